@@ -1,0 +1,61 @@
+#include "native/errors.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+namespace ombrel {
+namespace {
+
+TEST(ErrorsTest, ErrorCarriesMessageAndTrace) {
+  errors::error e("some text");
+  EXPECT_STREQ(e.what(), "some text");
+  EXPECT_FALSE(e.trace().empty());
+}
+
+TEST(ErrorsTest, SystemErrorAppendsTextForErrno) {
+  errno = 2;
+  errors::system_error e("open");
+  EXPECT_EQ(std::string(e.what()), std::string("open: ") + std::strerror(2));
+  EXPECT_EQ(e.code().value(), 2);
+  EXPECT_EQ(&e.code().category(), &std::generic_category());
+  errno = 13;
+  errors::system_error bare;
+  EXPECT_EQ(std::string(bare.what()), std::strerror(13));
+  errno = 2;
+  errors::system_error from_string(std::string("stat /x"));
+  EXPECT_EQ(std::string(from_string.what()), std::string("stat /x: ") + std::strerror(2));
+}
+
+TEST(ErrorsTest, FatalErrorIsCaughtAsError) {
+  bool caught = false;
+  try {
+    throw errors::fatal_error("broken");
+  } catch (const errors::error& e) {
+    caught = std::string(e.what()) == "broken";
+  }
+  EXPECT_TRUE(caught);
+}
+
+TEST(ErrorsTest, TraceTextForm) {
+  std::vector<frame> trace{{0x1234, "alpha()", 56}, {0xabcdef012345, "raw symbol text", 0}};
+  std::ostringstream out;
+  out << trace;
+  EXPECT_EQ(out.str(),
+            "[      0x1234 +       56] alpha()\n"
+            "[0xabcdef012345 +        0] raw symbol text\n");
+}
+
+TEST(ErrorsTest, StacktraceSkipsInnermostFrames) {
+  auto all = stacktrace(0, 64);
+  auto skipped = stacktrace(1, 64);
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all.size(), skipped.size() + 1);
+  EXPECT_TRUE(stacktrace(1000, 64).empty());
+  EXPECT_LE(stacktrace(0, 2).size(), 2u);
+}
+
+}  // namespace
+}  // namespace ombrel
