@@ -10,6 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include <fmt/ostream.h>
+
 namespace ombrel {
 
 // One entry of a captured stack.
@@ -69,3 +71,7 @@ class system_error : public error {
 
 }  // namespace errors
 }  // namespace ombrel
+
+// Traces print through fmt as "{}" arguments in their text form.
+template <>
+struct fmt::formatter<std::vector<ombrel::frame>> : fmt::ostream_formatter {};

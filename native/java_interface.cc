@@ -1,2 +1,456 @@
+// The library's only entry points: the native methods of the host class
+// org.vornhale.internal.columnar.NativeInterface. Each converts its arguments, calls one operation
+// of the engine and turns every failure into a pending ColumnarStorageException.
+
 #include <jni.h>
-extern "C" JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {}
+
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "model/bitset.h"
+#include "model/buffer_provider.h"
+#include "model/common.h"
+#include "native/batch.h"
+#include "native/config.h"
+#include "native/errors.h"
+#include "native/log.h"
+
+namespace ombrel {
+namespace {
+
+// Host classes are looked up as this prefix followed by their simple name.
+const std::string g_class_prefix = "org/vornhale/internal/columnar/";
+
+jclass find_java_class(JNIEnv* env, std::string_view name) {
+  const std::string full_name = g_class_prefix + std::string(name);
+  jclass cls = env->FindClass(full_name.c_str());
+  if (cls == nullptr) {
+    env->ExceptionClear();
+    logging::detail::log(logging::level::error, "Find class {} failed", full_name);
+  }
+  return cls;
+}
+
+void throw_to_host(JNIEnv* env, const char* message) {
+  jclass cls = find_java_class(env, "ColumnarStorageException");
+  if (cls == nullptr) return;
+  const jint result = env->ThrowNew(cls, message);
+  logging::detail::log(logging::level::error, "ThrowNew result: {}", result);
+  env->DeleteLocalRef(cls);
+}
+
+void handle_error(JNIEnv* env, const errors::error& e) {
+  std::vector<frame> trace = e.trace();
+  logging::detail::log(logging::level::error, "Caught exception: {}\nTrace: {}", e.what(), trace);
+  throw_to_host(env, e.what());
+}
+
+void handle_error(JNIEnv* env, const std::exception& e) {
+  logging::detail::log(logging::level::error, "Caught exception: {}", e.what());
+  throw_to_host(env, e.what());
+}
+
+// Runs a method body; a failure becomes the pending host exception and the zero result.
+template <typename R, typename Body>
+R error_frame(JNIEnv* env, Body&& body) {
+  try {
+    return body();
+  } catch (const errors::error& e) {
+    handle_error(env, e);
+  } catch (const std::exception& e) {
+    handle_error(env, e);
+  }
+  return R{};
+}
+
+template <typename Body>
+void error_frame_void(JNIEnv* env, Body&& body) {
+  error_frame<int>(env, [&] {
+    body();
+    return 0;
+  });
+}
+
+[[noreturn]] void not_implemented(const char* method) {
+  throw errors::error(fmt::format("not implemented: {}", method));
+}
+
+// The modified UTF-8 bytes of a host string, given back on every path.
+class host_string {
+ public:
+  host_string(JNIEnv* env, jstring text, const char* what) : env_(env), text_(text) {
+    if (text == nullptr) throw errors::error(fmt::format("Null {} argument", what));
+    chars_ = env->GetStringUTFChars(text, nullptr);
+    if (chars_ == nullptr) throw errors::error(fmt::format("Cannot read the {} argument", what));
+  }
+  ~host_string() { env_->ReleaseStringUTFChars(text_, chars_); }
+  host_string(const host_string&) = delete;
+  host_string& operator=(const host_string&) = delete;
+
+  std::string_view view() const { return chars_; }
+  std::string str() const { return chars_; }
+
+ private:
+  JNIEnv* env_;
+  jstring text_;
+  const char* chars_ = nullptr;
+};
+
+// The elements of a host long array, given back without copying back on every path. A null
+// array reference is legal and has no elements.
+class host_long_array {
+ public:
+  host_long_array(JNIEnv* env, jlongArray array) : env_(env), array_(array) {
+    if (array == nullptr) return;
+    elements_ = env->GetLongArrayElements(array, nullptr);
+    if (elements_ == nullptr) throw errors::error("Illegal long array!");
+    length_ = static_cast<size_t>(env->GetArrayLength(array));
+  }
+  ~host_long_array() {
+    if (elements_ != nullptr) env_->ReleaseLongArrayElements(array_, elements_, JNI_ABORT);
+  }
+  host_long_array(const host_long_array&) = delete;
+  host_long_array& operator=(const host_long_array&) = delete;
+
+  bool is_null() const { return array_ == nullptr; }
+  const int64_t* data() const { return reinterpret_cast<const int64_t*>(elements_); }
+  size_t size() const { return length_; }
+
+  // Bit i of the set is bit (i mod 64) of word i / 64.
+  bitset to_bitset() const {
+    bitset bits;
+    if (elements_ != nullptr) bits.assign(reinterpret_cast<const uint64_t*>(elements_), length_);
+    return bits;
+  }
+
+ private:
+  JNIEnv* env_;
+  jlongArray array_;
+  jlong* elements_ = nullptr;
+  size_t length_ = 0;
+};
+
+// Host memory given for the duration of one call.
+bytes_view host_bytes(jlong address, jint length, const char* what) {
+  if (length < 0) throw errors::error(fmt::format("Negative {} length {}", what, length));
+  if (address == 0 && length > 0) throw errors::error(fmt::format("Null {} address", what));
+  return bytes_view(reinterpret_cast<const std::byte*>(address), static_cast<size_t>(length));
+}
+
+template <typename T>
+T& from_handle(jlong handle, const char* what) {
+  if (handle == 0) throw errors::error(fmt::format("Null {} handle", what));
+  return *reinterpret_cast<T*>(handle);
+}
+
+// The host's first id word is the UUID's second half.
+uuid host_uuid(jlong a, jlong b) { return uuid{b, a}; }
+
+// Writes a result of `length` bytes into the host's buffer when it fits (returning null), else
+// into this thread's result buffer, returned as a direct buffer valid until the next such call.
+template <typename Writer>
+jobject deliver_result(JNIEnv* env, jlong out_address, jint out_size, size_t length,
+                       Writer&& write) {
+  const size_t capacity = out_size > 0 ? static_cast<size_t>(out_size) : 0;
+  if (out_address != 0 && capacity >= length) {
+    write(reinterpret_cast<std::byte*>(out_address));
+    return nullptr;
+  }
+  std::byte* buffer = buffer_provider::instance().ensure_buffer(length);
+  write(buffer);
+  jobject result = env->NewDirectByteBuffer(buffer, static_cast<jlong>(length));
+  if (result == nullptr) throw errors::error("Failed to allocate a direct byte buffer");
+  return result;
+}
+
+struct aggregate_call_word {
+  bool flag;
+  uint32_t function;
+  int32_t column;
+};
+
+// Bit 0 is the flag, bits 1-3 the function code, bits 32-63 the column index.
+aggregate_call_word decode_aggregate_call(int64_t word) {
+  const auto bits = static_cast<uint64_t>(word);
+  aggregate_call_word call{(bits & 1) != 0, static_cast<uint32_t>((bits >> 1) & 7),
+                           static_cast<int32_t>(static_cast<uint32_t>(bits >> 32))};
+  if (call.function > 5) throw errors::error("Unsupported aggregate function");
+  return call;
+}
+
+logging::level parse_level(std::string_view name) {
+  if (name == "TRACE") return logging::level::trace;
+  if (name == "DEBUG") return logging::level::debug;
+  if (name == "INFO") return logging::level::info;
+  if (name == "WARN") return logging::level::warning;
+  return logging::level::error;
+}
+
+}  // namespace
+}  // namespace ombrel
+
+using namespace ombrel;
+
+#define OMBREL_NATIVE(ret, name) \
+  extern "C" JNIEXPORT ret JNICALL Java_org_vornhale_internal_columnar_NativeInterface_##name
+
+OMBREL_NATIVE(jlong, createStorage)(JNIEnv* env, jclass, jstring root) {
+  return error_frame<jlong>(env, [&]() -> jlong {
+    host_string path(env, root, "root directory");
+    not_implemented("createStorage");
+  });
+}
+
+OMBREL_NATIVE(void, releaseStorage)(JNIEnv* env, jclass, jlong storage) {
+  if (storage == 0) return;
+  error_frame_void(env, [&] { not_implemented("releaseStorage"); });
+}
+
+OMBREL_NATIVE(void, setLowWatermark)(JNIEnv* env, jclass, jlong storage, jlong timestamp) {
+  (void)timestamp;
+  error_frame_void(env, [&] {
+    from_handle<char>(storage, "storage");
+    not_implemented("setLowWatermark");
+  });
+}
+
+OMBREL_NATIVE(jlong, createTablePartition)
+(JNIEnv* env, jclass, jstring name, jlong storage, jint table_id, jint partition_id,
+ jlong schema_address, jint schema_length) {
+  (void)table_id;
+  (void)partition_id;
+  return error_frame<jlong>(env, [&]() -> jlong {
+    host_string table_name(env, name, "table name");
+    from_handle<char>(storage, "storage");
+    host_bytes(schema_address, schema_length, "schema");
+    not_implemented("createTablePartition");
+  });
+}
+
+OMBREL_NATIVE(jlong, getTablePartition)
+(JNIEnv* env, jclass, jlong storage, jint table_id, jint partition_id) {
+  (void)table_id;
+  (void)partition_id;
+  return error_frame<jlong>(env, [&]() -> jlong {
+    from_handle<char>(storage, "storage");
+    not_implemented("getTablePartition");
+  });
+}
+
+OMBREL_NATIVE(void, releaseTablePartition)(JNIEnv* env, jclass, jlong table) {
+  if (table == 0) return;
+  error_frame_void(env, [&] { not_implemented("releaseTablePartition"); });
+}
+
+OMBREL_NATIVE(void, dropTablePartition)
+(JNIEnv* env, jclass, jlong storage, jint table_id, jint partition_id) {
+  (void)table_id;
+  (void)partition_id;
+  error_frame_void(env, [&] {
+    from_handle<char>(storage, "storage");
+    not_implemented("dropTablePartition");
+  });
+}
+
+OMBREL_NATIVE(jlong, getAllTablePartitions)(JNIEnv* env, jclass, jlong storage) {
+  return error_frame<jlong>(env, [&]() -> jlong {
+    from_handle<char>(storage, "storage");
+    not_implemented("getAllTablePartitions");
+  });
+}
+
+OMBREL_NATIVE(jobject, getTableSchema)
+(JNIEnv* env, jclass, jlong storage, jint table_id, jint partition_id, jlong out_address,
+ jint out_size) {
+  (void)table_id;
+  (void)partition_id;
+  (void)out_address;
+  (void)out_size;
+  return error_frame<jobject>(env, [&]() -> jobject {
+    from_handle<char>(storage, "storage");
+    not_implemented("getTableSchema");
+  });
+}
+
+OMBREL_NATIVE(void, upsert)
+(JNIEnv* env, jclass, jlong partition, jlong timestamp, jlong id_a, jlong id_b, jlong row_address,
+ jint row_length) {
+  (void)timestamp;
+  error_frame_void(env, [&] {
+    from_handle<char>(partition, "partition");
+    host_uuid(id_a, id_b);
+    host_bytes(row_address, row_length, "row");
+    not_implemented("upsert");
+  });
+}
+
+OMBREL_NATIVE(void, remove)
+(JNIEnv* env, jclass, jlong partition, jlong timestamp, jlong id_a, jlong id_b, jlong key_address,
+ jint key_length) {
+  (void)timestamp;
+  error_frame_void(env, [&] {
+    from_handle<char>(partition, "partition");
+    host_uuid(id_a, id_b);
+    host_bytes(key_address, key_length, "key");
+    not_implemented("remove");
+  });
+}
+
+OMBREL_NATIVE(void, processBatch)
+(JNIEnv* env, jclass, jlong partition, jlong timestamp, jlong batch_address) {
+  (void)timestamp;
+  error_frame_void(env, [&] {
+    from_handle<char>(partition, "partition");
+    if (batch_address == 0) throw errors::error("Null batch address");
+    for_each_batch_record(reinterpret_cast<const std::byte*>(batch_address),
+                          [](const batch_record&) { not_implemented("processBatch"); });
+  });
+}
+
+OMBREL_NATIVE(jobject, readRow)
+(JNIEnv* env, jclass, jlong partition, jlong timestamp, jlong key_address, jint key_length,
+ jlong out_address, jint out_size) {
+  (void)timestamp;
+  (void)out_address;
+  (void)out_size;
+  return error_frame<jobject>(env, [&]() -> jobject {
+    from_handle<char>(partition, "partition");
+    host_bytes(key_address, key_length, "key");
+    not_implemented("readRow");
+  });
+}
+
+OMBREL_NATIVE(jobject, getLastPersistedRow)
+(JNIEnv* env, jclass, jlong partition, jlong out_address, jint out_size) {
+  (void)out_address;
+  (void)out_size;
+  return error_frame<jobject>(env, [&]() -> jobject {
+    from_handle<char>(partition, "partition");
+    not_implemented("getLastPersistedRow");
+  });
+}
+
+OMBREL_NATIVE(void, doFullCompaction)(JNIEnv* env, jclass, jlong partition) {
+  error_frame_void(env, [&] {
+    from_handle<char>(partition, "partition");
+    not_implemented("doFullCompaction");
+  });
+}
+
+OMBREL_NATIVE(void, addColumn)
+(JNIEnv* env, jclass, jlong partition, jint type, jstring name, jboolean nullable) {
+  (void)type;
+  (void)nullable;
+  error_frame_void(env, [&] {
+    from_handle<char>(partition, "partition");
+    host_string column(env, name, "column name");
+    not_implemented("addColumn");
+  });
+}
+
+OMBREL_NATIVE(void, dropColumn)(JNIEnv* env, jclass, jlong partition, jstring name) {
+  error_frame_void(env, [&] {
+    from_handle<char>(partition, "partition");
+    host_string column(env, name, "column name");
+    not_implemented("dropColumn");
+  });
+}
+
+OMBREL_NATIVE(void, modifyColumnType)
+(JNIEnv* env, jclass, jlong partition, jint type, jstring name, jboolean nullable) {
+  (void)type;
+  (void)nullable;
+  error_frame_void(env, [&] {
+    from_handle<char>(partition, "partition");
+    host_string column(env, name, "column name");
+    not_implemented("modifyColumnType");
+  });
+}
+
+OMBREL_NATIVE(jlong, createCursor)
+(JNIEnv* env, jclass, jlong table, jlong timestamp, jlongArray projection) {
+  (void)timestamp;
+  return error_frame<jlong>(env, [&]() -> jlong {
+    host_long_array words(env, projection);
+    from_handle<char>(table, "table");
+    const bitset columns = words.to_bitset();
+    (void)columns;
+    not_implemented("createCursor");
+  });
+}
+
+OMBREL_NATIVE(jlong, createAggregateCursor)
+(JNIEnv* env, jclass, jlong table, jlong timestamp, jlongArray group_set, jlongArray calls) {
+  (void)timestamp;
+  return error_frame<jlong>(env, [&]() -> jlong {
+    host_long_array group_words(env, group_set);
+    host_long_array call_words(env, calls);
+    const bitset groups = group_words.to_bitset();
+    (void)groups;
+    for (size_t i = 0; i < call_words.size(); ++i) decode_aggregate_call(call_words.data()[i]);
+    from_handle<char>(table, "table");
+    not_implemented("createAggregateCursor");
+  });
+}
+
+OMBREL_NATIVE(jboolean, cursorHasNextPage)(JNIEnv* env, jclass, jlong cursor) {
+  return error_frame<jboolean>(env, [&]() -> jboolean {
+    from_handle<char>(cursor, "cursor");
+    not_implemented("cursorHasNextPage");
+  });
+}
+
+OMBREL_NATIVE(jint, cursorGatherTuples)(JNIEnv* env, jclass, jlong cursor) {
+  return error_frame<jint>(env, [&]() -> jint {
+    from_handle<char>(cursor, "cursor");
+    not_implemented("cursorGatherTuples");
+  });
+}
+
+OMBREL_NATIVE(jobject, cursorGetBuffer)(JNIEnv* env, jclass, jlong cursor) {
+  return error_frame<jobject>(env, [&]() -> jobject {
+    from_handle<char>(cursor, "cursor");
+    not_implemented("cursorGetBuffer");
+  });
+}
+
+OMBREL_NATIVE(jobject, cursorGetOutputSchema)
+(JNIEnv* env, jclass, jlong cursor, jlong out_address, jint out_size) {
+  (void)out_address;
+  (void)out_size;
+  return error_frame<jobject>(env, [&]() -> jobject {
+    from_handle<char>(cursor, "cursor");
+    not_implemented("cursorGetOutputSchema");
+  });
+}
+
+OMBREL_NATIVE(void, releaseCursor)(JNIEnv* env, jclass, jlong cursor) {
+  if (cursor == 0) return;
+  error_frame_void(env, [&] { not_implemented("releaseCursor"); });
+}
+
+OMBREL_NATIVE(void, setLogger)(JNIEnv* env, jclass, jobject logger, jstring level_name) {
+  error_frame_void(env, [&] {
+    host_string name(env, level_name, "level name");
+    logging::setup(parse_level(name.view()), env, logger);
+  });
+}
+
+OMBREL_NATIVE(void, resetLogger)(JNIEnv* env, jclass) {
+  error_frame_void(env, [&] { logging::shutdown(); });
+}
+
+OMBREL_NATIVE(void, setParameter)(JNIEnv* env, jclass, jstring name, jstring value) {
+  error_frame_void(env, [&] {
+    host_string key(env, name, "parameter name");
+    host_string text(env, value, "parameter value");
+    config::get_config().set_param(key.view(), text.view());
+  });
+}
+
+extern "C" JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) { logging::shutdown(); }

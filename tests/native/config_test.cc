@@ -1,0 +1,134 @@
+#include "native/config.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "native/errors.h"
+
+namespace ombrel {
+namespace {
+
+std::string refusal(config& c, std::string_view name, std::string_view value) {
+  try {
+    c.set_param(name, value);
+  } catch (const errors::error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(ConfigTest, KeysHaveTheirNamesAndDefaults) {
+  config& c = config::get_config();
+  EXPECT_EQ(&c, &config::get_config());
+  EXPECT_EQ(config::oroch_compression_param_name, "ENABLE_OROCH_COMPRESSION");
+  EXPECT_EQ(config::merge_tree_segment_key_index_granularity_param_name,
+            "MERGE_TREE_SEGMENT_KEY_INDEX_GRANULARITY");
+  EXPECT_TRUE(c.enable_oroch_compression);
+  EXPECT_TRUE(c.enable_lz4_compression);
+  EXPECT_EQ(c.memtable_max_entries, 262144u);
+  EXPECT_EQ(c.memtable_buffer_capacity, 1048576u);
+  EXPECT_EQ(c.memtable_buffer_pool_capacity, 2147483648u);
+  EXPECT_EQ(c.merge_tree_fanout, 4u);
+  EXPECT_EQ(c.merge_tree_first_level_size, 262144u);
+  EXPECT_EQ(c.merge_tree_column_block_size_hint, 8192u);
+  EXPECT_EQ(c.merge_tree_segment_key_index_granularity, 512u);
+  EXPECT_EQ(c.thread_pool_thread_count, std::thread::hardware_concurrency());
+}
+
+TEST(ConfigTest, SetParamParsesLikeStrtoull) {
+  config& c = config::get_config();
+  c.set_param("MERGE_TREE_FANOUT", "8");
+  EXPECT_EQ(c.merge_tree_fanout, 8u);
+  c.set_param("MEMTABLE_MAX_ENTRIES", "-1");
+  EXPECT_EQ(c.memtable_max_entries, 18446744073709551615ull);
+  c.set_param("THREAD_POOL_THREAD_COUNT", "12abc");
+  EXPECT_EQ(c.thread_pool_thread_count, 12u);
+  c.set_param("MEMTABLE_MAX_ENTRIES", std::string_view("77\0" "99", 5));
+  EXPECT_EQ(c.memtable_max_entries, 77u);
+  struct {
+    const char* text;
+    bool value;
+  } bools[] = {{"FALSE", false}, {"True", true}, {"0", false}, {" 0", false}, {"1", true}};
+  for (const auto& b : bools) {
+    c.set_param("ENABLE_LZ4_COMPRESSION", b.text);
+    EXPECT_EQ(c.enable_lz4_compression, b.value) << b.text;
+  }
+  c.set_param("MERGE_TREE_FANOUT", "4");
+  c.set_param("MEMTABLE_MAX_ENTRIES", "262144");
+  c.set_param("THREAD_POOL_THREAD_COUNT", std::to_string(std::thread::hardware_concurrency()));
+}
+
+TEST(ConfigTest, RefusalsKeepThePreviousValue) {
+  config& c = config::get_config();
+  struct {
+    const char* name;
+    const char* value;
+    const char* message;
+  } cases[] = {
+      {"merge_tree_fanout", "8", "Unexpected name in config parameter:merge_tree_fanout"},
+      {"MERGE_TREE_FANOUTX", "8", "Unexpected name in config parameter:MERGE_TREE_FANOUTX"},
+      {"ENABLE_LZ4_COMPRESSION", "2", "Invalid value passed as config parameter"},
+      {"ENABLE_LZ4_COMPRESSION", "yes", "stoull"},
+      {"MERGE_TREE_FANOUT", "", "stoull"},
+      {"MERGE_TREE_FANOUT", "99999999999999999999", "stoull"},
+      {"MERGE_TREE_FANOUT", "1", "Invalid value passed as config parameter"},
+      {"MERGE_TREE_FANOUT", "0", "Invalid value passed as config parameter"},
+      {"MEMTABLE_BUFFER_CAPACITY", "0", "Invalid value passed as config parameter"},
+      {"MERGE_TREE_FIRST_LEVEL_SIZE", "0", "Invalid value passed as config parameter"},
+      {"MERGE_TREE_SEGMENT_KEY_INDEX_GRANULARITY", "0",
+       "Invalid value passed as config parameter"},
+      {"THREAD_POOL_THREAD_COUNT", "0", "Invalid value passed as config parameter"},
+      {"THREAD_POOL_THREAD_COUNT", "4294967296",
+       "Invalid value passed as config parameter. Out of range"},
+  };
+  for (const auto& t : cases) {
+    const uint64_t fanout = c.merge_tree_fanout;
+    const bool lz4 = c.enable_lz4_compression;
+    const uint32_t threads = c.thread_pool_thread_count;
+    const uint64_t capacity = c.memtable_buffer_capacity;
+    EXPECT_EQ(refusal(c, t.name, t.value), t.message) << t.name << "=" << t.value;
+    EXPECT_EQ(c.merge_tree_fanout, fanout);
+    EXPECT_EQ(c.enable_lz4_compression, lz4);
+    EXPECT_EQ(c.thread_pool_thread_count, threads);
+    EXPECT_EQ(c.memtable_buffer_capacity, capacity);
+  }
+  // Zero stays allowed where it works (no entries limit, no compression hint).
+  c.set_param("MERGE_TREE_COLUMN_BLOCK_SIZE_HINT", "0");
+  c.set_param("MERGE_TREE_COLUMN_BLOCK_SIZE_HINT", "8192");
+}
+
+// Each runs in a fresh process, where the configuration is built for the first time.
+TEST(ConfigDeathTest, EnvironmentOverridesDefaultsAtFirstUse) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("MERGE_TREE_FANOUT", "6", 1);
+        setenv("ENABLE_OROCH_COMPRESSION", "false", 1);
+        config& c = config::get_config();
+        std::exit(c.merge_tree_fanout == 6 && !c.enable_oroch_compression ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ConfigDeathTest, BadEnvironmentValueFailsFirstUseAndRetriesLater) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("MERGE_TREE_FANOUT", "1", 1);
+        int code = 1;
+        try {
+          config::get_config();
+        } catch (const errors::error& e) {
+          if (std::string(e.what()) == "Invalid value passed as config parameter") code = 2;
+        }
+        setenv("MERGE_TREE_FANOUT", "5", 1);
+        if (code == 2 && config::get_config().merge_tree_fanout == 5) code = 0;
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace ombrel
