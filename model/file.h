@@ -1,0 +1,58 @@
+#pragma once
+// Owner of one POSIX file descriptor with positional, all-or-error reads and whole writes.
+// No lock: reads use pread and leave the file position alone, so threads may read concurrently;
+// write, close and moves need external exclusion.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace ombrel {
+
+// Failed system calls raise errors::system_error; the open operations name the path.
+class file {
+ public:
+  file() noexcept = default;  // closed
+  file(const file&) = delete;
+  file& operator=(const file&) = delete;
+  file(file&& other) noexcept;
+  file& operator=(file&& other) noexcept;
+  ~file() { close(); }
+
+  // New file, write-only; fails if the path exists. Permissions 0664.
+  static file create(const std::filesystem::path& path);
+  static file for_reading(const std::filesystem::path& path);
+  // Write-only, created or truncated. Permissions 0664.
+  static file for_writing(const std::filesystem::path& path);
+
+  // Idempotent; errors from close are ignored.
+  void close() noexcept;
+  // fsync's result (0 or -1 with errno), never throws.
+  int sync() noexcept;
+  uint64_t size() const;
+
+  // Exactly n bytes at offset; errors::error "unexpected end of file" when the file is shorter.
+  void read(uint64_t offset, void* buffer, size_t n) const;
+  // The whole file.
+  std::string read_as_string() const;
+  std::vector<std::byte> read_as_bytes() const;
+  // Up to n bytes at offset, fewer when the file ends first.
+  std::vector<std::byte> read_as_bytes(uint64_t offset, size_t n) const;
+  // All n bytes at the current position.
+  void write(const void* buffer, size_t n);
+
+  int descriptor() const noexcept { return fd_; }
+  bool is_open() const noexcept { return fd_ >= 0; }
+
+ private:
+  explicit file(int fd) noexcept : fd_(fd) {}
+  static file open(const std::filesystem::path& path, int flags);
+  // Reads until n bytes or end of file; returns the count read.
+  size_t read_some(uint64_t offset, std::byte* buffer, size_t n) const;
+
+  int fd_ = -1;
+};
+
+}  // namespace ombrel
