@@ -1,0 +1,151 @@
+#pragma once
+// The material form of rows and keys: every present value decoded to a fixed-size form or a
+// 4-byte length prefix and payload, laid out in material order with the key part aligned so
+// that keys compare in place. parsed_tuple turns a binary tuple into this form, tuple_builder
+// turns material values back into a binary tuple, and compare() orders keys.
+// All classes here are used by one thread at a time; compare() is pure.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "model/binary_tuple_builder.h"
+#include "model/binary_tuple_parser.h"
+#include "model/common.h"
+#include "model/tuple_schema.h"
+
+namespace ombrel {
+
+// A row or key in material form: one pointer per material slot, each at the value's material
+// form or null for an absent value. Does not own the pointers or the values: both live in an
+// area of the caller (a mem-table buffer, or an owned_material_tuple).
+class material_tuple {
+ public:
+  material_tuple() = default;
+  material_tuple(const std::byte* const* elements, uint32_t count)
+      : elements_(elements), count_(count) {}
+
+  uint32_t size() const { return count_; }
+  const std::byte* operator[](size_t slot) const { return elements_[slot]; }
+  const std::byte* const* elements() const { return elements_; }
+
+ private:
+  const std::byte* const* elements_ = nullptr;
+  uint32_t count_ = 0;
+};
+
+// Where make_material_tuple writes: the value area position (advanced past the written values)
+// and the pointer array to fill, with one entry per material slot.
+struct material_tuple_builder {
+  std::byte* position = nullptr;
+  const std::byte** elements = nullptr;
+};
+
+// Byte size of the material form of one binary-tuple element of `type` (the element must have
+// passed validation); `varlen_escape` removes the escape byte from the payload length.
+uint32_t material_value_size(ombrel_type type, uint32_t fixed_size, bytes_view element,
+                             bool varlen_escape);
+
+// A binary tuple parsed once against a schema. Element lengths are validated for their types at
+// construction, so writing the material form afterwards cannot fail.
+class parsed_tuple {
+ public:
+  // Throws errors::error "failed to parse tuple: ..." for malformed input, a null key element
+  // or an element whose length its type does not allow; "missing pkey columns" when the schema
+  // has fewer elements than the key.
+  parsed_tuple(const tuple_schema& schema, const material_tuple_schema& material_schema,
+               bytes_view tuple, bool key_only);
+
+  const std::vector<bytes_view>& elements() const { return elements_; }
+  const material_tuple_schema& material_schema() const { return *material_schema_; }
+  bool key_only() const { return key_only_; }
+  // Upper bound of the material form's value bytes at any start address.
+  uint32_t material_size() const { return material_size_; }
+  // Number of material slots the pointer array must have.
+  uint32_t slot_count() const { return static_cast<uint32_t>(material_schema_->size()); }
+  // The binary tuple as given, cut to its own length.
+  bytes_view tuple() const { return tuple_; }
+
+  // Exact value bytes of the material form written at `base`.
+  uint32_t get_material_size(const std::byte* base) const;
+
+  // Writes the material form at builder.position (advancing it) and fills builder.elements
+  // (slot_count() entries; absent values and slots not supplied stay null).
+  void make_material_tuple(material_tuple_builder& builder) const;
+
+ private:
+  uint32_t source_of(size_t slot) const;
+
+  const tuple_schema* schema_;
+  const material_tuple_schema* material_schema_;
+  std::vector<bytes_view> elements_;
+  bytes_view tuple_;
+  uint32_t material_size_ = 0;
+  bool key_only_;
+};
+
+// A material tuple with its own storage, for keys and rows held outside mem-tables.
+class owned_material_tuple {
+ public:
+  owned_material_tuple() = default;
+  explicit owned_material_tuple(const parsed_tuple& parsed);
+  owned_material_tuple(const owned_material_tuple&) = delete;
+  owned_material_tuple& operator=(const owned_material_tuple&) = delete;
+  owned_material_tuple(owned_material_tuple&&) noexcept = default;
+  owned_material_tuple& operator=(owned_material_tuple&&) noexcept = default;
+
+  material_tuple get() const {
+    return material_tuple(elements_.data(), static_cast<uint32_t>(elements_.size()));
+  }
+
+ private:
+  std::vector<std::byte> storage_;
+  std::vector<const std::byte*> elements_;
+};
+
+// Builds a binary tuple from values in material form (variable-length values as payloads,
+// DECIMAL and NUMBER as their binary-tuple encoding). Claim every element, layout, then append
+// the same elements. Null elements are claimed with claim_null and appended with append_null.
+class tuple_builder : public binary_tuple_builder {
+ public:
+  using binary_tuple_builder::binary_tuple_builder;
+
+  // Throws errors::fatal_error "unsupported data type" for NONE and unknown numbers.
+  void claim(ombrel_type type, bytes_view value);
+  void append(ombrel_type type, bytes_view value);
+};
+
+// tuple_builder writing into a caller buffer.
+class tuple_builder_direct : public tuple_builder {
+ public:
+  using tuple_builder::tuple_builder;
+
+  // Returns the tuple size; writes nothing when it exceeds `capacity` (retry with more room),
+  // else lays out the tuple in `buffer`.
+  size_t layout(std::byte* buffer, size_t capacity);
+};
+
+// ---- Ordering of key values ----
+
+// Order of two fixed-size material values of `type`. Throws errors::error
+// "Unimplemented for these types" for types it cannot order.
+int compare_fixed(ombrel_type type, const std::byte* a, const std::byte* b);
+// Order of two length-prefixed material values (each pointer at its 4-byte length).
+int compare_varlen(ombrel_type type, const std::byte* a, const std::byte* b);
+
+// Order of the key parts of two material tuples: negative when `a` sorts first.
+int compare(const material_tuple_schema& schema, const material_tuple& a, const material_tuple& b);
+
+inline int compare_value(const material_tuple_schema::element_info& e, const std::byte* a,
+                         const std::byte* b) {
+  if (e.type == INT64) {
+    int64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    return (x > y) - (x < y);
+  }
+  return e.size != 0 ? compare_fixed(e.type, a, b) : compare_varlen(e.type, a, b);
+}
+
+}  // namespace ombrel

@@ -1,0 +1,421 @@
+#include "model/big_integer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model/ombrel_error.h"
+
+namespace ombrel {
+namespace {
+
+using bytes = std::vector<std::byte>;
+
+bytes hex(std::initializer_list<unsigned> values) {
+  bytes out;
+  for (unsigned v : values) out.push_back(static_cast<std::byte>(v));
+  return out;
+}
+
+big_integer from_string(const std::string& text) {
+  big_integer value;
+  value.assign_string(text);
+  return value;
+}
+
+bytes encode(const big_integer& value) {
+  bytes out(value.byte_size());
+  value.store_bytes(out.data());
+  return out;
+}
+
+// Minimal two's complement form of a 64-bit value, computed independently of big_integer.
+bytes reference_encode(int64_t value) {
+  bytes out;
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    out.push_back(static_cast<std::byte>(static_cast<uint64_t>(value) >> shift));
+  }
+  const auto top = [](std::byte b) { return (std::to_integer<unsigned>(b) & 0x80) != 0; };
+  while (out.size() > 1 &&
+         ((out[0] == std::byte{0} && !top(out[1])) || (out[0] == std::byte{0xFF} && top(out[1])))) {
+    out.erase(out.begin());
+  }
+  return out;
+}
+
+// Value of up to 8 bytes of two's complement, sign-extended.
+int64_t reference_decode(const bytes& in) {
+  uint64_t value = !in.empty() && (std::to_integer<unsigned>(in[0]) & 0x80) ? ~uint64_t{0} : 0;
+  for (std::byte b : in) value = (value << 8) | std::to_integer<uint64_t>(b);
+  return static_cast<int64_t>(value);
+}
+
+std::string expect_ombrel_error(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const ombrel_error& e) {
+    EXPECT_EQ(e.code(), ombrel_error::DEFAULT_CODE);
+    return e.what();
+  }
+  ADD_FAILURE() << "no ombrel_error raised";
+  return {};
+}
+
+TEST(BigIntegerTest, ByteFormIsMinimalBigEndianTwosComplement) {
+  const struct {
+    std::string value;
+    bytes form;
+  } cases[] = {
+      {"0", hex({0x00})},
+      {"127", hex({0x7F})},
+      {"128", hex({0x00, 0x80})},
+      {"-1", hex({0xFF})},
+      {"-128", hex({0x80})},
+      {"-129", hex({0xFF, 0x7F})},
+      {"255", hex({0x00, 0xFF})},
+      {"256", hex({0x01, 0x00})},
+      {"-256", hex({0xFF, 0x00})},
+      {"-32768", hex({0x80, 0x00})},
+      {"32768", hex({0x00, 0x80, 0x00})},
+      {"9223372036854775808", hex({0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})},
+      {"-9223372036854775808", hex({0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})},
+      {"18446744073709551615", hex({0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
+      {"-18446744073709551616", hex({0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})},
+      // Magnitude 2^39 + 1 is a power of two only in its top part: 6 bytes, not 5.
+      {"-549755813889", hex({0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF})},
+      {"-549755813888", hex({0x80, 0x00, 0x00, 0x00, 0x00})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    const big_integer value = from_string(c.value);
+    EXPECT_EQ(value.byte_size(), c.form.size());
+    EXPECT_EQ(encode(value), c.form);
+    const big_integer decoded(c.form.data(), c.form.size());
+    EXPECT_EQ(decoded.to_string(), c.value);
+  }
+}
+
+TEST(BigIntegerTest, DecodingAcceptsRedundantSignBytesAndEmptyInput) {
+  const struct {
+    bytes form;
+    std::string value;
+  } cases[] = {
+      {{}, "0"},
+      {hex({0x00, 0x00, 0x7F}), "127"},
+      {hex({0xFF, 0xFF, 0x80}), "-128"},
+      {hex({0xFF, 0xFF, 0xFF}), "-1"},
+      {hex({0x00, 0x00, 0x00}), "0"},
+      {hex({0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}), "-18446744073709551615"},
+  };
+  for (const auto& c : cases) {
+    const big_integer value(c.form.data(), c.form.size());
+    EXPECT_EQ(value.to_string(), c.value);
+    EXPECT_EQ(encode(value), encode(from_string(c.value))) << c.value;
+    EXPECT_FALSE(value.is_zero() && value.is_negative()) << c.value;
+  }
+}
+
+TEST(BigIntegerTest, BitLengthExcludesSignBitAndShrinksForNegativePowersOfTwo) {
+  const struct {
+    std::string value;
+    size_t bits;
+  } cases[] = {
+      {"0", 1},
+      {"1", 1},
+      {"-1", 0},
+      {"2", 2},
+      {"-2", 1},
+      {"127", 7},
+      {"128", 8},
+      {"-128", 7},
+      {"-129", 8},
+      {"255", 8},
+      {"-256", 8},
+      {"-257", 9},
+      {"9223372036854775808", 64},
+      {"-9223372036854775808", 63},
+      {"-549755813889", 40},
+  };
+  for (const auto& c : cases) {
+    const big_integer value = from_string(c.value);
+    EXPECT_EQ(value.bit_length(), c.bits) << c.value;
+    EXPECT_EQ(value.byte_size(), c.bits / 8 + 1) << c.value;
+  }
+}
+
+TEST(BigIntegerTest, RandomValuesRoundTripThroughBytesAndText) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (int i = 0; i < 2000; ++i) {
+    // 64-bit values, biased toward short ones and byte boundaries.
+    int64_t v = static_cast<int64_t>(rng()) >> (rng() % 64);
+    if (i % 7 == 0) v = -(int64_t{1} << (rng() % 63)) - static_cast<int64_t>(rng() % 2);
+    big_integer value;
+    value.assign_int64(v);
+    const bytes form = encode(value);
+    ASSERT_EQ(form, reference_encode(v)) << v;
+    const big_integer decoded(form.data(), form.size());
+    ASSERT_EQ(decoded.to_int64(), v);
+    ASSERT_EQ(decoded.to_string(), std::to_string(v));
+    ASSERT_EQ(from_string(std::to_string(v)), value);
+  }
+  for (int i = 0; i < 500; ++i) {
+    // Arbitrary long forms: decoding then encoding gives the minimal form of the same value.
+    bytes form(1 + rng() % 80);
+    for (auto& b : form) b = static_cast<std::byte>(rng());
+    if (rng() % 4 == 0) form[0] = std::byte{0xFF};
+    if (rng() % 4 == 0) form[0] = std::byte{0x00};
+    const big_integer value(form.data(), form.size());
+    const bytes minimal = encode(value);
+    ASSERT_LE(minimal.size(), form.size());
+    ASSERT_EQ(big_integer::compare_bytes(form.data(), form.size(), minimal.data(), minimal.size()),
+              0);
+    const bytes again = encode(big_integer(minimal.data(), minimal.size()));
+    ASSERT_EQ(again, minimal);
+    ASSERT_EQ(from_string(value.to_string()), value);
+    // Sign extension of the original form yields the same value.
+    bytes longer(form);
+    longer.insert(longer.begin(), 3,
+                  (std::to_integer<unsigned>(form[0]) & 0x80) ? std::byte{0xFF} : std::byte{0x00});
+    ASSERT_EQ(big_integer(longer.data(), longer.size()), value);
+  }
+}
+
+TEST(BigIntegerTest, CompareBytesOrdersLikeValues) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (int i = 0; i < 5000; ++i) {
+    bytes a(rng() % 9), b(rng() % 9);
+    for (auto& x : a) x = static_cast<std::byte>(rng() % 3 == 0 ? (rng() % 2 ? 0xFF : 0) : rng());
+    for (auto& x : b) x = static_cast<std::byte>(rng() % 3 == 0 ? (rng() % 2 ? 0xFF : 0) : rng());
+    const int64_t x = reference_decode(a), y = reference_decode(b);
+    const int expected = (x > y) - (x < y);
+    ASSERT_EQ(big_integer::compare_bytes(a.data(), a.size(), b.data(), b.size()), expected)
+        << x << " vs " << y;
+    ASSERT_EQ(big_integer(a.data(), a.size()).compare(big_integer(b.data(), b.size())), expected);
+  }
+  const bytes minus_one = hex({0xFF}), minus_one_long = hex({0xFF, 0xFF, 0xFF});
+  const bytes zero_long = hex({0x00, 0x00});
+  EXPECT_EQ(big_integer::compare_bytes(minus_one.data(), 1, minus_one_long.data(), 3), 0);
+  EXPECT_EQ(big_integer::compare_bytes(nullptr, 0, zero_long.data(), 2), 0);
+  EXPECT_EQ(big_integer::compare_bytes(minus_one.data(), 1, nullptr, 0), -1);
+}
+
+TEST(BigIntegerTest, ArithmeticMatchesInt64AndTruncatesTowardZero) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (int i = 0; i < 2000; ++i) {
+    const int64_t x = static_cast<int32_t>(rng()) >> (rng() % 32);
+    int64_t y = static_cast<int32_t>(rng()) >> (rng() % 32);
+    if (y == 0) y = -7;
+    const big_integer a(x), b(y);
+    big_integer r, q, m;
+    a.add(b, r);
+    ASSERT_EQ(r.to_int64(), x + y);
+    a.subtract(b, r);
+    ASSERT_EQ(r.to_int64(), x - y);
+    a.multiply(b, r);
+    ASSERT_EQ(r.to_int64(), x * y);
+    a.divide(b, q, m);
+    ASSERT_EQ(q.to_int64(), x / y) << x << " / " << y;
+    ASSERT_EQ(m.to_int64(), x % y) << x << " % " << y;
+    a.divide(b, q);
+    ASSERT_EQ(q.to_int64(), x / y);
+    ASSERT_EQ(a.compare(b), (x > y) - (x < y));
+  }
+  // Results that are zero are never negative: -1 / 3 and -3 % 3.
+  big_integer q, m;
+  big_integer(-1).divide(big_integer(3), q, m);
+  EXPECT_FALSE(q.is_negative());
+  EXPECT_EQ(encode(q), hex({0x00}));
+  EXPECT_EQ(m.to_string(), "-1");
+  big_integer(-3).divide(big_integer(3), q, m);
+  EXPECT_EQ(m.to_string(), "0");
+  big_integer(5).subtract(big_integer(5), q);
+  EXPECT_EQ(q.to_string(), "0");
+}
+
+TEST(BigIntegerTest, ArithmeticBeyond64BitsAndWithAliasedOutputs) {
+  const big_integer a = from_string("18446744073709551617");  // 2^64 + 1
+  const big_integer b = from_string("18446744073709551615");  // 2^64 - 1
+  big_integer r;
+  a.multiply(b, r);
+  EXPECT_EQ(r.to_string(), "340282366920938463463374607431768211455");  // 2^128 - 1
+  r.add(big_integer(1), r);
+  EXPECT_EQ(r.to_string(), "340282366920938463463374607431768211456");
+  big_integer q, m;
+  r.divide(b, q, m);
+  EXPECT_EQ(q.to_string(), "18446744073709551617");
+  EXPECT_EQ(m.to_string(), "1");
+  big_integer x(-12);
+  x.multiply(x, x);
+  EXPECT_EQ(x.to_int64(), 144);
+  x.subtract(x, x);
+  EXPECT_TRUE(x.is_zero());
+  EXPECT_FALSE(x.is_negative());
+}
+
+TEST(BigIntegerTest, CompareWithIgnoreSignComparesMagnitudes) {
+  EXPECT_EQ(big_integer(-5).compare(big_integer(3)), -1);
+  EXPECT_EQ(big_integer(-5).compare(big_integer(3), true), 1);
+  EXPECT_EQ(big_integer(-5).compare(big_integer(5), true), 0);
+  EXPECT_EQ(big_integer(2).compare(big_integer(-5), true), -1);
+}
+
+TEST(BigIntegerTest, ToInt64KeepsLowBitsOfMagnitudeTimesSign) {
+  EXPECT_EQ(from_string("18446744073709551621").to_int64(), 5);  // 2^64 + 5
+  EXPECT_EQ(from_string("-18446744073709551621").to_int64(), -5);
+  EXPECT_EQ(from_string("9223372036854775808").to_int64(), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(big_integer(std::numeric_limits<int64_t>::min()).to_string(), "-9223372036854775808");
+  big_integer u;
+  u.assign_uint64(std::numeric_limits<uint64_t>::max());
+  EXPECT_EQ(u.to_string(), "18446744073709551615");
+  EXPECT_EQ(u.to_int64(), -1);
+}
+
+TEST(BigIntegerTest, PowAndPowersOfTen) {
+  const struct {
+    int64_t base;
+    int32_t exponent;
+    std::string expected;
+  } cases[] = {
+      {2, 10, "1024"},  {-3, 3, "-27"}, {-3, 2, "9"}, {7, 0, "1"},
+      {7, -5, "1"},     {0, 3, "0"},    {0, 0, "1"},  {2, 64, "18446744073709551616"},
+      {-1, 1001, "-1"},
+  };
+  for (const auto& c : cases) {
+    big_integer value(c.base);
+    value.pow(c.exponent);
+    EXPECT_EQ(value.to_string(), c.expected) << c.base << "^" << c.exponent;
+  }
+  for (int32_t n = -2; n <= 80; ++n) {
+    big_integer power;
+    big_integer::get_power_of_ten(n, power);
+    EXPECT_EQ(power.to_string(), "1" + std::string(n > 0 ? n : 0, '0')) << n;
+  }
+}
+
+TEST(BigIntegerTest, PrecisionCountsDecimalDigitsAcrossPowersOfTen) {
+  const struct {
+    int64_t value;
+    int32_t digits;
+  } cases[] = {{0, 1},
+               {9, 1},
+               {10, 2},
+               {99, 2},
+               {100, 3},
+               {-100, 3},
+               {1, 1},
+               {-9, 1},
+               {std::numeric_limits<int64_t>::max(), 19},
+               {std::numeric_limits<int64_t>::min(), 19}};
+  for (const auto& c : cases) EXPECT_EQ(big_integer(c.value).get_precision(), c.digits) << c.value;
+  for (int32_t k : {1, 2, 18, 19, 20, 21, 38, 39, 100, 307, 308, 1000, 2017, 4000}) {
+    SCOPED_TRACE(k);
+    big_integer power;
+    big_integer::get_power_of_ten(k, power);
+    big_integer below, above;
+    power.subtract(big_integer(1), below);
+    power.add(big_integer(1), above);
+    EXPECT_EQ(power.get_precision(), k + 1);
+    EXPECT_EQ(below.get_precision(), k);
+    EXPECT_EQ(above.get_precision(), k + 1);
+    below.negate();
+    EXPECT_EQ(below.get_precision(), k);
+  }
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (int i = 0; i < 300; ++i) {
+    bytes form(1 + rng() % 60);
+    for (auto& b : form) b = static_cast<std::byte>(rng());
+    const big_integer value(form.data(), form.size());
+    std::string text = value.to_string();
+    if (text[0] == '-') text.erase(0, 1);
+    ASSERT_EQ(value.get_precision(), static_cast<int32_t>(text.size())) << text;
+  }
+}
+
+TEST(BigIntegerTest, MbedtlsFailuresBecomeOmbrelErrors) {
+  EXPECT_EQ(expect_ombrel_error([] {
+              big_integer q;
+              big_integer(1).divide(big_integer(), q);
+            }),
+            "mbedtls: division by zero");
+  EXPECT_EQ(expect_ombrel_error([] {
+              big_integer q, r;
+              big_integer(1).divide(big_integer(), q, r);
+            }),
+            "mbedtls: division by zero");
+  for (const std::string& text : std::vector<std::string>{"12a", "0x10", "1 2", "--1",
+                                                          std::string("12\0"
+                                                                      "3",
+                                                                      4)}) {
+    EXPECT_EQ(expect_ombrel_error([&] { from_string(text); }), "mbedtls: invalid characters")
+        << text;
+  }
+  EXPECT_EQ(from_string("-0").to_string(), "0");
+  EXPECT_FALSE(from_string("-0").is_negative());
+  EXPECT_EQ(from_string("000123").to_int64(), 123);
+  EXPECT_EQ(from_string("-98765432109876543210").to_string(), "-98765432109876543210");
+}
+
+TEST(BigIntegerTest, ErrorMappingCoversEveryBignumCode) {
+  const struct {
+    int code;
+    const char* message;
+  } cases[] = {
+      {-0x0002, "mbedtls: file io error"},      {-0x0004, "mbedtls: bad input data"},
+      {-0x0006, "mbedtls: invalid characters"}, {-0x0008, "mbedtls: buffer too small"},
+      {-0x000A, "mbedtls: negative value"},     {-0x000C, "mbedtls: division by zero"},
+      {-0x000E, "mbedtls: not acceptable"},     {-0x0010, "mbedtls: alloc failed"},
+      {-0x0012, "mbedtls: unspecified error"},  {1, "mbedtls: unspecified error"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(expect_ombrel_error([&] { detail::check_mbedtls(c.code); }), c.message);
+  }
+  EXPECT_NO_THROW(detail::check_mbedtls(0));
+  const ombrel_error e("text");
+  EXPECT_EQ(e.code(), 0x90001);
+  EXPECT_FALSE(e.cause());
+  EXPECT_TRUE(e.attributes().empty());
+}
+
+TEST(BigIntegerTest, HostileLengthsDoNotCrash) {
+  // Long but representable: round trips.
+  bytes form(60000, std::byte{0x5A});
+  form[0] = std::byte{0xA5};
+  const big_integer value(form.data(), form.size());
+  EXPECT_TRUE(value.is_negative());
+  EXPECT_EQ(encode(value), form);
+  // Beyond what Mbed TLS accepts: an error, not a crash.
+  const bytes huge(1 << 20, std::byte{0x7F});
+  EXPECT_EQ(expect_ombrel_error([&] { big_integer(huge.data(), huge.size()); }),
+            "mbedtls: alloc failed");
+}
+
+TEST(BigIntegerTest, StreamOperatorsUseDecimalText) {
+  std::istringstream in("  -123 456789012345678901234 x");
+  big_integer a, b, c(7);
+  in >> a >> b;
+  EXPECT_EQ(a.to_int64(), -123);
+  EXPECT_EQ(b.to_string(), "456789012345678901234");
+  in >> c;
+  EXPECT_TRUE(in.fail());
+  EXPECT_EQ(c.to_int64(), 7);
+  std::ostringstream out;
+  out << a << ' ' << big_integer();
+  EXPECT_EQ(out.str(), "-123 0");
+}
+
+}  // namespace
+}  // namespace ombrel

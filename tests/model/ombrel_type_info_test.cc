@@ -1,0 +1,91 @@
+#include "model/ombrel_type_info.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <string>
+
+#include "native/errors.h"
+
+namespace ombrel {
+namespace {
+
+struct type_row {
+  int32_t number;
+  ombrel_type type;
+  uint32_t size;
+  uint32_t value_size;
+  uint32_t alignment;
+  bool varlen;
+};
+
+constexpr type_row TYPES[] = {
+    {0, NONE, 0, 0, 0, false},         {1, BOOL, 1, 1, 1, false},
+    {2, INT8, 1, 1, 1, false},         {3, INT16, 2, 2, 2, false},
+    {4, INT32, 4, 4, 4, false},        {5, INT64, 8, 8, 8, false},
+    {6, FLOAT, 4, 4, 4, false},        {7, DOUBLE, 8, 8, 8, false},
+    {8, DECIMAL, 0, 0, 0, false},      {9, DATE, 3, 8, 4, false},
+    {10, TIME, 6, 8, 4, false},        {11, DATE_TIME, 9, 16, 4, false},
+    {12, TIMESTAMP, 12, 16, 8, false}, {13, UUID, 16, 16, 8, false},
+    {14, OPAQUE, 0, 0, 0, true},       {15, STRING, 0, 0, 0, true},
+    {16, BYTES, 0, 0, 0, true},        {17, PERIOD, 12, 12, 4, false},
+    {18, DURATION, 12, 16, 8, false},  {19, NUMBER, 0, 0, 0, false},
+};
+
+TEST(OmbrelTypeInfoTest, EveryTypeHasItsFixedNumberAndRecord) {
+  for (const auto& row : TYPES) {
+    SCOPED_TRACE(row.number);
+    EXPECT_EQ(static_cast<int32_t>(row.type), row.number);
+    const auto& info = ombrel_type_info::get(static_cast<ombrel_type>(row.number));
+    EXPECT_EQ(info.size, row.size);
+    EXPECT_EQ(info.value_size, row.value_size);
+    EXPECT_EQ(info.alignment, row.alignment);
+    EXPECT_EQ(info.varlen, row.varlen);
+    // Alignment is a power of two exactly for the fixed-size types.
+    EXPECT_EQ(info.alignment != 0, info.size != 0);
+    if (info.alignment != 0) {
+      EXPECT_TRUE(std::has_single_bit(info.alignment));
+    }
+  }
+}
+
+TEST(OmbrelTypeInfoTest, GetReturnsTheSameConstantRecord) {
+  EXPECT_EQ(&ombrel_type_info::get(NUMBER), &ombrel_type_info::get(static_cast<ombrel_type>(19)));
+  const auto& number = ombrel_type_info::get(NUMBER);
+  EXPECT_EQ(number.size + number.value_size + number.alignment, 0u);
+  EXPECT_FALSE(number.varlen);
+}
+
+TEST(OmbrelTypeInfoTest, NumbersOutsideTheTableAreUnsupported) {
+  const std::pair<int32_t, std::string> cases[] = {
+      {20, "Unsupported data type 20"},
+      {21, "Unsupported data type 21"},
+      {-1, "Unsupported data type 18446744073709551615"},
+      {INT32_MIN, "Unsupported data type 18446744071562067968"},
+      {INT32_MAX, "Unsupported data type 2147483647"},
+  };
+  for (const auto& [number, message] : cases) {
+    try {
+      ombrel_type_info::get(static_cast<ombrel_type>(number));
+      ADD_FAILURE() << "accepted " << number;
+    } catch (const errors::fatal_error& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+    }
+  }
+}
+
+TEST(OmbrelTypeInfoTest, ValueClassesOrderFieldByFieldInDeclarationOrder) {
+  EXPECT_LT((ombrel_date{-5, 12, 31}), (ombrel_date{2000, 1, 1}));
+  EXPECT_LT((ombrel_date{2000, 1, 31}), (ombrel_date{2000, 2, 1}));
+  EXPECT_LT((ombrel_time{1, 59, 59, 999999999}), (ombrel_time{2, 0, 0, 0}));
+  EXPECT_LT((ombrel_time{1, 0, 0, 1}), (ombrel_time{1, 0, 0, 2}));
+  EXPECT_LT((ombrel_date_time{{2000, 1, 1}, {23, 0, 0, 0}}),
+            (ombrel_date_time{{2000, 1, 2}, {0, 0, 0, 0}}));
+  EXPECT_LT((ombrel_timestamp{-1, 999}), (ombrel_timestamp{0, 0}));
+  EXPECT_LT((ombrel_duration{5, 1}), (ombrel_duration{5, 2}));
+  EXPECT_LT((ombrel_period{0, 13, 0}), (ombrel_period{1, 0, 0}));
+  EXPECT_EQ((ombrel_period{1, 2, 3}), (ombrel_period{1, 2, 3}));
+}
+
+}  // namespace
+}  // namespace ombrel

@@ -1,0 +1,241 @@
+#include "model/schema_descriptor.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "native/errors.h"
+#include "tests/support/test_dir.h"
+
+namespace ombrel {
+namespace {
+
+column_descriptor column(std::string name, ombrel_type type, bool nullable = false) {
+  return column_descriptor(std::move(name), column_info::of_type(type, nullable));
+}
+
+schema_descriptor make_schema(std::vector<column_descriptor> columns,
+                              std::vector<uint32_t> positions, uint32_t version = 0) {
+  schema_descriptor s;
+  s.version = version;
+  s.columns = std::move(columns);
+  s.initialize_positions(std::move(positions));
+  return s;
+}
+
+std::vector<std::byte> bytes(std::initializer_list<int> values) {
+  std::vector<std::byte> out;
+  for (int v : values) out.push_back(static_cast<std::byte>(v));
+  return out;
+}
+
+template <typename E>
+std::string message_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+TEST(SchemaDescriptorTest, SerialisesByteExactly) {
+  schema_descriptor s =
+      make_schema({column("id", INT64), column("v", STRING, true)}, {0, NO_COLUMN}, 7);
+  const auto expected = bytes({7, 0, 0, 0, 2, 0, 0, 0,                               //
+                               5, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 'i', 'd', 0,       //
+                               0, 0, 0, 0, 0, 0, 0, 0,                                //
+                               15, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 1, 0, 0, 0, 'v',  //
+                               1, 0, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(s.serialize(), expected);
+  schema_descriptor back;
+  back.deserialize(expected);
+  EXPECT_EQ(back, s);
+  EXPECT_EQ(back.columns[0].size, 8u);
+  EXPECT_EQ(back.columns[1].size, 0u);
+}
+
+TEST(SchemaDescriptorTest, AuxFieldsKeepTheirRecordOrder) {
+  schema_descriptor s = make_schema({column("a", INT32)}, {0}, 1);
+  s.columns[0].aux_a = 0x1122;
+  s.columns[0].aux_b = 0x3344;
+  s.columns[0].aux_c = 0x55667788;
+  const auto out = s.serialize();
+  // nullable at 21, then aux_b, aux_a, aux_c
+  EXPECT_EQ(out[22], std::byte{0x44});
+  EXPECT_EQ(out[23], std::byte{0x33});
+  EXPECT_EQ(out[24], std::byte{0x22});
+  EXPECT_EQ(out[25], std::byte{0x11});
+  EXPECT_EQ(out[26], std::byte{0x88});
+  schema_descriptor back;
+  back.deserialize(out);
+  EXPECT_EQ(back, s);
+}
+
+TEST(SchemaDescriptorTest, PositionsGiveKeyAndMaterialOrder) {
+  schema_descriptor s = make_schema(
+      {column("a", INT8), column("b", INT8), column("c", INT8), column("d", INT8)},
+      {NO_COLUMN, 1, NO_COLUMN, 0});
+  EXPECT_EQ(s.key_columns, (std::vector<uint32_t>{3, 1}));
+  EXPECT_EQ(s.material_order, (std::vector<uint32_t>{3, 1, 0, 2}));
+  EXPECT_EQ(s.material_positions, (std::vector<uint32_t>{2, 1, 3, 0}));
+
+  schema_descriptor bad;
+  bad.columns = {column("a", INT8), column("b", INT8)};
+  EXPECT_EQ(message_of<errors::fatal_error>([&] { bad.initialize_positions({0, 0}); }),
+            "Gap in primary key definition");
+  EXPECT_EQ(message_of<errors::fatal_error>([&] { bad.initialize_positions({0, 1, 2}); }),
+            "Column number mismatch");
+  EXPECT_EQ(message_of<errors::error>([&] { bad.initialize_positions({0, 7}); }),
+            "Key position 7 of column 1 is outside a primary key of 2 columns");
+  EXPECT_EQ(message_of<errors::error>([&] { bad.initialize_positions({NO_COLUMN, 1}); }),
+            "Key position 1 of column 1 is outside a primary key of 1 columns");
+}
+
+TEST(SchemaDescriptorTest, DeserialisationRefusesTruncatedAndHostileInput) {
+  schema_descriptor good =
+      make_schema({column("id", INT64), column("v", STRING, true)}, {0, NO_COLUMN}, 7);
+  const auto full = good.serialize();
+  // Every proper prefix is refused, never read past.
+  for (size_t n = 0; n < full.size(); ++n) {
+    std::vector<std::byte> prefix(full.begin(), full.begin() + n);
+    schema_descriptor s = good;
+    const std::string msg = message_of<errors::error>([&] { s.deserialize(prefix); });
+    EXPECT_EQ(msg.rfind("Truncated schema: ", 0), 0u) << n << ": " << msg;
+    EXPECT_EQ(s, good) << "a failed load must leave the schema unchanged";
+  }
+  // A name length that runs past the end, a huge column count, an unknown type.
+  auto lying = full;
+  lying[16] = std::byte{0xff};
+  schema_descriptor s;
+  EXPECT_EQ(message_of<errors::error>([&] { s.deserialize(lying); }),
+            "Truncated schema: column name needs 255 bytes, 33 left");
+  auto many = full;
+  many[7] = std::byte{0x7f};
+  EXPECT_EQ(message_of<errors::error>([&] { s.deserialize(many); }).rfind("Truncated schema", 0),
+            0u);
+  auto unknown = full;
+  unknown[8] = std::byte{20};
+  EXPECT_EQ(message_of<errors::fatal_error>([&] { s.deserialize(unknown); }),
+            "Unsupported data type 20");
+  auto far_key = full;
+  far_key[12] = std::byte{5};
+  EXPECT_EQ(message_of<errors::error>([&] { s.deserialize(far_key); }),
+            "Key position 5 of column 0 is outside a primary key of 1 columns");
+  // The cursor advances past exactly one schema; trailing bytes stay unread.
+  auto with_tail = full;
+  with_tail.push_back(std::byte{0xAA});
+  const std::byte* cursor = with_tail.data();
+  s.deserialize(cursor, with_tail.size());
+  EXPECT_EQ(cursor, with_tail.data() + full.size());
+}
+
+TEST(SchemaDescriptorTest, RandomBytesNeverCrashDeserialisation) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE(seed);
+  std::mt19937 rng(seed);
+  schema_descriptor good =
+      make_schema({column("id", INT64), column("v", STRING, true)}, {0, NO_COLUMN}, 7);
+  const auto full = good.serialize();
+  for (int round = 0; round < 20000; ++round) {
+    auto input = full;
+    const int flips = 1 + rng() % 4;
+    for (int f = 0; f < flips; ++f) input[rng() % input.size()] = std::byte(rng() & 0xff);
+    input.resize(rng() % (input.size() + 1));
+    schema_descriptor s;
+    try {
+      s.deserialize(input);
+      EXPECT_EQ(s.columns.size(), s.material_order.size());
+    } catch (const errors::error&) {
+    }
+  }
+}
+
+TEST(SchemaDescriptorTest, ColumnLookupAddAndDrop) {
+  schema_descriptor s = make_schema(
+      {column("k", INT64), column("a", INT32), column("b", STRING, true)}, {0, NO_COLUMN, NO_COLUMN});
+  EXPECT_EQ(s.get_column_index("b"), 2u);
+  EXPECT_EQ(s.get_column_index("B"), NO_COLUMN);
+  EXPECT_EQ(schema_descriptor().get_column_index("k"), NO_COLUMN);
+
+  schema_descriptor before = s;
+  EXPECT_EQ(message_of<errors::fatal_error>([&] { s.drop_column(0); }),
+            "Primary key columm cannot be dropped");
+  EXPECT_EQ(s, before);
+
+  s.drop_column(1);
+  EXPECT_EQ(s.columns.size(), 2u);
+  EXPECT_EQ(s.columns[1].name, "b");
+  EXPECT_EQ(s.key_positions, (std::vector<uint32_t>{0, NO_COLUMN}));
+  EXPECT_EQ(s.material_order, (std::vector<uint32_t>{0, 1}));
+  EXPECT_EQ(s.material_positions, (std::vector<uint32_t>{0, 1}));
+
+  s.add_column(column("c", DOUBLE));
+  EXPECT_EQ(s.key_positions.back(), NO_COLUMN);
+  EXPECT_EQ(s.material_order, (std::vector<uint32_t>{0, 1, 2}));
+
+  // A key that does not lead: dropping a column before it renumbers the key column too.
+  schema_descriptor t = make_schema({column("x", INT32), column("k", INT64), column("y", INT8)},
+                                    {NO_COLUMN, 0, NO_COLUMN});
+  t.drop_column(0);
+  EXPECT_EQ(t.key_columns, (std::vector<uint32_t>{0}));
+  EXPECT_EQ(t.material_order, (std::vector<uint32_t>{0, 1}));
+}
+
+TEST(SchemaDescriptorTest, MaterialAndTupleSchemas) {
+  schema_descriptor s = make_schema(
+      {column("a", INT8), column("b", INT64), column("c", INT64), column("d", STRING)},
+      {0, 1, NO_COLUMN, NO_COLUMN});
+  const auto m = s.get_material_schema();
+  ASSERT_EQ(m.size(), 4u);
+  EXPECT_EQ(m.key_count, 2u);
+  EXPECT_EQ(m[0].align_mask, 0u);
+  EXPECT_EQ(m[1].align_mask, 7u);
+  EXPECT_EQ(m[2].align_mask, 0u);
+  EXPECT_EQ(m[3].align_mask, 0u);
+  EXPECT_EQ(m[3].index, 3u);
+
+  // Key columns elsewhere in the declaration: key slots follow key order, varlen keys align to 4.
+  schema_descriptor t = make_schema(
+      {column("v", DOUBLE), column("k2", STRING), column("k1", DATE), column("w", BOOL)},
+      {NO_COLUMN, 1, 0, NO_COLUMN});
+  const auto km = t.get_material_key_schema();
+  ASSERT_EQ(km.size(), 2u);
+  EXPECT_EQ(km[0].type, DATE);
+  EXPECT_EQ(km[0].align_mask, 3u);
+  EXPECT_EQ(km[0].index, 0u);
+  EXPECT_EQ(km[1].type, STRING);
+  EXPECT_EQ(km[1].align_mask, 3u);
+  EXPECT_EQ(km[1].index, 1u);
+  const auto rm = t.get_material_schema();
+  EXPECT_EQ(rm[0].index, 2u);
+  EXPECT_EQ(rm[1].index, 1u);
+  EXPECT_EQ(rm[2].index, 0u);
+  EXPECT_EQ(rm[3].index, 3u);
+  const auto kt = t.get_key_tuple_schema();
+  ASSERT_EQ(kt.size(), 2u);
+  EXPECT_EQ(kt[0].type, DATE);
+  EXPECT_EQ(kt[1].type, STRING);
+  EXPECT_TRUE(kt[1].varlen);
+  EXPECT_EQ(t.get_tuple_schema()[0].type, DOUBLE);
+}
+
+TEST(SchemaDescriptorTest, FilesAreReplacedThroughATemporaryName) {
+  testing::test_dir dir;
+  const auto path = dir / "schema";
+  schema_descriptor s = make_schema({column("id", INT64)}, {0}, 3);
+  s.store_to_file(path);
+  EXPECT_EQ(*load_schema_from_file(path), s);
+  s.add_column(column("x", UUID, true));
+  s.version = 4;
+  s.store_to_file(path);
+  EXPECT_FALSE(std::filesystem::exists(dir / "schema_tmp"));
+  EXPECT_EQ(*load_schema_from_file(path), s);
+  EXPECT_THROW(load_schema_from_file(dir / "missing"), errors::system_error);
+}
+
+}  // namespace
+}  // namespace ombrel

@@ -1,0 +1,434 @@
+#include "model/tuple.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/big_integer.h"
+#include "model/flat_tuple.h"
+#include "model/schema_descriptor.h"
+#include "native/errors.h"
+
+namespace ombrel {
+namespace {
+
+column_descriptor column(std::string name, ombrel_type type, bool nullable = false) {
+  return column_descriptor(std::move(name), column_info::of_type(type, nullable));
+}
+
+schema_descriptor make_schema(std::vector<column_descriptor> columns,
+                              std::vector<uint32_t> positions) {
+  schema_descriptor s;
+  s.columns = std::move(columns);
+  s.initialize_positions(std::move(positions));
+  return s;
+}
+
+bytes_view view_of(const std::vector<std::byte>& b) { return {b.size(), b.data()}; }
+bytes_view view_of(const std::string& s) { return {s.data(), s.size()}; }
+
+std::string message_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+// Parses `tuple` and writes its material form at an 8-aligned address of `area`.
+struct material {
+  alignas(16) std::byte area[512] = {};
+  std::vector<const std::byte*> slots;
+  std::byte* end = nullptr;
+
+  material(const parsed_tuple& p) : slots(p.slot_count()) {
+    material_tuple_builder b{area, slots.data()};
+    p.make_material_tuple(b);
+    end = b.position;
+  }
+  material_tuple get() const { return {slots.data(), static_cast<uint32_t>(slots.size())}; }
+};
+
+TEST(TupleTest, MaterialLayoutAlignsOnlyTheKeyPart) {
+  const schema_descriptor s = make_schema(
+      {column("a", INT8), column("b", INT64), column("c", STRING, true)}, {0, 1, NO_COLUMN});
+  const auto ts = s.get_tuple_schema();
+  const auto ms = s.get_material_schema();
+  binary_tuple_builder b(3);
+  b.start();
+  b.claim_int8(1);
+  b.claim_int64(2);
+  b.claim_varlen(view_of(std::string("ab")));
+  b.layout();
+  b.append_int8(1);
+  b.append_int64(2);
+  b.append_varlen(view_of(std::string("ab")));
+  parsed_tuple p(ts, ms, b.data(), false);
+  EXPECT_EQ(p.get_material_size(nullptr), 22u);
+  EXPECT_EQ(p.material_size(), 22u + 15u);
+  material m(p);
+  EXPECT_EQ(m.end - m.area, 22);
+  EXPECT_EQ(m.slots[0], m.area);
+  EXPECT_EQ(m.slots[1], m.area + 8);
+  EXPECT_EQ(m.slots[2], m.area + 16);
+  EXPECT_EQ(m.area[0], std::byte{1});
+  int64_t v;
+  std::memcpy(&v, m.area + 8, 8);
+  EXPECT_EQ(v, 2);
+  uint32_t len;
+  std::memcpy(&len, m.area + 16, 4);
+  EXPECT_EQ(len, 2u);
+  EXPECT_EQ(std::memcmp(m.area + 20, "ab", 2), 0);
+
+  // The same row with the string null ends after the INT64; from address 1 padding grows.
+  binary_tuple_builder n(3);
+  n.start();
+  n.claim_int8(1);
+  n.claim_int64(2);
+  n.claim_null();
+  n.layout();
+  n.append_int8(1);
+  n.append_int64(2);
+  n.append_null();
+  parsed_tuple pn(ts, ms, n.data(), false);
+  material mn(pn);
+  EXPECT_EQ(mn.slots[2], nullptr);
+  EXPECT_EQ(mn.end - mn.area, 16);
+  EXPECT_EQ(pn.get_material_size(reinterpret_cast<const std::byte*>(1)), 15u);
+
+  // A key-only tuple against the row schema fills just the key slots.
+  binary_tuple_builder k(2);
+  k.start();
+  k.claim_int8(1);
+  k.claim_int64(2);
+  k.layout();
+  k.append_int8(1);
+  k.append_int64(2);
+  const auto kts = s.get_key_tuple_schema();
+  parsed_tuple pk(kts, ms, k.data(), true);
+  material mk(pk);
+  EXPECT_NE(mk.slots[0], nullptr);
+  EXPECT_NE(mk.slots[1], nullptr);
+  EXPECT_EQ(mk.slots[2], nullptr);
+  EXPECT_EQ(compare(ms, m.get(), mk.get()), 0);
+}
+
+TEST(TupleTest, MalformedTuplesAreRefusedWithClearTexts) {
+  const schema_descriptor s =
+      make_schema({column("k", INT64), column("v", DECIMAL, true)}, {0, NO_COLUMN});
+  const auto ts = s.get_tuple_schema();
+  const auto ms = s.get_material_schema();
+  std::vector<std::byte> one{std::byte{0}};
+  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(one), false); }),
+            "failed to parse tuple: Too short byte buffer");
+  // Null key element.
+  std::vector<std::byte> null_key{std::byte{0}, std::byte{0}, std::byte{0}};
+  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(null_key), false); }),
+            "failed to parse tuple: key element 0 is null");
+  // A three-byte INT64 and a two-byte DECIMAL.
+  std::vector<std::byte> bad_int{std::byte{0}, std::byte{3}, std::byte{3}, std::byte{1},
+                                 std::byte{2}, std::byte{3}};
+  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(bad_int), false); }),
+            "failed to parse tuple: Bad element size");
+  std::vector<std::byte> short_decimal{std::byte{0}, std::byte{1}, std::byte{3}, std::byte{7},
+                                       std::byte{0}, std::byte{0}};
+  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(short_decimal), false); }),
+            "failed to parse tuple: Bad element size");
+  // Fewer elements than the key.
+  tuple_schema none;
+  std::vector<std::byte> empty{std::byte{0}};
+  EXPECT_EQ(message_of([&] { parsed_tuple(none, ms, view_of(empty), false); }),
+            "missing pkey columns");
+}
+
+TEST(TupleTest, KeyColumnsNeedNotLeadTheSchema) {
+  // Declaration: v STRING, k2 INT32 (key position 1), w DOUBLE, k1 STRING (key position 0).
+  const schema_descriptor s =
+      make_schema({column("v", STRING, true), column("k2", INT32), column("w", DOUBLE),
+                   column("k1", STRING)},
+                  {NO_COLUMN, 1, NO_COLUMN, 0});
+  const auto ts = s.get_tuple_schema();
+  const auto kts = s.get_key_tuple_schema();
+  const auto ms = s.get_material_schema();
+  const auto kms = s.get_material_key_schema();
+  auto row = [&](const std::string& k1, int32_t k2, const std::string& v) {
+    binary_tuple_builder b(4);
+    b.start();
+    b.claim_varlen(view_of(v));
+    b.claim_int32(k2);
+    b.claim_double(0.5);
+    b.claim_varlen(view_of(k1));
+    b.layout();
+    b.append_varlen(view_of(v));
+    b.append_int32(k2);
+    b.append_double(0.5);
+    b.append_varlen(view_of(k1));
+    return b.buffer();
+  };
+  auto key = [&](const std::string& k1, int32_t k2) {
+    binary_tuple_builder b(2);
+    b.start();
+    b.claim_varlen(view_of(k1));
+    b.claim_int32(k2);
+    b.layout();
+    b.append_varlen(view_of(k1));
+    b.append_int32(k2);
+    return b.buffer();
+  };
+  const auto r1 = row("apple", 7, "x");
+  const auto r2 = row("apple", 9, "y");
+  const auto r3 = row("banana", 1, "z");
+  material m1(parsed_tuple(ts, ms, view_of(r1), false));
+  material m2(parsed_tuple(ts, ms, view_of(r2), false));
+  material m3(parsed_tuple(ts, ms, view_of(r3), false));
+  EXPECT_LT(compare(ms, m1.get(), m2.get()), 0);  // same k1, k2 decides
+  EXPECT_LT(compare(ms, m2.get(), m3.get()), 0);  // k1 decides before k2
+  const auto k = key("apple", 9);
+  material mk(parsed_tuple(kts, ms, view_of(k), true));
+  material mkk(parsed_tuple(kts, kms, view_of(k), true));
+  EXPECT_EQ(compare(ms, m2.get(), mk.get()), 0);
+  EXPECT_EQ(compare(kms, mk.get(), mkk.get()), 0);
+  EXPECT_GT(compare(ms, m2.get(), m1.get()), 0);
+
+  // Back to a binary row in declaration order from the material slots.
+  tuple_builder tb(4);
+  tb.start();
+  for (uint32_t c = 0; c < 4; ++c) {
+    const auto& e = ms[s.material_positions[c]];
+    const std::byte* p = m2.slots[s.material_positions[c]];
+    const bytes_view v = e.size ? bytes_view(e.size, p) : bytes_view(*reinterpret_cast<const uint32_t*>(p), p + 4);
+    tb.claim(e.type, v);
+  }
+  tb.layout();
+  for (uint32_t c = 0; c < 4; ++c) {
+    const auto& e = ms[s.material_positions[c]];
+    const std::byte* p = m2.slots[s.material_positions[c]];
+    const bytes_view v = e.size ? bytes_view(e.size, p) : bytes_view(*reinterpret_cast<const uint32_t*>(p), p + 4);
+    tb.append(e.type, v);
+  }
+  EXPECT_EQ(tb.buffer(), r2);
+}
+
+// Material bytes of a random value of `type`.
+std::vector<std::byte> random_material(ombrel_type type, std::mt19937_64& rng) {
+  auto bytes_of = [](const auto& v) {
+    std::vector<std::byte> out(sizeof(v));
+    std::memcpy(out.data(), &v, sizeof(v));
+    return out;
+  };
+  auto pick = [&](std::initializer_list<int64_t> choices) {
+    return *(choices.begin() + rng() % choices.size());
+  };
+  switch (type) {
+    case BOOL:
+      return {std::byte(rng() & 1)};
+    case INT8:
+      return bytes_of(static_cast<int8_t>(rng()));
+    case INT16:
+      return bytes_of(static_cast<int16_t>(rng() >> (rng() % 16)));
+    case INT32:
+      return bytes_of(static_cast<int32_t>(rng() >> (rng() % 32)));
+    case INT64:
+      return bytes_of(static_cast<int64_t>(rng() >> (rng() % 64)));
+    case FLOAT:
+      return bytes_of(static_cast<float>(static_cast<int64_t>(rng())) / 7.0f);
+    case DOUBLE:
+      return bytes_of(rng() % 2 ? 0.5 * static_cast<double>(rng() % 1000)
+                                : static_cast<double>(rng()) / 3.0);
+    case DATE:
+    case TIME:
+    case DATE_TIME: {
+      const int64_t year = static_cast<int64_t>(rng() % 32768) - 16384;
+      const uint32_t date = static_cast<uint32_t>((year * 512 + (1 + rng() % 12) * 32 + 1 + rng() % 31)) & 0xFFFFFF;
+      const uint64_t nano = (rng() % 1000000000) / static_cast<uint64_t>(pick({1, 1000, 1000000}));
+      const uint64_t scaled = nano * static_cast<uint64_t>(pick({1, 1000, 1000000})) % 1000000000;
+      const uint64_t time = scaled | ((rng() % 60) << 30) | ((rng() % 60) << 36) | ((rng() % 24) << 42);
+      std::vector<std::byte> out;
+      const auto date_bytes = bytes_of(date);
+      const auto time_bytes = bytes_of(time);
+      if (type != TIME) out.insert(out.end(), date_bytes.begin(), date_bytes.begin() + 3);
+      if (type != DATE) out.insert(out.end(), time_bytes.begin(), time_bytes.begin() + 6);
+      return out;
+    }
+    case TIMESTAMP:
+    case DURATION: {
+      auto out = bytes_of(static_cast<int64_t>(rng()));
+      const auto nanos = bytes_of(static_cast<int32_t>(rng() % 2 ? 0 : rng() % 1000000000));
+      out.insert(out.end(), nanos.begin(), nanos.end());
+      return out;
+    }
+    case PERIOD: {
+      const int shift = static_cast<int>(pick({56, 48, 32}));
+      std::vector<std::byte> out;
+      for (int i = 0; i < 3; ++i) {
+        const auto part = bytes_of(static_cast<int32_t>(static_cast<int64_t>(rng()) >> (shift + 1)));
+        out.insert(out.end(), part.begin(), part.end());
+      }
+      return out;
+    }
+    case UUID: {
+      auto out = bytes_of(rng());
+      const auto low = bytes_of(rng());
+      out.insert(out.end(), low.begin(), low.end());
+      return out;
+    }
+    case OPAQUE:
+    case STRING:
+    case BYTES: {
+      std::vector<std::byte> out(rng() % 300);
+      for (auto& b : out) b = std::byte(rng());
+      if (!out.empty() && rng() % 4 == 0) out[0] = std::byte{0x80};
+      return out;
+    }
+    case NUMBER:
+    case DECIMAL: {
+      big_integer n(static_cast<int64_t>(rng()) >> (rng() % 64));
+      if (rng() % 4 == 0) {
+        big_integer big;
+        n.multiply(big_integer(static_cast<int64_t>(rng())), big);
+        n = big;
+      }
+      std::vector<std::byte> out(n.byte_size());
+      n.store_bytes(out.data());
+      if (type == NUMBER) return out;
+      const int16_t scale = n.is_zero() ? 0 : static_cast<int16_t>(rng());
+      auto prefix = bytes_of(scale);
+      out.insert(out.begin(), prefix.begin(), prefix.end());
+      return out;
+    }
+    default:
+      return {};
+  }
+}
+
+TEST(TupleTest, EveryTypeRoundTripsThroughBinaryAndMaterialForms) {
+  const uint64_t seed = std::random_device{}();
+  SCOPED_TRACE(seed);
+  std::mt19937_64 rng(seed);
+  std::vector<column_descriptor> columns{column("k", INT64)};
+  std::vector<uint32_t> positions{0};
+  for (int t = BOOL; t <= NUMBER; ++t) {
+    columns.push_back(column("c" + std::to_string(t), static_cast<ombrel_type>(t), true));
+    positions.push_back(NO_COLUMN);
+  }
+  const schema_descriptor s = make_schema(columns, positions);
+  const auto ts = s.get_tuple_schema();
+  const auto ms = s.get_material_schema();
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::vector<std::byte>> values(columns.size());
+    row_values row(columns.size());
+    for (size_t c = 0; c < columns.size(); ++c) {
+      if (c > 0 && rng() % 5 == 0) continue;  // null
+      values[c] = random_material(columns[c].type, rng);
+      row[c] = view_of(values[c]);
+    }
+    tuple_builder tb(static_cast<int32_t>(columns.size()));
+    tb.start();
+    for (size_t c = 0; c < columns.size(); ++c) {
+      if (row[c]) tb.claim(columns[c].type, *row[c]); else tb.claim_null();
+    }
+    tb.layout();
+    for (size_t c = 0; c < columns.size(); ++c) {
+      if (row[c]) tb.append(columns[c].type, *row[c]); else tb.append_null();
+    }
+    parsed_tuple p(ts, ms, tb.data(), false);
+    owned_material_tuple owned(p);
+    const material_tuple m = owned.get();
+    for (size_t c = 0; c < columns.size(); ++c) {
+      const std::byte* got = m[s.material_positions[c]];
+      if (!row[c]) {
+        EXPECT_EQ(got, nullptr) << "column " << c;
+        continue;
+      }
+      ASSERT_NE(got, nullptr) << "column " << c;
+      if (columns[c].size != 0) {
+        EXPECT_EQ(std::memcmp(got, values[c].data(), columns[c].size), 0) << "column " << c;
+      } else {
+        uint32_t len;
+        std::memcpy(&len, got, 4);
+        ASSERT_EQ(len, values[c].size()) << "column " << c;
+        EXPECT_EQ(std::memcmp(got + 4, values[c].data(), len), 0) << "column " << c;
+      }
+    }
+  }
+}
+
+TEST(TupleTest, ComparisonOrders) {
+  auto fixed = [](ombrel_type t, auto a, auto b) {
+    return compare_fixed(t, reinterpret_cast<const std::byte*>(&a),
+                         reinterpret_cast<const std::byte*>(&b));
+  };
+  EXPECT_LT(fixed(INT64, int64_t{-5}, int64_t{3}), 0);
+  EXPECT_GT(fixed(INT8, int8_t{1}, int8_t{-128}), 0);
+  EXPECT_LT(fixed(INT32, int32_t{INT32_MIN}, int32_t{INT32_MAX}), 0);
+  EXPECT_EQ(fixed(DOUBLE, -0.0, 0.0), 0);
+  EXPECT_EQ(fixed(DOUBLE, std::nan(""), 1.0), 1);
+  EXPECT_EQ(fixed(DOUBLE, 1.0, std::nan("")), 1);
+  EXPECT_EQ(fixed(FLOAT, std::nanf(""), std::nanf("")), 1);
+  EXPECT_LT(fixed(BOOL, uint8_t{0}, uint8_t{1}), 0);
+  // Dates: negative years sort first; then month, then day.
+  auto date = [](int32_t y, int m, int d) {
+    const uint32_t packed = static_cast<uint32_t>(y * 512 + m * 32 + d) & 0xFFFFFF;
+    return packed;
+  };
+  EXPECT_LT(fixed(DATE, date(-1, 12, 31), date(0, 1, 1)), 0);
+  EXPECT_LT(fixed(DATE, date(2020, 2, 28), date(2020, 3, 1)), 0);
+  EXPECT_GT(fixed(DATE, date(2020, 3, 2), date(2020, 3, 1)), 0);
+  auto time = [](uint64_t h, uint64_t m, uint64_t s, uint64_t n) {
+    return n | s << 30 | m << 36 | h << 42;
+  };
+  EXPECT_LT(fixed(TIME, time(1, 59, 59, 999999999), time(2, 0, 0, 0)), 0);
+  EXPECT_LT(fixed(TIME, time(2, 0, 0, 1), time(2, 0, 0, 2)), 0);
+  struct ts {
+    int64_t s;
+    int32_t n;
+    int32_t pad = 0;
+  };
+  EXPECT_LT(fixed(TIMESTAMP, ts{-1, 999}, ts{0, 0}), 0);
+  EXPECT_LT(fixed(DURATION, ts{5, 1}, ts{5, 2}), 0);
+  int64_t u1[2] = {-1, 5}, u2[2] = {0, -5};
+  EXPECT_LT(compare_fixed(UUID, reinterpret_cast<std::byte*>(u1), reinterpret_cast<std::byte*>(u2)), 0);
+  EXPECT_EQ(message_of([&] { fixed(NONE, 0, 0); }), "Unimplemented for these types");
+
+  auto varlen = [](ombrel_type t, std::vector<uint8_t> a, std::vector<uint8_t> b) {
+    std::vector<std::byte> x(4 + a.size()), y(4 + b.size());
+    const uint32_t la = static_cast<uint32_t>(a.size()), lb = static_cast<uint32_t>(b.size());
+    std::memcpy(x.data(), &la, 4);
+    std::memcpy(y.data(), &lb, 4);
+    if (la) std::memcpy(x.data() + 4, a.data(), la);
+    if (lb) std::memcpy(y.data() + 4, b.data(), lb);
+    return compare_varlen(t, x.data(), y.data());
+  };
+  EXPECT_LT(varlen(STRING, {'a', 'b'}, {'a', 'b', 'c'}), 0);
+  EXPECT_GT(varlen(BYTES, {0xff}, {0x01, 0x00}), 0);  // unsigned bytes
+  EXPECT_LT(varlen(OPAQUE, {}, {0}), 0);
+  EXPECT_EQ(varlen(STRING, {'x'}, {'x'}), 0);
+  // DECIMAL 1.50 (scale 2) equals 1.5 (scale 1); NUMBER -1 before 0x00 0x80 (128).
+  EXPECT_EQ(varlen(DECIMAL, {2, 0, 0, 150}, {1, 0, 15}), 0);
+  EXPECT_LT(varlen(NUMBER, {0xff}, {0x00, 0x80}), 0);
+  EXPECT_EQ(message_of([&] { varlen(INT32, {}, {}); }), "Unimplemented for these types");
+}
+
+TEST(TupleTest, DirectBuilderWritesOnlyWhenItFits) {
+  tuple_builder_direct b(1);
+  b.start();
+  const std::string text = "hello";
+  b.claim(STRING, view_of(text));
+  std::byte small[4];
+  EXPECT_EQ(b.layout(small, sizeof small), 7u);
+  std::byte room[16] = {};
+  ASSERT_EQ(b.layout(room, sizeof room), 7u);
+  b.append(STRING, view_of(text));
+  EXPECT_EQ(room[0], std::byte{0});
+  EXPECT_EQ(room[1], std::byte{5});
+  EXPECT_EQ(std::memcmp(room + 2, "hello", 5), 0);
+}
+
+}  // namespace
+}  // namespace ombrel
