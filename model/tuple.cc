@@ -427,11 +427,4 @@ int compare_varlen(ombrel_type type, const std::byte* a, const std::byte* b) {
   }
 }
 
-int compare(const material_tuple_schema& schema, const material_tuple& a, const material_tuple& b) {
-  for (uint32_t s = 0; s < schema.key_count; ++s) {
-    if (int c = compare_value(schema[s], a[s], b[s])) return c;
-  }
-  return 0;
-}
-
 }  // namespace ombrel

@@ -134,9 +134,6 @@ int compare_fixed(ombrel_type type, const std::byte* a, const std::byte* b);
 // Order of two length-prefixed material values (each pointer at its 4-byte length).
 int compare_varlen(ombrel_type type, const std::byte* a, const std::byte* b);
 
-// Order of the key parts of two material tuples: negative when `a` sorts first.
-int compare(const material_tuple_schema& schema, const material_tuple& a, const material_tuple& b);
-
 inline int compare_value(const material_tuple_schema::element_info& e, const std::byte* a,
                          const std::byte* b) {
   if (e.type == INT64) {
@@ -146,6 +143,15 @@ inline int compare_value(const material_tuple_schema::element_info& e, const std
     return (x > y) - (x < y);
   }
   return e.size != 0 ? compare_fixed(e.type, a, b) : compare_varlen(e.type, a, b);
+}
+
+// Order of the key parts of two material tuples: negative when `a` sorts first.
+inline int compare(const material_tuple_schema& schema, const material_tuple& a,
+                   const material_tuple& b) {
+  for (uint32_t s = 0; s < schema.key_count; ++s) {
+    if (int c = compare_value(schema.elements[s], a[s], b[s])) return c;
+  }
+  return 0;
 }
 
 }  // namespace ombrel

@@ -1,0 +1,138 @@
+// Row conversions on the write and read paths, and key comparison, for the workload row
+// (k INT64 key, c1 INT32, c2 DOUBLE, c3 STRING of 16 bytes, c4 TIMESTAMP).
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+#include "bench/workload.h"
+#include "model/schema_descriptor.h"
+#include "model/tuple.h"
+
+namespace {
+
+using namespace ombrel;
+
+schema_descriptor workload_schema(ombrel_type key_type = INT64) {
+  schema_descriptor s;
+  s.columns.emplace_back("k", column_info::of_type(key_type, false));
+  s.columns.emplace_back("c1", column_info::of_type(INT32, false));
+  s.columns.emplace_back("c2", column_info::of_type(DOUBLE, false));
+  s.columns.emplace_back("c3", column_info::of_type(STRING, false));
+  s.columns.emplace_back("c4", column_info::of_type(TIMESTAMP, false));
+  s.initialize_positions({0, NO_COLUMN, NO_COLUMN, NO_COLUMN, NO_COLUMN});
+  return s;
+}
+
+std::vector<std::vector<std::byte>> encode_rows(const std::vector<bench::workload_row>& rows) {
+  std::vector<std::vector<std::byte>> out;
+  out.reserve(rows.size());
+  binary_tuple_builder b(5);
+  for (const auto& r : rows) {
+    const bytes_view text(r.c3, 16);
+    const ombrel_timestamp ts{r.c4_seconds, r.c4_nanos};
+    b.start();
+    b.claim_int64(r.k);
+    b.claim_int32(r.c1);
+    b.claim_double(r.c2);
+    b.claim_varlen(text);
+    b.claim_timestamp(ts);
+    b.layout();
+    b.append_int64(r.k);
+    b.append_int32(r.c1);
+    b.append_double(r.c2);
+    b.append_varlen(text);
+    b.append_timestamp(ts);
+    out.push_back(b.buffer());
+  }
+  return out;
+}
+
+constexpr size_t ROWS = 4096;
+
+void BM_binary_to_material(benchmark::State& state) {
+  const schema_descriptor s = workload_schema();
+  const tuple_schema ts = s.get_tuple_schema();
+  const material_tuple_schema ms = s.get_material_schema();
+  const auto rows = encode_rows(bench::make_rows(ROWS));
+  alignas(16) std::byte area[256];
+  const std::byte* slots[5];
+  size_t i = 0;
+  for (auto _ : state) {
+    const auto& row = rows[i++ % ROWS];
+    parsed_tuple p(ts, ms, bytes_view(row.size(), row.data()), false);
+    material_tuple_builder b{area, slots};
+    p.make_material_tuple(b);
+    benchmark::DoNotOptimize(b.position);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_binary_to_material);
+
+void BM_material_to_binary(benchmark::State& state) {
+  const schema_descriptor s = workload_schema();
+  const tuple_schema ts = s.get_tuple_schema();
+  const material_tuple_schema ms = s.get_material_schema();
+  const auto rows = encode_rows(bench::make_rows(ROWS));
+  std::vector<owned_material_tuple> materials;
+  for (const auto& row : rows) {
+    materials.emplace_back(parsed_tuple(ts, ms, bytes_view(row.size(), row.data()), false));
+  }
+  auto value = [&](const material_tuple& m, size_t slot) {
+    const auto& e = ms[slot];
+    if (e.size != 0) return bytes_view(e.size, m[slot]);
+    uint32_t n;
+    std::memcpy(&n, m[slot], 4);
+    return bytes_view(n, m[slot] + 4);
+  };
+  tuple_builder b(5);
+  size_t i = 0;
+  for (auto _ : state) {
+    const material_tuple m = materials[i++ % ROWS].get();
+    b.start();
+    for (size_t slot = 0; slot < 5; ++slot) b.claim(ms[slot].type, value(m, slot));
+    b.layout();
+    for (size_t slot = 0; slot < 5; ++slot) b.append(ms[slot].type, value(m, slot));
+    benchmark::DoNotOptimize(b.data().data);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_material_to_binary);
+
+template <ombrel_type KEY>
+void BM_key_compare(benchmark::State& state) {
+  schema_descriptor s = workload_schema(KEY);
+  const material_tuple_schema ms = s.get_material_schema();
+  const tuple_schema ts = s.get_tuple_schema();
+  auto rows = bench::make_rows(ROWS);
+  std::vector<owned_material_tuple> keys;
+  for (const auto& r : rows) {
+    binary_tuple_builder b(5);
+    b.start();
+    const bytes_view text(r.c3, 16);
+    if (KEY == INT64) b.claim_int64(r.k); else b.claim_varlen(text);
+    b.claim_int32(r.c1);
+    b.claim_double(r.c2);
+    b.claim_varlen(text);
+    b.claim_null();
+    b.layout();
+    if (KEY == INT64) b.append_int64(r.k); else b.append_varlen(text);
+    b.append_int32(r.c1);
+    b.append_double(r.c2);
+    b.append_varlen(text);
+    b.append_null();
+    keys.emplace_back(parsed_tuple(ts, ms, b.data(), false));
+  }
+  size_t i = 0;
+  int sink = 0;
+  for (auto _ : state) {
+    sink += compare(ms, keys[i % ROWS].get(), keys[(i * 7 + 1) % ROWS].get());
+    ++i;
+  }
+  benchmark::DoNotOptimize(sink);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_key_compare<INT64>)->Name("BM_key_compare_int64");
+BENCHMARK(BM_key_compare<STRING>)->Name("BM_key_compare_string16");
+
+}  // namespace
