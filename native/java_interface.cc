@@ -19,6 +19,8 @@
 #include "native/config.h"
 #include "native/errors.h"
 #include "native/log.h"
+#include "storage/storage.h"
+#include "tree/merge_tree.h"
 
 namespace ombrel {
 namespace {
@@ -148,6 +150,29 @@ T& from_handle(jlong handle, const char* what) {
   return *reinterpret_cast<T*>(handle);
 }
 
+// Table handles are abstract_table pointers: partitions or catalogs.
+jlong to_handle(abstract_table* table) { return reinterpret_cast<jlong>(table); }
+
+table_partition& partition_of(jlong handle) {
+  auto* partition = dynamic_cast<table_partition*>(&from_handle<abstract_table>(handle, "partition"));
+  if (partition == nullptr) throw errors::error("Not a table partition handle");
+  return *partition;
+}
+
+// A partition found by id for the length of one call, given back on every path.
+class borrowed_partition {
+ public:
+  borrowed_partition(storage& s, int32_t table, int32_t partition)
+      : partition_(s.get_table_partition(table, partition)) {}
+  ~borrowed_partition() { storage::table_deleter::run(partition_); }
+  borrowed_partition(const borrowed_partition&) = delete;
+  borrowed_partition& operator=(const borrowed_partition&) = delete;
+  table_partition* get() const { return partition_; }
+
+ private:
+  table_partition* partition_;
+};
+
 // The host's first id word is the UUID's second half.
 uuid host_uuid(jlong a, jlong b) { return uuid{b, a}; }
 
@@ -202,142 +227,145 @@ using namespace ombrel;
 OMBREL_NATIVE(jlong, createStorage)(JNIEnv* env, jclass, jstring root) {
   return error_frame<jlong>(env, [&]() -> jlong {
     host_string path(env, root, "root directory");
-    not_implemented("createStorage");
+    auto created = std::make_unique<storage>(std::filesystem::path(path.str()));
+    return reinterpret_cast<jlong>(created.release());
   });
 }
 
-OMBREL_NATIVE(void, releaseStorage)(JNIEnv* env, jclass, jlong storage) {
-  if (storage == 0) return;
-  error_frame_void(env, [&] { not_implemented("releaseStorage"); });
+OMBREL_NATIVE(void, releaseStorage)(JNIEnv*, jclass, jlong handle) {
+  // Partitions still held keep the registry alive.
+  std::unique_ptr<storage> released(reinterpret_cast<storage*>(handle));
 }
 
-OMBREL_NATIVE(void, setLowWatermark)(JNIEnv* env, jclass, jlong storage, jlong timestamp) {
-  (void)timestamp;
+OMBREL_NATIVE(void, setLowWatermark)(JNIEnv* env, jclass, jlong handle, jlong timestamp) {
   error_frame_void(env, [&] {
-    from_handle<char>(storage, "storage");
-    not_implemented("setLowWatermark");
+    from_handle<storage>(handle, "storage").get_registry()->broadcast_low_watermark(timestamp);
   });
 }
 
 OMBREL_NATIVE(jlong, createTablePartition)
-(JNIEnv* env, jclass, jstring name, jlong storage, jint table_id, jint partition_id,
+(JNIEnv* env, jclass, jstring name, jlong handle, jint table_id, jint partition_id,
  jlong schema_address, jint schema_length) {
-  (void)table_id;
-  (void)partition_id;
   return error_frame<jlong>(env, [&]() -> jlong {
     host_string table_name(env, name, "table name");
-    from_handle<char>(storage, "storage");
-    host_bytes(schema_address, schema_length, "schema");
-    not_implemented("createTablePartition");
+    storage& s = from_handle<storage>(handle, "storage");
+    // The schema is read first, so that a malformed one leaves the registry untouched.
+    const bytes_view bytes = host_bytes(schema_address, schema_length, "schema");
+    schema_descriptor schema;
+    const std::byte* cursor = bytes.data;
+    schema.deserialize(cursor, bytes.size());
+    return to_handle(s.create_table_partition(table_name.str(), table_id, partition_id, schema));
   });
 }
 
 OMBREL_NATIVE(jlong, getTablePartition)
-(JNIEnv* env, jclass, jlong storage, jint table_id, jint partition_id) {
-  (void)table_id;
-  (void)partition_id;
+(JNIEnv* env, jclass, jlong handle, jint table_id, jint partition_id) {
   return error_frame<jlong>(env, [&]() -> jlong {
-    from_handle<char>(storage, "storage");
-    not_implemented("getTablePartition");
+    return to_handle(from_handle<storage>(handle, "storage").get_table_partition(table_id, partition_id));
   });
 }
 
 OMBREL_NATIVE(void, releaseTablePartition)(JNIEnv* env, jclass, jlong table) {
   if (table == 0) return;
-  error_frame_void(env, [&] { not_implemented("releaseTablePartition"); });
+  error_frame_void(env, [&] { storage::table_deleter::run(reinterpret_cast<abstract_table*>(table)); });
 }
 
 OMBREL_NATIVE(void, dropTablePartition)
-(JNIEnv* env, jclass, jlong storage, jint table_id, jint partition_id) {
-  (void)table_id;
-  (void)partition_id;
+(JNIEnv* env, jclass, jlong handle, jint table_id, jint partition_id) {
   error_frame_void(env, [&] {
-    from_handle<char>(storage, "storage");
-    not_implemented("dropTablePartition");
+    from_handle<storage>(handle, "storage").drop_table_partition(table_id, partition_id);
   });
 }
 
-OMBREL_NATIVE(jlong, getAllTablePartitions)(JNIEnv* env, jclass, jlong storage) {
+OMBREL_NATIVE(jlong, getAllTablePartitions)(JNIEnv* env, jclass, jlong handle) {
   return error_frame<jlong>(env, [&]() -> jlong {
-    from_handle<char>(storage, "storage");
-    not_implemented("getAllTablePartitions");
+    return to_handle(from_handle<storage>(handle, "storage").get_table_catalog().release());
   });
 }
 
 OMBREL_NATIVE(jobject, getTableSchema)
-(JNIEnv* env, jclass, jlong storage, jint table_id, jint partition_id, jlong out_address,
+(JNIEnv* env, jclass, jlong handle, jint table_id, jint partition_id, jlong out_address,
  jint out_size) {
-  (void)table_id;
-  (void)partition_id;
-  (void)out_address;
-  (void)out_size;
   return error_frame<jobject>(env, [&]() -> jobject {
-    from_handle<char>(storage, "storage");
-    not_implemented("getTableSchema");
+    storage& s = from_handle<storage>(handle, "storage");
+    std::vector<std::byte> schema;
+    {
+      borrowed_partition partition(s, table_id, partition_id);
+      if (partition.get() != nullptr) schema = partition.get()->get_schema().serialize();
+    }
+    // An 8-byte length, then the schema bytes.
+    const uint64_t length = schema.size();
+    return deliver_result(env, out_address, out_size, 8 + schema.size(), [&](std::byte* out) {
+      std::memcpy(out, &length, 8);
+      if (length > 0) std::memcpy(out + 8, schema.data(), schema.size());
+    });
   });
 }
 
 OMBREL_NATIVE(void, upsert)
 (JNIEnv* env, jclass, jlong partition, jlong timestamp, jlong id_a, jlong id_b, jlong row_address,
  jint row_length) {
-  (void)timestamp;
   error_frame_void(env, [&] {
-    from_handle<char>(partition, "partition");
-    host_uuid(id_a, id_b);
-    host_bytes(row_address, row_length, "row");
-    not_implemented("upsert");
+    const bytes_view row = host_bytes(row_address, row_length, "row");
+    partition_of(partition).tree().upsert(timestamp, host_uuid(id_a, id_b), row);
   });
 }
 
 OMBREL_NATIVE(void, remove)
 (JNIEnv* env, jclass, jlong partition, jlong timestamp, jlong id_a, jlong id_b, jlong key_address,
  jint key_length) {
-  (void)timestamp;
   error_frame_void(env, [&] {
-    from_handle<char>(partition, "partition");
-    host_uuid(id_a, id_b);
-    host_bytes(key_address, key_length, "key");
-    not_implemented("remove");
+    const bytes_view key = host_bytes(key_address, key_length, "key");
+    partition_of(partition).tree().remove(timestamp, host_uuid(id_a, id_b), key);
   });
 }
 
 OMBREL_NATIVE(void, processBatch)
 (JNIEnv* env, jclass, jlong partition, jlong timestamp, jlong batch_address) {
-  (void)timestamp;
   error_frame_void(env, [&] {
-    from_handle<char>(partition, "partition");
     if (batch_address == 0) throw errors::error("Null batch address");
+    merge_tree& tree = partition_of(partition).tree();
+    // The first failing record stops the batch; the records before it stay applied.
     for_each_batch_record(reinterpret_cast<const std::byte*>(batch_address),
-                          [](const batch_record&) { not_implemented("processBatch"); });
+                          [&](const batch_record& r) {
+                            if (r.is_remove) {
+                              tree.remove(timestamp, r.tx_id, r.payload);
+                            } else {
+                              tree.upsert(timestamp, r.tx_id, r.payload);
+                            }
+                          });
   });
 }
 
 OMBREL_NATIVE(jobject, readRow)
 (JNIEnv* env, jclass, jlong partition, jlong timestamp, jlong key_address, jint key_length,
  jlong out_address, jint out_size) {
-  (void)timestamp;
-  (void)out_address;
-  (void)out_size;
   return error_frame<jobject>(env, [&]() -> jobject {
-    from_handle<char>(partition, "partition");
-    host_bytes(key_address, key_length, "key");
-    not_implemented("readRow");
+    const bytes_view key = host_bytes(key_address, key_length, "key");
+    const std::vector<std::byte> row = partition_of(partition).tree().read(timestamp, key);
+    // A 4-byte length, then the row bytes.
+    const auto length = static_cast<uint32_t>(row.size());
+    return deliver_result(env, out_address, out_size, 4 + row.size(), [&](std::byte* out) {
+      std::memcpy(out, &length, 4);
+      if (length > 0) std::memcpy(out + 4, row.data(), row.size());
+    });
   });
 }
 
 OMBREL_NATIVE(jobject, getLastPersistedRow)
 (JNIEnv* env, jclass, jlong partition, jlong out_address, jint out_size) {
-  (void)out_address;
-  (void)out_size;
   return error_frame<jobject>(env, [&]() -> jobject {
-    from_handle<char>(partition, "partition");
-    not_implemented("getLastPersistedRow");
+    const row_tag tag = partition_of(partition).tree().get_last_persisted_row_tag();
+    // The id comes back in the order the host passes it: second word, then first.
+    const int64_t words[3] = {tag.timestamp, tag.tx.second, tag.tx.first};
+    return deliver_result(env, out_address, out_size, sizeof words,
+                          [&](std::byte* out) { std::memcpy(out, words, sizeof words); });
   });
 }
 
 OMBREL_NATIVE(void, doFullCompaction)(JNIEnv* env, jclass, jlong partition) {
   error_frame_void(env, [&] {
-    from_handle<char>(partition, "partition");
+    partition_of(partition);
     not_implemented("doFullCompaction");
   });
 }
@@ -347,7 +375,7 @@ OMBREL_NATIVE(void, addColumn)
   (void)type;
   (void)nullable;
   error_frame_void(env, [&] {
-    from_handle<char>(partition, "partition");
+    partition_of(partition);
     host_string column(env, name, "column name");
     not_implemented("addColumn");
   });
@@ -355,7 +383,7 @@ OMBREL_NATIVE(void, addColumn)
 
 OMBREL_NATIVE(void, dropColumn)(JNIEnv* env, jclass, jlong partition, jstring name) {
   error_frame_void(env, [&] {
-    from_handle<char>(partition, "partition");
+    partition_of(partition);
     host_string column(env, name, "column name");
     not_implemented("dropColumn");
   });
@@ -366,7 +394,7 @@ OMBREL_NATIVE(void, modifyColumnType)
   (void)type;
   (void)nullable;
   error_frame_void(env, [&] {
-    from_handle<char>(partition, "partition");
+    partition_of(partition);
     host_string column(env, name, "column name");
     not_implemented("modifyColumnType");
   });
@@ -377,7 +405,7 @@ OMBREL_NATIVE(jlong, createCursor)
   (void)timestamp;
   return error_frame<jlong>(env, [&]() -> jlong {
     host_long_array words(env, projection);
-    from_handle<char>(table, "table");
+    from_handle<abstract_table>(table, "table");
     const bitset columns = words.to_bitset();
     (void)columns;
     not_implemented("createCursor");
@@ -393,7 +421,7 @@ OMBREL_NATIVE(jlong, createAggregateCursor)
     const bitset groups = group_words.to_bitset();
     (void)groups;
     for (size_t i = 0; i < call_words.size(); ++i) decode_aggregate_call(call_words.data()[i]);
-    from_handle<char>(table, "table");
+    from_handle<abstract_table>(table, "table");
     not_implemented("createAggregateCursor");
   });
 }

@@ -34,7 +34,10 @@ class NativeFrameTest {
                 () -> NativeInterface.getTableSchema(0, 1, 2, 0, 8));
         assertFails("Null partition handle",
                 () -> NativeInterface.upsert(0, 1, 2, 3, 0, 0));
-        assertFails("Null partition handle", () -> NativeInterface.processBatch(0, 1, 0));
+        try (NativeMemory batch = new BatchBuilder().toNative()) {
+            assertFails("Null partition handle",
+                    () -> NativeInterface.processBatch(0, 1, batch.address()));
+        }
         assertFails("Null partition handle", () -> NativeInterface.readRow(0, 1, 0, 0, 0, 0));
         assertFails("Null cursor handle", () -> NativeInterface.cursorHasNextPage(0));
         assertFails("Null cursor handle", () -> NativeInterface.cursorGatherTuples(0));
@@ -70,7 +73,14 @@ class NativeFrameTest {
 
     @Test
     void methodsOfLaterLayersReportThatTheyAreNotImplemented() {
-        assertFails("not implemented: createStorage",
-                () -> NativeInterface.createStorage("/nonexistent/ombrel"));
+        long storage = NativeInterface.createStorage("/nonexistent/ombrel");
+        long catalog = NativeInterface.getAllTablePartitions(storage);
+        try {
+            assertFails("not implemented: createCursor",
+                    () -> NativeInterface.createCursor(catalog, Long.MAX_VALUE, null));
+        } finally {
+            NativeInterface.releaseTablePartition(catalog);
+            NativeInterface.releaseStorage(storage);
+        }
     }
 }

@@ -1,0 +1,330 @@
+package org.vornhale.internal.columnar;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.ConcurrentLinkedQueue;
+import java.util.concurrent.CountDownLatch;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+class StorageTest {
+    @TempDir
+    Path root;
+
+    private long storage;
+
+    @BeforeAll
+    static void load() {
+        NativeLibrary.load();
+    }
+
+    @BeforeEach
+    void open() {
+        storage = NativeInterface.createStorage(root.toString());
+        assertNotEquals(0, storage);
+    }
+
+    @AfterEach
+    void close() {
+        NativeInterface.releaseStorage(storage);
+    }
+
+    private static void assertFails(String message, org.junit.jupiter.api.function.Executable call) {
+        ColumnarStorageException e = assertThrows(ColumnarStorageException.class, call);
+        assertEquals(message, e.getMessage());
+    }
+
+    @Test
+    void registryGivesEachIdsOnePartition() throws Exception {
+        long first = Table.create(storage, "orders", 7, 1);
+        assertNotEquals(0, first);
+        assertEquals(0, Table.create(storage, "orders", 7, 1), "duplicate ids");
+        assertEquals(0, Table.create(storage, "", 7, 2), "empty name");
+        long second = Table.create(storage, "orders", 7, 2);
+        assertEquals("orders", Files.readString(root.resolve("7/1/name")));
+
+        long byId = NativeInterface.getTablePartition(storage, 7, 2);
+        assertEquals(second, byId);
+        long firstOfTable = NativeInterface.getTablePartition(storage, 7, -1);
+        assertEquals(first, firstOfTable);
+        assertEquals(0, NativeInterface.getTablePartition(storage, 8, -1));
+        assertEquals(0, NativeInterface.getTablePartition(storage, 7, 3));
+        for (long handle : new long[] {first, second, byId, firstOfTable}) {
+            NativeInterface.releaseTablePartition(handle);
+        }
+    }
+
+    @Test
+    void schemaComesBackUnderTheOutBufferConvention() {
+        long partition = Table.create(storage, "t", 1, 1);
+        try (NativeMemory out = new NativeMemory(256)) {
+            assertNull(NativeInterface.getTableSchema(storage, 1, 1, out.address(), 256));
+            assertEquals(Table.SCHEMA.length, out.getLong(0));
+            assertArrayEquals(Table.SCHEMA, out.getBytes(8, Table.SCHEMA.length));
+
+            ByteBuffer small = NativeInterface.getTableSchema(storage, 1, 1, out.address(), 10);
+            assertEquals(8 + Table.SCHEMA.length, small.capacity());
+            byte[] copy = new byte[Table.SCHEMA.length];
+            small.get(8, copy);
+            assertArrayEquals(Table.SCHEMA, copy);
+
+            out.putLong(0, -1);
+            assertNull(NativeInterface.getTableSchema(storage, 9, 9, out.address(), 8));
+            assertEquals(0, out.getLong(0), "unknown partition: an 8-byte zero length");
+            ByteBuffer unknown = NativeInterface.getTableSchema(storage, 9, 9, out.address(), 7);
+            assertEquals(8, unknown.capacity());
+            assertEquals(0, unknown.order(ByteOrder.nativeOrder()).getLong(0));
+            ByteBuffer negative = NativeInterface.getTableSchema(storage, 9, 9, out.address(), -5);
+            assertEquals(8, negative.capacity());
+        }
+        NativeInterface.releaseTablePartition(partition);
+    }
+
+    @Test
+    void readsSeeTheVersionVisibleAtTheirTimestamp() {
+        long p = Table.create(storage, "t", 1, 1);
+        Table.upsert(p, 10, 1, "ten", 1.0);
+        Table.upsert(p, 30, 1, "thirty", 3.0);
+        Table.upsert(p, 20, 1, "twenty", 2.0);
+        assertNull(Table.read(p, 5, 1), "before the first version");
+        assertEquals("ten", Table.readName(p, 10, 1));
+        assertEquals("twenty", Table.readName(p, 25, 1));
+        assertEquals("thirty", Table.readName(p, Long.MAX_VALUE, 1));
+        assertNull(Table.read(p, 40, 2), "a key never written");
+
+        Table.remove(p, 50, 1);
+        assertNull(Table.read(p, 60, 1), "the removal hides older versions");
+        assertEquals("thirty", Table.readName(p, 45, 1));
+        Table.upsert(p, 70, 1, "back", 7.0);
+        assertEquals("back", Table.readName(p, 80, 1));
+
+        byte[] row = Table.read(p, 80, 1);
+        assertArrayEquals(Table.row(1, "back", 7.0), row);
+        NativeInterface.releaseTablePartition(p);
+    }
+
+    @Test
+    void readRowWritesInPlaceOnlyWhenTheResultFits() {
+        long p = Table.create(storage, "t", 1, 1);
+        Table.upsert(p, 1, 5, "five", 0.5);
+        byte[] row = Table.row(5, "five", 0.5);
+        byte[] key = Table.key(5);
+        try (NativeMemory k = NativeMemory.of(key); NativeMemory out = new NativeMemory(64)) {
+            assertNull(NativeInterface.readRow(p, 2, k.address(), key.length, out.address(), row.length + 4));
+            assertEquals(row.length, out.getInt(0));
+            assertArrayEquals(row, out.getBytes(4, row.length));
+            ByteBuffer buffer = NativeInterface.readRow(p, 2, k.address(), key.length, out.address(), row.length + 3);
+            assertEquals(row.length + 4, buffer.capacity());
+        }
+        NativeInterface.releaseTablePartition(p);
+    }
+
+    @Test
+    void batchStopsAtItsFirstBadRecordKeepingTheEarlierOnes() {
+        long p = Table.create(storage, "t", 1, 1);
+        BatchBuilder batch = new BatchBuilder()
+                .upsert(11, 12, Table.row(1, "one", 1))
+                .upsert(11, 12, Table.row(2, "two", 2))
+                .remove(11, 12, Table.key(1))
+                .upsert(11, 12, new byte[] {0})
+                .upsert(11, 12, Table.row(3, "three", 3));
+        try (NativeMemory memory = batch.toNative()) {
+            ColumnarStorageException e = assertThrows(ColumnarStorageException.class,
+                    () -> NativeInterface.processBatch(p, 100, memory.address()));
+            assertEquals("failed to parse tuple: Too short byte buffer", e.getMessage());
+        }
+        assertNull(Table.read(p, 100, 1));
+        assertEquals("two", Table.readName(p, 100, 2));
+        assertNull(Table.read(p, 100, 3), "records after the failure are not applied");
+        try (NativeMemory empty = new BatchBuilder().toNative()) {
+            empty.putInt(0, -3);
+            NativeInterface.processBatch(p, 101, empty.address());
+        }
+        NativeInterface.releaseTablePartition(p);
+    }
+
+    @Test
+    void badInputFailsWithClearTextsAndLeavesTheStorageUsable() {
+        byte[] nullableKey = new SchemaBuilder(1).raw("id", ColumnType.INT64, 0, true).build();
+        byte[] duplicate = new SchemaBuilder(1).key("id", ColumnType.INT64, 0)
+                .column("id", ColumnType.INT32, true).build();
+        byte[] truncated = Arrays.copyOf(Table.SCHEMA, Table.SCHEMA.length - 3);
+        byte[] badType = new SchemaBuilder(1).key("id", 20, 0).build();
+        byte[] gap = new SchemaBuilder(1).key("a", ColumnType.INT64, 0).key("b", ColumnType.INT64, 0).build();
+        String[][] cases = {
+            {"Nullable column in key segment"},
+            {"Can't create merge-tree with given schema."},
+            {"Truncated schema: aux_c needs 4 bytes, 1 left"},
+            {"Unsupported data type 20"},
+            {"Gap in primary key definition"},
+        };
+        byte[][] schemas = {nullableKey, duplicate, truncated, badType, gap};
+        for (int i = 0; i < schemas.length; i++) {
+            byte[] schema = schemas[i];
+            try (NativeMemory memory = NativeMemory.of(schema)) {
+                assertFails(cases[i][0], () -> NativeInterface.createTablePartition("bad", storage,
+                        3, 1, memory.address(), schema.length));
+            }
+        }
+        assertEquals(0, NativeInterface.getTablePartition(storage, 3, 1), "nothing was registered");
+
+        long p = Table.create(storage, "t", 3, 1);
+        assertNotEquals(0, p, "the failed creations left the ids free");
+        byte[] nullKey = new BinaryTuple.Builder().nullValue().string("x").float64(1).build();
+        byte[] shortRow = new BinaryTuple.Builder().int64(1).build();
+        byte[] badInt = new BinaryTuple.Builder().raw(new byte[] {1, 2, 3}).string("x").float64(1).build();
+        try (NativeMemory a = NativeMemory.of(nullKey); NativeMemory b = NativeMemory.of(shortRow);
+                NativeMemory c = NativeMemory.of(badInt)) {
+            assertFails("failed to parse tuple: key element 0 is null",
+                    () -> NativeInterface.upsert(p, 1, 1, 1, a.address(), nullKey.length));
+            assertFails("failed to parse tuple: Too short byte buffer",
+                    () -> NativeInterface.upsert(p, 1, 1, 1, b.address(), shortRow.length));
+            assertFails("failed to parse tuple: Bad element size",
+                    () -> NativeInterface.upsert(p, 1, 1, 1, c.address(), badInt.length));
+        }
+        byte[] emptyKey = new BinaryTuple.Builder().build();
+        try (NativeMemory k = NativeMemory.of(emptyKey)) {
+            assertFails("failed to parse tuple: Too short byte buffer",
+                    () -> NativeInterface.readRow(p, 1, k.address(), emptyKey.length, 0, 0));
+        }
+        Table.upsert(p, 5, 9, "still works", 1);
+        assertEquals("still works", Table.readName(p, 5, 9));
+        NativeInterface.releaseTablePartition(p);
+    }
+
+    @Test
+    void startUpScanReadsNumericDirectoriesAndRefusesOthers() throws Exception {
+        long p = Table.create(storage, "kept", 5, 7);
+        NativeInterface.releaseTablePartition(p);
+        NativeInterface.releaseStorage(storage);
+        Files.createDirectories(root.resolve("5/7x"));  // trailing letters: ignored
+        Files.move(root.resolve("5"), root.resolve("5x"));  // read as table 5
+        storage = NativeInterface.createStorage(root.toString());
+        long reopened = NativeInterface.getTablePartition(storage, 5, 7);
+        assertNotEquals(0, reopened);
+        NativeInterface.releaseTablePartition(reopened);
+        NativeInterface.releaseStorage(storage);
+
+        Files.createDirectories(root.resolve("tmp"));
+        assertFails("stoi", () -> NativeInterface.createStorage(root.toString()));
+        Files.delete(root.resolve("tmp"));
+        storage = NativeInterface.createStorage(root.toString());
+    }
+
+    @Test
+    void dropRemovesFilesAndLaterWritesAreIgnored() {
+        long p = Table.create(storage, "t", 2, 1);
+        Table.upsert(p, 1, 1, "one", 1);
+        long holder = NativeInterface.getTablePartition(storage, 2, 1);
+        NativeInterface.dropTablePartition(storage, 2, 1);
+        assertTrue(!Files.exists(root.resolve("2/1")), "no scan runs: files go at once");
+        assertNull(Table.read(holder, Long.MAX_VALUE, 1), "a dropped tree reads as empty");
+        Table.upsert(holder, 2, 2, "ignored", 2);
+        assertNull(Table.read(holder, Long.MAX_VALUE, 2));
+        NativeInterface.releaseTablePartition(holder);
+        NativeInterface.releaseTablePartition(p);
+        assertEquals(0, NativeInterface.getTablePartition(storage, 2, 1));
+        assertNotEquals(0, Table.create(storage, "again", 2, 1), "the ids can be used again");
+        NativeInterface.dropTablePartition(storage, 42, 42);  // unknown ids: nothing happens
+    }
+
+    @Test
+    void twoThreadsOpeningOneClosedPartitionGetTheSameObject() throws Exception {
+        long p = Table.create(storage, "t", 4, 1);
+        NativeInterface.releaseTablePartition(p);
+        for (int round = 0; round < 20; round++) {
+            CountDownLatch start = new CountDownLatch(1);
+            long[] handles = new long[2];
+            List<Thread> threads = new ArrayList<>();
+            for (int t = 0; t < 2; t++) {
+                int index = t;
+                Thread thread = new Thread(() -> {
+                    try {
+                        start.await();
+                    } catch (InterruptedException e) {
+                        Thread.currentThread().interrupt();
+                    }
+                    handles[index] = NativeInterface.getTablePartition(storage, 4, 1);
+                });
+                threads.add(thread);
+                thread.start();
+            }
+            start.countDown();
+            for (Thread thread : threads) {
+                thread.join();
+            }
+            assertNotEquals(0, handles[0]);
+            assertEquals(handles[0], handles[1]);
+            NativeInterface.releaseTablePartition(handles[0]);
+            NativeInterface.releaseTablePartition(handles[1]);
+        }
+    }
+
+    @Test
+    void concurrentWritersReadersAndDropsLoseNothing() throws Exception {
+        int writers = 4;
+        int rows = 2000;
+        ConcurrentLinkedQueue<Throwable> failures = new ConcurrentLinkedQueue<>();
+        long[] partitions = new long[writers];
+        for (int w = 0; w < writers; w++) {
+            partitions[w] = Table.create(storage, "w" + w, 10, w);
+        }
+        List<Thread> threads = new ArrayList<>();
+        for (int w = 0; w < writers; w++) {
+            long p = partitions[w];
+            threads.add(new Thread(() -> {
+                try {
+                    for (int i = 0; i < rows; i++) {
+                        Table.upsert(p, i + 1, i, "v" + i, i);
+                    }
+                } catch (Throwable e) {
+                    failures.add(e);
+                }
+            }));
+        }
+        for (int r = 0; r < 2; r++) {
+            threads.add(new Thread(() -> {
+                try {
+                    for (int i = 0; i < rows; i++) {
+                        long p = NativeInterface.getTablePartition(storage, 10, i % writers);
+                        Table.read(p, Long.MAX_VALUE, i);
+                        NativeInterface.releaseTablePartition(p);
+                        long scratch = Table.create(storage, "s", 11, i);
+                        NativeInterface.releaseTablePartition(scratch);
+                        NativeInterface.dropTablePartition(storage, 11, i);
+                    }
+                } catch (Throwable e) {
+                    failures.add(e);
+                }
+            }));
+        }
+        for (Thread t : threads) {
+            t.start();
+        }
+        for (Thread t : threads) {
+            t.join();
+        }
+        assertTrue(failures.isEmpty(), failures.toString());
+        for (int w = 0; w < writers; w++) {
+            for (int i = 0; i < rows; i++) {
+                assertEquals("v" + i, Table.readName(partitions[w], Long.MAX_VALUE, i));
+            }
+            NativeInterface.releaseTablePartition(partitions[w]);
+        }
+    }
+}

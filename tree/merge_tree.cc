@@ -1,0 +1,308 @@
+#include "tree/merge_tree.h"
+
+#include <string>
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "model/file.h"
+#include "model/tuple.h"
+#include "native/errors.h"
+#include "native/log.h"
+#include "storage/abstract_table.h"
+#include "tree/thread_pool.h"
+
+namespace ombrel {
+
+// ---- merge_tree_updater ----
+
+merge_tree_updater::merge_tree_updater(merge_tree_updater&& other) noexcept
+    : tree_(std::exchange(other.tree_, nullptr)), state_(std::move(other.state_)) {}
+
+merge_tree_updater& merge_tree_updater::operator=(merge_tree_updater&& other) noexcept {
+  if (this != &other) {
+    release();
+    tree_ = std::exchange(other.tree_, nullptr);
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+merge_tree_updater::~merge_tree_updater() { release(); }
+
+void merge_tree_updater::release() {
+  if (tree_ != nullptr) {
+    tree_->unblock_tree(*this);
+    tree_ = nullptr;
+  }
+}
+
+// ---- merge_tree ----
+
+merge_tree::merge_tree(const schema_descriptor& schema, const std::filesystem::path& directory)
+    : schema_(schema), directory_(directory) {
+  std::unordered_set<std::string> names;
+  for (size_t c = 0; c < schema_.columns.size(); ++c) {
+    if (schema_.is_key_column(static_cast<uint32_t>(c)) && schema_.columns[c].nullable) {
+      throw errors::error("Nullable column in key segment");
+    }
+    names.insert(schema_.columns[c].name);
+  }
+  if (names.size() != schema_.columns.size()) {
+    throw errors::error("Can't create merge-tree with given schema.");
+  }
+  build_schema_caches();
+  std::filesystem::create_directories(directory_);
+  schema_.store_to_file(directory_ / SCHEMA_FILENAME);
+  publish_empty_state();
+}
+
+merge_tree::merge_tree(const std::filesystem::path& directory) : directory_(directory) {
+  try {
+    if (std::filesystem::exists(directory_ / DROPPED_FILENAME) ||
+        !std::filesystem::exists(directory_ / SCHEMA_FILENAME)) {
+      // A dropped tree is only ever removed: its schema is not needed, and may be gone already.
+      dropped_ = true;
+    } else {
+      schema_.load_from_file(directory_ / SCHEMA_FILENAME);
+      build_schema_caches();
+    }
+    publish_empty_state();
+  } catch (const std::exception& e) {
+    throw errors::error(fmt::format("Could not load merge-tree from directory \"{}\" : {}",
+                                    directory_.string(), e.what()));
+  }
+}
+
+merge_tree::~merge_tree() {
+  try {
+    if (!dropped_) flush_memtable_internal();
+  } catch (const std::exception& e) {
+    logging::detail::log(logging::level::error, "Failed to flush memtable to {}: {}",
+                         directory_.string(), e.what());
+  }
+  // The row sets must not outlive their tree with a mem-table that still refers to it.
+  discard_memtables();
+}
+
+void merge_tree::build_schema_caches() {
+  key_tuple_schema_ = schema_.get_key_tuple_schema();
+  key_material_schema_ = schema_.get_material_key_schema();
+  row_tuple_schema_ = schema_.get_tuple_schema();
+  row_material_schema_ = schema_.get_material_schema();
+}
+
+void merge_tree::publish_empty_state() {
+  std::scoped_lock lock(state_mutex_);
+  state_ = std::make_shared<tree_state>();
+}
+
+std::shared_ptr<tree_state> merge_tree::get_state() const {
+  std::scoped_lock lock(state_mutex_);
+  return state_;
+}
+
+std::shared_ptr<tree_state> merge_tree::get_state(const merge_tree_updater& updater) const {
+  return updater.state() ? updater.state() : get_state();
+}
+
+merge_tree_updater merge_tree::block_tree_wait() {
+  std::unique_lock lock(state_mutex_);
+  unblocked_.wait(lock, [this] { return !blocked_; });
+  blocked_ = true;
+  return merge_tree_updater(this);
+}
+
+std::unique_ptr<row_set::tree_block> merge_tree::block_tree() {
+  std::scoped_lock lock(state_mutex_);
+  if (blocked_) return nullptr;
+  blocked_ = true;
+  return std::make_unique<merge_tree_updater>(this);
+}
+
+void merge_tree::unblock_tree(const merge_tree_updater& updater) {
+  {
+    std::scoped_lock lock(state_mutex_);
+    blocked_ = false;
+    if (updater.state()) state_ = updater.state();
+  }
+  unblocked_.notify_all();
+}
+
+void merge_tree::upsert(tx_timestamp timestamp, const uuid& tx, bytes_view row) {
+  if (dropped_) {
+    logging::detail::log(logging::level::warning,
+                         "Inserting to dropped table, returning immediately");
+    return;
+  }
+  if (row.size() == 0) return;
+  std::shared_lock tree_lock(tree_lock_);
+  std::scoped_lock insert_lock(insert_mutex_);
+  parsed_tuple parsed(row_tuple_schema_, row_material_schema_, row, false);
+  row_set::memtable_updater updater = ensure_memtable_for_insert(parsed.material_size());
+  updater.insert(parsed, timestamp, tx);
+}
+
+bool merge_tree::remove(tx_timestamp timestamp, const uuid& tx, bytes_view key) {
+  if (dropped_) return false;
+  std::shared_lock tree_lock(tree_lock_);
+  std::scoped_lock insert_lock(insert_mutex_);
+  const std::shared_ptr<tree_state> state = get_state();
+  parsed_tuple parsed(key_tuple_schema_, key_material_schema_, key, true);
+  owned_material_tuple material(parsed);
+  const picked_columns nothing = picked_columns::of(schema_, {});
+  return state->if_exists(TX_TIMESTAMP_LATEST, material.get(), nothing, [&](const row_values&) {
+    row_set::memtable_updater updater = ensure_memtable_for_insert(parsed.material_size());
+    updater.insert(parsed, timestamp, tx);
+  });
+}
+
+std::vector<std::byte> merge_tree::read(tx_timestamp timestamp, bytes_view key) {
+  std::shared_lock lock(tree_lock_);
+  std::shared_ptr<tree_state> state = get_state();
+  return read_internal(std::move(lock), timestamp, key, state);
+}
+
+std::vector<std::byte> merge_tree::read_internal(std::shared_lock<std::shared_mutex> lock,
+                                                 tx_timestamp timestamp, bytes_view key,
+                                                 const std::shared_ptr<tree_state>& state) const {
+  (void)lock;  // held until return
+  std::vector<std::byte> result;
+  if (dropped_ || key.size() == 0) return result;
+  parsed_tuple parsed(key_tuple_schema_, key_material_schema_, key, true);
+  owned_material_tuple material(parsed);
+  const picked_columns all = picked_columns::all(schema_);
+  tuple_builder builder(static_cast<int32_t>(schema_.columns.size()));
+  state->if_exists(timestamp, material.get(), all, [&](const row_values& values) {
+    builder.start();
+    for (size_t c = 0; c < values.size(); ++c) {
+      if (values[c]) {
+        builder.claim(schema_.columns[c].type, *values[c]);
+      } else {
+        builder.claim_null();
+      }
+    }
+    builder.layout();
+    for (size_t c = 0; c < values.size(); ++c) {
+      if (values[c]) {
+        builder.append(schema_.columns[c].type, *values[c]);
+      } else {
+        builder.append_null();
+      }
+    }
+    result = builder.release();
+  });
+  return result;
+}
+
+std::optional<std::vector<std::byte>> merge_tree::read(bytes_view key, unsigned column) {
+  std::optional<std::vector<std::byte>> result;
+  if (dropped_ || key.size() == 0) return result;
+  std::shared_lock lock(tree_lock_);
+  if (column >= schema_.columns.size()) {
+    throw errors::error("Column index exceeds column count");
+  }
+  parsed_tuple parsed(key_tuple_schema_, key_material_schema_, key, true);
+  owned_material_tuple material(parsed);
+  const picked_columns one = picked_columns::of(schema_, {column});
+  get_state()->if_exists(TX_TIMESTAMP_LATEST, material.get(), one, [&](const row_values& values) {
+    if (values[0]) result.emplace(values[0]->begin(), values[0]->end());
+  });
+  return result;
+}
+
+std::unique_ptr<abstract_iterator> merge_tree::get_iterator(tx_timestamp, const bitset&) {
+  throw errors::error("not implemented: scanning a merge tree");
+}
+
+row_set::memtable_updater merge_tree::ensure_memtable_for_insert(size_t size) {
+  row_set::memtable_updater updater;
+  {
+    std::unique_lock lock(state_mutex_);
+    if (!state_->memtables.empty()) updater = state_->memtables.front()->get_memtable_updater();
+  }
+  if (updater) {
+    if (updater.ensure_tuple_size(size)) return updater;
+    // The newest mem-table has no room: write it out before starting another.
+    merge_tree_updater block = block_tree_wait();
+    updater.flush(block);
+  }
+  row_set::memtable_updater fresh;
+  {
+    std::scoped_lock lock(state_mutex_);
+    state_ = state_->add_memtable(*this);
+    fresh = state_->memtables.front()->get_memtable_updater();
+  }
+  updater.reset();
+  if (!fresh.ensure_tuple_size(size)) throw errors::error("not enough mem-table memory");
+  return fresh;
+}
+
+std::shared_ptr<row_set::flushed_rows> merge_tree::write_memtable(row_set::tree_block&,
+                                                                  const mem_table&) {
+  throw errors::error("not implemented: writing a mem-table to a segment");
+}
+
+void merge_tree::flush_memtable_internal() {
+  merge_tree_updater block = block_tree_wait();
+  const std::shared_ptr<tree_state> state = get_state(block);
+  if (state->memtables.empty() || state->memtables.front()->is_empty()) return;
+  row_set::memtable_updater updater = state->memtables.front()->get_memtable_updater();
+  if (updater) updater.flush(block);
+}
+
+void merge_tree::discard_memtables() {
+  const std::shared_ptr<tree_state> state = get_state();
+  for (const std::shared_ptr<row_set>& rows : state->memtables) rows->discard();
+}
+
+void merge_tree::evict_memtable(std::shared_ptr<row_set> rows) {
+  merge_tree_updater block = block_tree_wait();
+  const std::shared_ptr<tree_state> state = get_state(block);
+  if (state->memtables.empty() || state->memtables.front() != rows) return;
+  row_set::memtable_updater updater = rows->get_memtable_updater();
+  if (updater) updater.flush(block);
+}
+
+void merge_tree::submit(std::function<void()> task) {
+  detail::get_async_pool().submit(std::packaged_task<void()>(std::move(task)));
+}
+
+bool merge_tree::mark_as_dropped() {
+  if (dropped_.exchange(true)) return false;
+  try {
+    file::for_writing(directory_ / DROPPED_FILENAME).close();
+  } catch (const std::exception& e) {
+    logging::detail::log(logging::level::warning, "Cannot mark {} as dropped: {}",
+                         directory_.string(), e.what());
+  }
+  return true;
+}
+
+void merge_tree::remove_dropped() {
+  std::unique_lock lock(tree_lock_);
+  // The rows are about to be deleted: they are not worth writing out first.
+  discard_memtables();
+  std::error_code ignored;
+  if (std::filesystem::exists(directory_)) {
+    for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+      if (entry.path().filename() != DROPPED_FILENAME) std::filesystem::remove_all(entry.path());
+    }
+  }
+  // The marker goes last, so that an interrupted removal is finished by the next start.
+  std::filesystem::remove_all(directory_);
+}
+
+void merge_tree::set_low_watermark(tx_timestamp timestamp) {
+  std::scoped_lock lock(watermark_mutex_);
+  low_watermark_ = timestamp;
+}
+
+tx_timestamp merge_tree::get_low_watermark() const {
+  std::scoped_lock lock(watermark_mutex_);
+  return low_watermark_;
+}
+
+row_tag merge_tree::get_last_persisted_row_tag() const { return get_state()->last_persisted_row_tag; }
+
+}  // namespace ombrel

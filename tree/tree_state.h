@@ -1,0 +1,47 @@
+#pragma once
+// An immutable snapshot of a merge tree's structure: its mem-tables (newest first) and the tag
+// of the last row persisted. Shared by the tree, readers and iterators; a structural change
+// builds a new snapshot and publishes it in one pointer swap.
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "memtable/row_set.h"
+#include "memtable/search_result.h"
+#include "model/common.h"
+#include "model/flat_tuple.h"
+#include "model/tuple.h"
+
+namespace ombrel {
+
+class merge_tree;
+
+// The timestamp and transaction id of a row version.
+struct row_tag {
+  tx_timestamp timestamp = 0;
+  uuid tx;
+  friend bool operator==(const row_tag&, const row_tag&) = default;
+};
+
+class tree_state {
+ public:
+  using row_function = std::function<void(const row_values&)>;
+
+  // Newest first: element 0 receives inserts.
+  std::vector<std::shared_ptr<row_set>> memtables;
+  row_tag last_persisted_row_tag;
+
+  // A copy with a new row set for `tree` in front.
+  std::shared_ptr<tree_state> add_memtable(merge_tree& tree) const;
+  // A copy without `rows`, whose last row becomes the last persisted row; unchanged when
+  // `rows` is not here.
+  std::shared_ptr<tree_state> erase_memtable(const row_set* rows) const;
+
+  // Finds the version of `key` (key slots in material form) visible at `timestamp` and hands
+  // its picked values to `f`. False when the key is absent or its visible version is a removal.
+  bool if_exists(tx_timestamp timestamp, const material_tuple& key, const picked_columns& picker,
+                 const row_function& f) const;
+};
+
+}  // namespace ombrel
