@@ -1,0 +1,205 @@
+#include "tree/merge_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model/binary_tuple_builder.h"
+#include "model/binary_tuple_parser.h"
+#include "native/errors.h"
+#include "native/log.h"
+#include "tests/support/test_dir.h"
+
+namespace ombrel {
+namespace {
+
+// (id INT64 key, name STRING nullable)
+schema_descriptor table_schema() {
+  schema_descriptor s;
+  s.columns.emplace_back("id", column_info::of_type(INT64, false));
+  s.columns.emplace_back("name", column_info::of_type(STRING, true));
+  s.initialize_positions({0, NO_COLUMN});
+  return s;
+}
+
+std::vector<std::byte> row(int64_t id, const std::string& name) {
+  binary_tuple_builder b(2);
+  b.start();
+  b.claim_int64(id);
+  b.claim_varlen(bytes_view(name.data(), name.size()));
+  b.layout();
+  b.append_int64(id);
+  b.append_varlen(bytes_view(name.data(), name.size()));
+  return b.buffer();
+}
+
+std::vector<std::byte> key(int64_t id) {
+  binary_tuple_builder b(1);
+  b.start();
+  b.claim_int64(id);
+  b.layout();
+  b.append_int64(id);
+  return b.buffer();
+}
+
+bytes_view view(const std::vector<std::byte>& v) { return {v.size(), v.data()}; }
+
+// The name of the row visible at `ts`, "-" when there is none.
+std::string name_at(merge_tree& tree, tx_timestamp ts, int64_t id) {
+  const auto k = key(id);
+  const auto found = tree.read(ts, view(k));
+  if (found.empty()) return "-";
+  binary_tuple_parser p(2, view(found));
+  p.get_next();
+  return std::string(binary_tuple_parser::get_varlen(p.get_next()).as_string());
+}
+
+std::string message_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+TEST(MergeTreeTest, ReadsSeeVersionsAsOfTheirTimestamp) {
+  testing::test_dir dir;
+  merge_tree tree(table_schema(), dir / "t");
+  const uuid tx{1, 2};
+  tree.upsert(10, tx, view(row(1, "ten")));
+  tree.upsert(30, tx, view(row(1, "thirty")));
+  tree.upsert(20, tx, view(row(1, "twenty")));
+  EXPECT_EQ(name_at(tree, 5, 1), "-");
+  EXPECT_EQ(name_at(tree, 20, 1), "twenty");
+  EXPECT_EQ(name_at(tree, 25, 1), "twenty");
+  EXPECT_EQ(name_at(tree, TX_TIMESTAMP_LATEST, 1), "thirty");
+
+  EXPECT_FALSE(tree.remove(40, tx, view(key(2)))) << "never written";
+  EXPECT_TRUE(tree.remove(50, tx, view(key(1))));
+  EXPECT_FALSE(tree.remove(55, tx, view(key(1)))) << "already removed";
+  EXPECT_EQ(name_at(tree, 60, 1), "-");
+  EXPECT_EQ(name_at(tree, 45, 1), "thirty");
+  tree.upsert(70, tx, view(row(1, "again")));
+  EXPECT_EQ(name_at(tree, 70, 1), "again");
+
+  // Empty input changes and reads nothing.
+  tree.upsert(80, tx, bytes_view());
+  EXPECT_TRUE(tree.read(80, bytes_view()).empty());
+  EXPECT_EQ(name_at(tree, 80, 1), "again");
+
+  // One column of the latest version.
+  const auto k = key(1);
+  const auto name = tree.read(view(k), 1);
+  ASSERT_TRUE(name.has_value());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(name->data()), name->size()), "again");
+  EXPECT_FALSE(tree.read(view(key(9)), 1).has_value());
+  EXPECT_EQ(message_of([&] { tree.read(view(k), 2); }), "Column index exceeds column count");
+}
+
+TEST(MergeTreeTest, CreationRefusesBadSchemasAndLeavesNoFiles) {
+  testing::test_dir dir;
+  schema_descriptor nullable_key = table_schema();
+  nullable_key.columns[0].nullable = true;
+  EXPECT_EQ(message_of([&] { merge_tree(nullable_key, dir / "a"); }),
+            "Nullable column in key segment");
+  EXPECT_FALSE(std::filesystem::exists(dir / "a" / "schema"));
+  schema_descriptor duplicate = table_schema();
+  duplicate.columns[1].name = "id";
+  EXPECT_EQ(message_of([&] { merge_tree(duplicate, dir / "b"); }),
+            "Can't create merge-tree with given schema.");
+  EXPECT_FALSE(std::filesystem::exists(dir / "b" / "schema"));
+}
+
+TEST(MergeTreeTest, OpeningAndDropping) {
+  testing::test_dir dir;
+  { merge_tree created(table_schema(), dir / "t"); }
+  {
+    merge_tree opened(dir / "t");
+    EXPECT_FALSE(opened.is_dropped());
+    EXPECT_EQ(opened.get_schema(), table_schema());
+    EXPECT_TRUE(opened.get_state()->memtables.empty());
+    EXPECT_EQ(opened.get_last_persisted_row_tag(), row_tag{});
+    opened.upsert(1, uuid{}, view(row(1, "x")));
+    EXPECT_TRUE(opened.mark_as_dropped());
+    EXPECT_FALSE(opened.mark_as_dropped());
+    EXPECT_TRUE(std::filesystem::exists(dir / "t" / "dropped"));
+    opened.upsert(2, uuid{}, view(row(2, "ignored")));
+    EXPECT_EQ(name_at(opened, 5, 1), "-") << "a dropped tree reads as empty";
+    EXPECT_FALSE(opened.remove(3, uuid{}, view(key(1))));
+  }
+  {
+    merge_tree dropped(dir / "t");
+    EXPECT_TRUE(dropped.is_dropped());
+    dropped.remove_dropped();
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "t"));
+
+  // A removal interrupted after the schema went: the tree still opens, as dropped.
+  std::filesystem::create_directories(dir / "half");
+  std::ofstream(dir / "half" / "dropped").close();
+  merge_tree half(dir / "half");
+  EXPECT_TRUE(half.is_dropped());
+  half.remove_dropped();
+  EXPECT_FALSE(std::filesystem::exists(dir / "half"));
+
+  // A damaged schema file names the directory.
+  std::filesystem::create_directories(dir / "bad");
+  std::ofstream(dir / "bad" / "schema") << "xx";
+  EXPECT_EQ(message_of([&] { merge_tree(dir / "bad"); }).rfind(
+                "Could not load merge-tree from directory \"" + (dir / "bad").string() +
+                    "\" : Truncated schema",
+                0),
+            0u);
+}
+
+TEST(MergeTreeTest, ClosingLogsTheFlushItCannotDoYet) {
+  testing::test_dir dir;
+  logging::setup(logging::level::error, (dir / "log").string());
+  {
+    merge_tree tree(table_schema(), dir / "t");
+    tree.upsert(1, uuid{}, view(row(1, "x")));
+  }
+  logging::shutdown();
+  std::ifstream in(dir / "log");
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("[ERROR] Failed to flush memtable to " + (dir / "t").string()),
+            std::string::npos)
+      << text.str();
+}
+
+TEST(MergeTreeConcurrencyTest, WritersAndReadersOfOneTree) {
+  testing::test_dir dir;
+  merge_tree tree(table_schema(), dir / "t");
+  constexpr int ROWS = 3000;
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::thread writer([&] {
+    for (int i = 0; i < ROWS; ++i) tree.upsert(i + 1, uuid{0, i}, view(row(i, std::to_string(i))));
+    done = true;
+  });
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&, r] {
+      std::mt19937 rng(r);
+      while (!done) {
+        const int id = static_cast<int>(rng() % ROWS);
+        const std::string got = name_at(tree, TX_TIMESTAMP_LATEST, id);
+        if (got != "-" && got != std::to_string(id)) ++failures;
+      }
+    });
+  }
+  writer.join();
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(failures, 0);
+  for (int i = 0; i < ROWS; ++i) ASSERT_EQ(name_at(tree, TX_TIMESTAMP_LATEST, i), std::to_string(i));
+}
+
+}  // namespace
+}  // namespace ombrel
