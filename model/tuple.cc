@@ -267,12 +267,43 @@ void parsed_tuple::make_material_tuple(material_tuple_builder& builder) const {
 }
 
 owned_material_tuple::owned_material_tuple(const parsed_tuple& parsed)
-    : storage_(parsed.material_size()), elements_(parsed.slot_count()) {
-  // The area is only byte-aligned: round the start up so the key part aligns as in mem-tables.
-  auto* start = reinterpret_cast<std::byte*>(
-      align_up(reinterpret_cast<uintptr_t>(storage_.data()), 15));
-  material_tuple_builder builder{start, elements_.data()};
+    : slot_count_(parsed.slot_count()) {
+  // The key part aligns as in mem-tables: start at a 16-byte boundary.
+  std::byte* start = inline_storage_;
+  if (parsed.material_size() > INLINE_BYTES) {
+    heap_storage_ = std::make_unique<std::byte[]>(parsed.material_size() + 15);
+    start = reinterpret_cast<std::byte*>(
+        align_up(reinterpret_cast<uintptr_t>(heap_storage_.get()), 15));
+  }
+  if (slot_count_ > INLINE_SLOTS) {
+    heap_elements_ = std::make_unique<const std::byte*[]>(slot_count_);
+    elements_ = heap_elements_.get();
+  }
+  material_tuple_builder builder{start, elements_};
   parsed.make_material_tuple(builder);
+}
+
+void owned_material_tuple::take(owned_material_tuple& other) noexcept {
+  slot_count_ = other.slot_count_;
+  heap_storage_ = std::move(other.heap_storage_);
+  heap_elements_ = std::move(other.heap_elements_);
+  std::memcpy(inline_storage_, other.inline_storage_, INLINE_BYTES);
+  elements_ = heap_elements_ ? heap_elements_.get() : inline_elements_;
+  const std::byte* const* source = heap_elements_ ? elements_ : other.inline_elements_;
+  const std::byte* old_begin = other.inline_storage_;
+  const std::byte* old_end = other.inline_storage_ + INLINE_BYTES;
+  for (uint32_t s = 0; s < slot_count_; ++s) {
+    const std::byte* p = source[s];
+    // Pointer comparison through integers: the slot may point into another object.
+    const auto address = reinterpret_cast<uintptr_t>(p);
+    if (p != nullptr && address >= reinterpret_cast<uintptr_t>(old_begin) &&
+        address < reinterpret_cast<uintptr_t>(old_end)) {
+      p = inline_storage_ + (address - reinterpret_cast<uintptr_t>(old_begin));
+    }
+    elements_[s] = p;
+  }
+  other.slot_count_ = 0;
+  other.elements_ = other.inline_elements_;
 }
 
 void tuple_builder::claim(ombrel_type type, bytes_view v) {

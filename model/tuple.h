@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "model/binary_tuple_builder.h"
@@ -85,23 +86,36 @@ class parsed_tuple {
   bool key_only_;
 };
 
-// A material tuple with its own storage, for keys and rows held outside mem-tables.
+// A material tuple with its own storage, for keys and rows held outside mem-tables. Small
+// tuples (most keys) live inside the object without a heap allocation.
 class owned_material_tuple {
  public:
   owned_material_tuple() = default;
   explicit owned_material_tuple(const parsed_tuple& parsed);
   owned_material_tuple(const owned_material_tuple&) = delete;
   owned_material_tuple& operator=(const owned_material_tuple&) = delete;
-  owned_material_tuple(owned_material_tuple&&) noexcept = default;
-  owned_material_tuple& operator=(owned_material_tuple&&) noexcept = default;
 
-  material_tuple get() const {
-    return material_tuple(elements_.data(), static_cast<uint32_t>(elements_.size()));
+  owned_material_tuple(owned_material_tuple&& other) noexcept { take(other); }
+  owned_material_tuple& operator=(owned_material_tuple&& other) noexcept {
+    if (this != &other) take(other);
+    return *this;
   }
 
+  material_tuple get() const { return material_tuple(elements_, slot_count_); }
+
  private:
-  std::vector<std::byte> storage_;
-  std::vector<const std::byte*> elements_;
+  // Moves `other`'s values here, repointing the slots that pointed into its inline storage.
+  void take(owned_material_tuple& other) noexcept;
+
+  static constexpr size_t INLINE_BYTES = 96;
+  static constexpr size_t INLINE_SLOTS = 8;
+
+  alignas(16) std::byte inline_storage_[INLINE_BYTES];
+  const std::byte* inline_elements_[INLINE_SLOTS];
+  std::unique_ptr<std::byte[]> heap_storage_;
+  std::unique_ptr<const std::byte*[]> heap_elements_;
+  const std::byte** elements_ = inline_elements_;
+  uint32_t slot_count_ = 0;
 };
 
 // Builds a binary tuple from values in material form (variable-length values as payloads,

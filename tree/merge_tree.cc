@@ -90,6 +90,8 @@ void merge_tree::build_schema_caches() {
   key_material_schema_ = schema_.get_material_key_schema();
   row_tuple_schema_ = schema_.get_tuple_schema();
   row_material_schema_ = schema_.get_material_schema();
+  all_columns_ = picked_columns::all(schema_);
+  no_columns_ = picked_columns::of(schema_, {});
 }
 
 void merge_tree::publish_empty_state() {
@@ -150,8 +152,7 @@ bool merge_tree::remove(tx_timestamp timestamp, const uuid& tx, bytes_view key) 
   const std::shared_ptr<tree_state> state = get_state();
   parsed_tuple parsed(key_tuple_schema_, key_material_schema_, key, true);
   owned_material_tuple material(parsed);
-  const picked_columns nothing = picked_columns::of(schema_, {});
-  return state->if_exists(TX_TIMESTAMP_LATEST, material.get(), nothing, [&](const row_values&) {
+  return state->if_exists(TX_TIMESTAMP_LATEST, material.get(), no_columns_, [&](const row_values&) {
     row_set::memtable_updater updater = ensure_memtable_for_insert(parsed.material_size());
     updater.insert(parsed, timestamp, tx);
   });
@@ -171,9 +172,8 @@ std::vector<std::byte> merge_tree::read_internal(std::shared_lock<std::shared_mu
   if (dropped_ || key.size() == 0) return result;
   parsed_tuple parsed(key_tuple_schema_, key_material_schema_, key, true);
   owned_material_tuple material(parsed);
-  const picked_columns all = picked_columns::all(schema_);
   tuple_builder builder(static_cast<int32_t>(schema_.columns.size()));
-  state->if_exists(timestamp, material.get(), all, [&](const row_values& values) {
+  state->if_exists(timestamp, material.get(), all_columns_, [&](const row_values& values) {
     builder.start();
     for (size_t c = 0; c < values.size(); ++c) {
       if (values[c]) {

@@ -131,6 +131,8 @@ class merge_tree final : public row_set::owner {
   material_tuple_schema key_material_schema_;
   tuple_schema row_tuple_schema_;
   material_tuple_schema row_material_schema_;
+  picked_columns all_columns_;
+  picked_columns no_columns_;
   mutable std::shared_mutex tree_lock_;
   std::mutex insert_mutex_;
   tx_timestamp low_watermark_ = 0;
