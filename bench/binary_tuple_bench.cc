@@ -24,23 +24,6 @@ const std::vector<ombrel::bench::workload_row>& rows() {
   return r;
 }
 
-void build_row(binary_tuple_builder& b, const ombrel::bench::workload_row& r) {
-  const bytes_view text(r.c3, sizeof(r.c3));
-  const ombrel_timestamp ts{r.c4_seconds, r.c4_nanos};
-  b.start();
-  b.claim_int64(r.k);
-  b.claim_int32(r.c1);
-  b.claim_double(r.c2);
-  b.claim_varlen(text);
-  b.claim_timestamp(ts);
-  b.layout();
-  b.append_int64(r.k);
-  b.append_int32(r.c1);
-  b.append_double(r.c2);
-  b.append_varlen(text);
-  b.append_timestamp(ts);
-}
-
 // Parses every element and decodes it; returns a checksum so nothing is optimised away.
 int64_t parse_row(bytes_view tuple) {
   binary_tuple_parser p(COLUMN_COUNT, tuple);
@@ -57,7 +40,7 @@ void BM_build_row(benchmark::State& state) {
   binary_tuple_builder b(COLUMN_COUNT);
   uint64_t i = 0;
   for (auto _ : state) {
-    build_row(b, r[i++ & (ROW_COUNT - 1)]);
+    ombrel::bench::build_row(b, r[i++ & (ROW_COUNT - 1)]);
     benchmark::DoNotOptimize(b.buffer().data());
     benchmark::ClobberMemory();
   }
@@ -71,7 +54,7 @@ void BM_parse_row(benchmark::State& state) {
   std::vector<std::pair<size_t, size_t>> spans;
   binary_tuple_builder b(COLUMN_COUNT);
   for (const auto& r : rows()) {
-    build_row(b, r);
+    ombrel::bench::build_row(b, r);
     spans.emplace_back(area.size(), b.buffer().size());
     area.insert(area.end(), b.buffer().begin(), b.buffer().end());
   }
@@ -89,7 +72,7 @@ void BM_build_and_parse_row(benchmark::State& state) {
   binary_tuple_builder b(COLUMN_COUNT);
   uint64_t i = 0;
   for (auto _ : state) {
-    build_row(b, r[i++ & (ROW_COUNT - 1)]);
+    ombrel::bench::build_row(b, r[i++ & (ROW_COUNT - 1)]);
     benchmark::DoNotOptimize(parse_row(b.data()));
   }
   state.SetItemsProcessed(state.iterations());

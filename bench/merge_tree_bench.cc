@@ -14,45 +14,12 @@ namespace {
 
 using namespace ombrel;
 
-schema_descriptor workload_schema() {
-  schema_descriptor s;
-  s.columns.emplace_back("k", column_info::of_type(INT64, false));
-  s.columns.emplace_back("c1", column_info::of_type(INT32, false));
-  s.columns.emplace_back("c2", column_info::of_type(DOUBLE, false));
-  s.columns.emplace_back("c3", column_info::of_type(STRING, false));
-  s.columns.emplace_back("c4", column_info::of_type(TIMESTAMP, false));
-  s.initialize_positions({0, NO_COLUMN, NO_COLUMN, NO_COLUMN, NO_COLUMN});
-  return s;
-}
-
-std::vector<std::vector<std::byte>> encode(const std::vector<bench::workload_row>& rows) {
-  std::vector<std::vector<std::byte>> out;
-  binary_tuple_builder b(5);
-  for (const auto& r : rows) {
-    const bytes_view text(r.c3, 16);
-    const ombrel_timestamp ts{r.c4_seconds, r.c4_nanos};
-    b.start();
-    b.claim_int64(r.k);
-    b.claim_int32(r.c1);
-    b.claim_double(r.c2);
-    b.claim_varlen(text);
-    b.claim_timestamp(ts);
-    b.layout();
-    b.append_int64(r.k);
-    b.append_int32(r.c1);
-    b.append_double(r.c2);
-    b.append_varlen(text);
-    b.append_timestamp(ts);
-    out.push_back(b.buffer());
-  }
-  return out;
-}
 
 constexpr uint64_t N = 200000;
 
 struct fixture {
   std::filesystem::path dir = std::filesystem::temp_directory_path() / "ombrel-merge-tree-bench";
-  std::vector<std::vector<std::byte>> rows = encode(bench::make_rows(N));
+  std::vector<std::vector<std::byte>> rows = bench::encode_rows(bench::make_rows(N));
   std::vector<std::vector<std::byte>> keys;
   fixture() {
     config::get_config().set_param("MEMTABLE_MAX_ENTRIES", "100000000");
@@ -67,7 +34,7 @@ struct fixture {
   }
   std::unique_ptr<merge_tree> fresh_tree() {
     std::filesystem::remove_all(dir);
-    return std::make_unique<merge_tree>(workload_schema(), dir);
+    return std::make_unique<merge_tree>(bench::workload_schema(), dir);
   }
 };
 

@@ -13,48 +13,14 @@ namespace {
 
 using namespace ombrel;
 
-schema_descriptor workload_schema(ombrel_type key_type = INT64) {
-  schema_descriptor s;
-  s.columns.emplace_back("k", column_info::of_type(key_type, false));
-  s.columns.emplace_back("c1", column_info::of_type(INT32, false));
-  s.columns.emplace_back("c2", column_info::of_type(DOUBLE, false));
-  s.columns.emplace_back("c3", column_info::of_type(STRING, false));
-  s.columns.emplace_back("c4", column_info::of_type(TIMESTAMP, false));
-  s.initialize_positions({0, NO_COLUMN, NO_COLUMN, NO_COLUMN, NO_COLUMN});
-  return s;
-}
-
-std::vector<std::vector<std::byte>> encode_rows(const std::vector<bench::workload_row>& rows) {
-  std::vector<std::vector<std::byte>> out;
-  out.reserve(rows.size());
-  binary_tuple_builder b(5);
-  for (const auto& r : rows) {
-    const bytes_view text(r.c3, 16);
-    const ombrel_timestamp ts{r.c4_seconds, r.c4_nanos};
-    b.start();
-    b.claim_int64(r.k);
-    b.claim_int32(r.c1);
-    b.claim_double(r.c2);
-    b.claim_varlen(text);
-    b.claim_timestamp(ts);
-    b.layout();
-    b.append_int64(r.k);
-    b.append_int32(r.c1);
-    b.append_double(r.c2);
-    b.append_varlen(text);
-    b.append_timestamp(ts);
-    out.push_back(b.buffer());
-  }
-  return out;
-}
 
 constexpr size_t ROWS = 4096;
 
 void BM_binary_to_material(benchmark::State& state) {
-  const schema_descriptor s = workload_schema();
+  const schema_descriptor s = bench::workload_schema();
   const tuple_schema ts = s.get_tuple_schema();
   const material_tuple_schema ms = s.get_material_schema();
-  const auto rows = encode_rows(bench::make_rows(ROWS));
+  const auto rows = bench::encode_rows(bench::make_rows(ROWS));
   alignas(16) std::byte area[256];
   const std::byte* slots[5];
   size_t i = 0;
@@ -70,10 +36,10 @@ void BM_binary_to_material(benchmark::State& state) {
 BENCHMARK(BM_binary_to_material);
 
 void BM_material_to_binary(benchmark::State& state) {
-  const schema_descriptor s = workload_schema();
+  const schema_descriptor s = bench::workload_schema();
   const tuple_schema ts = s.get_tuple_schema();
   const material_tuple_schema ms = s.get_material_schema();
-  const auto rows = encode_rows(bench::make_rows(ROWS));
+  const auto rows = bench::encode_rows(bench::make_rows(ROWS));
   std::vector<owned_material_tuple> materials;
   for (const auto& row : rows) {
     materials.emplace_back(parsed_tuple(ts, ms, bytes_view(row.size(), row.data()), false));
@@ -101,7 +67,8 @@ BENCHMARK(BM_material_to_binary);
 
 template <ombrel_type KEY>
 void BM_key_compare(benchmark::State& state) {
-  schema_descriptor s = workload_schema(KEY);
+  schema_descriptor s = bench::workload_schema();
+  s.columns[0] = column_descriptor("k", column_info::of_type(KEY, false));
   const material_tuple_schema ms = s.get_material_schema();
   const tuple_schema ts = s.get_tuple_schema();
   auto rows = bench::make_rows(ROWS);

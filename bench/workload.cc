@@ -41,6 +41,45 @@ std::vector<int64_t> make_lookups(uint64_t n, uint64_t count) {
   return keys;
 }
 
+schema_descriptor workload_schema() {
+  schema_descriptor s;
+  s.columns.emplace_back("k", column_info::of_type(INT64, false));
+  s.columns.emplace_back("c1", column_info::of_type(INT32, false));
+  s.columns.emplace_back("c2", column_info::of_type(DOUBLE, false));
+  s.columns.emplace_back("c3", column_info::of_type(STRING, false));
+  s.columns.emplace_back("c4", column_info::of_type(TIMESTAMP, false));
+  s.initialize_positions({0, NO_COLUMN, NO_COLUMN, NO_COLUMN, NO_COLUMN});
+  return s;
+}
+
+void build_row(binary_tuple_builder& b, const workload_row& r) {
+  const bytes_view text(r.c3, sizeof(r.c3));
+  const ombrel_timestamp ts{r.c4_seconds, r.c4_nanos};
+  b.start();
+  b.claim_int64(r.k);
+  b.claim_int32(r.c1);
+  b.claim_double(r.c2);
+  b.claim_varlen(text);
+  b.claim_timestamp(ts);
+  b.layout();
+  b.append_int64(r.k);
+  b.append_int32(r.c1);
+  b.append_double(r.c2);
+  b.append_varlen(text);
+  b.append_timestamp(ts);
+}
+
+std::vector<std::vector<std::byte>> encode_rows(const std::vector<workload_row>& rows) {
+  std::vector<std::vector<std::byte>> out;
+  out.reserve(rows.size());
+  binary_tuple_builder b(5);
+  for (const workload_row& r : rows) {
+    build_row(b, r);
+    out.push_back(b.buffer());
+  }
+  return out;
+}
+
 uint64_t fingerprint(const std::vector<workload_row>& rows) {
   uint64_t h = 0xCBF29CE484222325ull;
   auto mix = [&h](const void* p, size_t n) {
