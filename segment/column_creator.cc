@@ -1,0 +1,180 @@
+#include "segment/column_creator.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+#include "model/big_decimal.h"
+#include "model/big_integer.h"
+#include "model/tuple.h"
+#include "native/config.h"
+#include "native/errors.h"
+#include "native/log.h"
+#include "segment/column_file.h"
+#include "segment/compression.h"
+
+namespace ombrel {
+namespace {
+
+// Typed order of two values: fixed-size ones in their material form, variable-length ones as
+// their payload bytes.
+int compare_values(ombrel_type type, uint32_t fixed_size, bytes_view a, bytes_view b) {
+  if (fixed_size != 0) return compare_fixed(type, a.data, b.data);
+  switch (type) {
+    case OPAQUE:
+    case STRING:
+    case BYTES: {
+      const size_t common = std::min(a.size(), b.size());
+      if (common > 0) {
+        if (const int c = std::memcmp(a.data, b.data, common)) return c < 0 ? -1 : 1;
+      }
+      return (a.size() > b.size()) - (a.size() < b.size());
+    }
+    case DECIMAL:
+      return big_decimal::compare_bytes(a.data, a.size(), b.data, b.size());
+    case NUMBER:
+      return big_integer::compare_bytes(a.data, a.size(), b.data, b.size());
+    default:
+      throw errors::error("Unimplemented for these types");
+  }
+}
+
+bytes_view view_of(const std::vector<std::byte>& bytes) { return {bytes.size(), bytes.data()}; }
+
+}  // namespace
+
+column_creator::column_creator(const std::filesystem::path& directory,
+                               const column_descriptor& descriptor)
+    : path_(directory / column_file::file_name(descriptor)),
+      file_(file::for_writing(path_)),
+      type_(descriptor.type),
+      fixed_size_(descriptor.size),
+      nullable_(descriptor.nullable),
+      internal_(descriptor.internal) {}
+
+column_creator::~column_creator() {
+  try {
+    close();
+  } catch (...) {
+    logging::detail::log(logging::level::info, "Exception in column_creator");
+  }
+}
+
+void column_creator::reserve_buffers(unsigned rows, size_t value_bytes) {
+  if (nullable_) nulls_.reserve(rows);
+  if (fixed_size_ != 0) {
+    block_.reserve(static_cast<size_t>(rows) * fixed_size_);
+  } else {
+    block_.reserve(value_bytes);
+    offsets_.reserve(rows);
+  }
+}
+
+void column_creator::add_value(const std::optional<bytes_view>& value) {
+  const size_t pending = fixed_size_ != 0 ? block_.size() / fixed_size_ : offsets_.size();
+  if (row_count_ + static_cast<uint64_t>(pending) >= UINT32_MAX) {
+    throw errors::error("Column file row count overflow: " + path_.string());
+  }
+  if (fixed_size_ != 0 && value && value->size() < fixed_size_) {
+    throw errors::fatal_error("Value of " + std::to_string(value->size()) +
+                              " bytes in a column of " + std::to_string(fixed_size_) +
+                              "-byte values");
+  }
+  if (nullable_) nulls_.push_back(!value);
+  update_meta(value);
+  if (value) {
+    if (fixed_size_ != 0) {
+      block_.insert(block_.end(), value->data, value->data + fixed_size_);
+    } else {
+      block_.insert(block_.end(), value->begin(), value->end());
+      end_offset_ += value->size();
+      offsets_.push_back(end_offset_);
+    }
+  } else if (fixed_size_ != 0) {
+    block_.resize(block_.size() + fixed_size_);
+  } else {
+    offsets_.push_back(end_offset_);
+  }
+  const uint64_t hint =
+      config::get_config().merge_tree_column_block_size_hint.load(std::memory_order_relaxed);
+  if (pending + 1 >= hint) flush();
+}
+
+void column_creator::update_meta(const std::optional<bytes_view>& value) {
+  if (!value || type_ == INTERNAL_TYPE) return;
+  const uint64_t i = fixed_size_ != 0 ? block_.size() / fixed_size_ : offsets_.size();
+  const bytes_view v(fixed_size_ != 0 ? fixed_size_ : value->size(), value->data);
+  if (meta_.min_index == storage_block_meta::NO_INDEX ||
+      compare_values(type_, fixed_size_, view_of(min_value_), v) > 0) {
+    meta_.min_index = i;
+    min_value_.assign(v.begin(), v.end());
+  }
+  if (meta_.max_index == storage_block_meta::NO_INDEX ||
+      compare_values(type_, fixed_size_, view_of(max_value_), v) < 0) {
+    meta_.max_index = i;
+    max_value_.assign(v.begin(), v.end());
+  }
+}
+
+void column_creator::write_block(bytes_view block, ombrel_type type) {
+  auto [header, stored] = compress(block, type, meta_);
+  headers_.push_back(header);
+  if (header.stored_size != 0) file_.write(stored.get(), header.stored_size);
+}
+
+void column_creator::count_rows(uint64_t rows) {
+  row_count_ = static_cast<uint32_t>(row_count_ + rows);  // add_value keeps this below 2^32
+}
+
+void column_creator::flush() {
+  write_block({block_.size(), block_.data()}, type_);
+  if (fixed_size_ != 0) {
+    count_rows(block_.size() / fixed_size_);
+  } else {
+    write_block({offsets_.size() * sizeof(uint64_t), reinterpret_cast<std::byte*>(offsets_.data())},
+                INT64);
+    count_rows(offsets_.size());
+  }
+  block_.clear();
+  offsets_.clear();
+  meta_ = {};
+  min_value_.clear();
+  max_value_.clear();
+}
+
+void column_creator::close() {
+  if (!file_.is_open()) return;
+  try {
+    if (!block_.empty() || !offsets_.empty()) flush();
+    if (nullable_ && !nulls_.empty()) {
+      const uint64_t tail_bits = nulls_.size() % 64;
+      if (tail_bits != 0) {  // bits past the last row are unspecified in memory, zero on disk
+        nulls_.data()[nulls_.word_count() - 1] &= (uint64_t{1} << tail_bits) - 1;
+      }
+      const size_t bytes = nulls_.word_count() * sizeof(uint64_t);
+      const auto* words = reinterpret_cast<const std::byte*>(nulls_.data());
+      headers_.push_back(make_bitset_header(words, bytes));
+      file_.write(words, bytes);
+      nulls_.clear();
+    }
+    if (headers_.size() > UINT32_MAX) {
+      throw errors::error("Too many blocks for a column file: " + path_.string());
+    }
+    std::vector<std::byte> tail(headers_.size() * storage_block_header::SIZE + 8);
+    std::byte* out = tail.data();
+    for (const storage_block_header& header : headers_) {
+      header.serialize(out);
+      out += storage_block_header::SIZE;
+    }
+    const uint32_t trailer[2] = {row_count_, static_cast<uint32_t>(headers_.size())};
+    std::memcpy(out, trailer, sizeof(trailer));
+    file_.write(tail.data(), tail.size());
+  } catch (...) {
+    file_.close();
+    throw;
+  }
+  file_.close();
+}
+
+}  // namespace ombrel
