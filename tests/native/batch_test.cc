@@ -28,8 +28,9 @@ class batch_writer {
  private:
   template <typename T>
   void put(T v) {
-    const auto* p = reinterpret_cast<const std::byte*>(&v);
-    bytes_.insert(bytes_.end(), p, p + sizeof(T));
+    const size_t at = bytes_.size();
+    bytes_.resize(at + sizeof(T));
+    std::memcpy(bytes_.data() + at, &v, sizeof(T));
   }
   std::vector<std::byte> bytes_;
 };
