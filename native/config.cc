@@ -85,6 +85,7 @@ constexpr ulong_key ULONG_KEYS[] = {
      &config::merge_tree_column_block_size_hint, 0},
     {config::merge_tree_segment_key_index_granularity_param_name,
      &config::merge_tree_segment_key_index_granularity, 1},
+    {config::segment_cache_capacity_param_name, &config::segment_cache_capacity, 0},
 };
 
 }  // namespace
@@ -102,6 +103,7 @@ config::config() : thread_pool_thread_count(std::thread::hardware_concurrency())
       merge_tree_column_block_size_hint_param_name,
       merge_tree_segment_key_index_granularity_param_name,
       thread_pool_thread_count_param_name,
+      segment_cache_capacity_param_name,
   };
   for (std::string_view key : keys) {
     const char* value = std::getenv(std::string(key).c_str());

@@ -19,6 +19,8 @@ struct config {
   std::atomic<uint64_t> merge_tree_first_level_size{262144};
   std::atomic<uint64_t> merge_tree_column_block_size_hint{8192};
   std::atomic<uint64_t> merge_tree_segment_key_index_granularity{512};
+  // Bytes of decoded segment columns kept for point reads; 0 disables the cache.
+  std::atomic<uint64_t> segment_cache_capacity{268435456};
   std::atomic<uint32_t> thread_pool_thread_count;
 
   static constexpr std::string_view oroch_compression_param_name = "ENABLE_OROCH_COMPRESSION";
@@ -37,6 +39,7 @@ struct config {
       "MERGE_TREE_SEGMENT_KEY_INDEX_GRANULARITY";
   static constexpr std::string_view thread_pool_thread_count_param_name =
       "THREAD_POOL_THREAD_COUNT";
+  static constexpr std::string_view segment_cache_capacity_param_name = "SEGMENT_CACHE_CAPACITY";
 
   // Defaults, then every key's environment variable when it is set. A bad environment value
   // makes construction fail, so the next get_config() tries again.

@@ -353,7 +353,9 @@ TEST(TupleTest, EveryTypeRoundTripsThroughBinaryAndMaterialForms) {
         uint32_t len;
         std::memcpy(&len, got, 4);
         ASSERT_EQ(len, values[c].size()) << "column " << c;
-        if (len > 0) EXPECT_EQ(std::memcmp(got + 4, values[c].data(), len), 0) << "column " << c;
+        if (len > 0) {
+          EXPECT_EQ(std::memcmp(got + 4, values[c].data(), len), 0) << "column " << c;
+        }
       }
     }
   }

@@ -130,5 +130,29 @@ TEST(ConfigDeathTest, BadEnvironmentValueFailsFirstUseAndRetriesLater) {
       ::testing::ExitedWithCode(0), "");
 }
 
+TEST(ConfigTest, SegmentCacheCapacityAcceptsZeroAndRefusesGarbage) {
+  config& c = config::get_config();
+  EXPECT_EQ(config::segment_cache_capacity_param_name, "SEGMENT_CACHE_CAPACITY");
+  EXPECT_EQ(c.segment_cache_capacity, 268435456u);
+  c.set_param("SEGMENT_CACHE_CAPACITY", "0");
+  EXPECT_EQ(c.segment_cache_capacity, 0u);
+  c.set_param("SEGMENT_CACHE_CAPACITY", "1048576");
+  EXPECT_EQ(c.segment_cache_capacity, 1048576u);
+  EXPECT_EQ(refusal(c, "SEGMENT_CACHE_CAPACITY", "lots"), "stoull");
+  EXPECT_EQ(refusal(c, "SEGMENT_CACHE_CAPACITY", "99999999999999999999"), "stoull");
+  EXPECT_EQ(c.segment_cache_capacity, 1048576u);
+  c.set_param("SEGMENT_CACHE_CAPACITY", "268435456");
+}
+
+TEST(ConfigDeathTest, SegmentCacheCapacityComesFromTheEnvironment) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("SEGMENT_CACHE_CAPACITY", "0", 1);
+        std::exit(config::get_config().segment_cache_capacity == 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
 }  // namespace ombrel

@@ -1,0 +1,140 @@
+#include "segment/segment.h"
+
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "native/errors.h"
+#include "native/log.h"
+#include "segment/segment_creator.h"
+
+namespace ombrel {
+
+// ---- column_reader_pack ----
+
+void column_reader_pack::prepare(const segment& s, unsigned count) {
+  readers.clear();
+  readers.reserve(count);
+  for (unsigned c = 0; c < count && c < s.columns().size(); ++c) {
+    readers.emplace_back(s.columns()[c]);
+    readers.back().read_file_and_decompress();
+  }
+  tombstones.reset();
+  if (s.tombstones()) {
+    tombstones.emplace(*s.tombstones());
+    tombstones->read_file_and_decompress();
+  }
+}
+
+void column_reader_pack::prepare(const segment& s, const column_picker& picker, unsigned count) {
+  readers.clear();
+  readers.reserve(count);
+  for (unsigned i = 0; i < count && i < picker.columns().size(); ++i) {
+    readers.emplace_back(s.columns().at(picker.columns()[i]));
+    readers.back().read_file_and_decompress();
+  }
+  tombstones.reset();
+  if (s.tombstones()) {
+    tombstones.emplace(*s.tombstones());
+    tombstones->read_file_and_decompress();
+  }
+}
+
+// ---- segment ----
+
+segment::segment(const std::filesystem::path& directory)
+    : schema_(*load_schema_from_file(directory / SCHEMA_FILENAME)),
+      material_schema_(schema_.get_material_schema()),
+      directory_(directory),
+      columns_(make_columns(directory_, schema_)),
+      index_(directory_, material_schema_, columns_),
+      size_(column_reader(columns_[0]).row_count()),
+      cache_(segment_cache::instance()),
+      cache_id_(segment_cache::new_segment_id()),
+      layout_once_(std::make_unique<std::once_flag[]>(columns_.size() + 1)),
+      layouts_(columns_.size() + 1) {
+  initialize_tombstones();
+}
+
+segment::segment(std::filesystem::path directory, schema_descriptor schema, const mem_table& table)
+    : schema_(std::move(schema)),
+      material_schema_(schema_.get_material_schema()),
+      directory_(std::move(directory)),
+      columns_(make_columns(directory_, schema_, material_schema_, table)),
+      index_(directory_, material_schema_, columns_),
+      size_(static_cast<uint32_t>(table.entry_count())),
+      cache_(segment_cache::instance()),
+      cache_id_(segment_cache::new_segment_id()),
+      layout_once_(std::make_unique<std::once_flag[]>(columns_.size() + 1)),
+      layouts_(columns_.size() + 1) {
+  remove_on_destroy_ = false;
+  initialize_tombstones();
+}
+
+segment::~segment() {
+  cache_.erase_segment(cache_id_);
+  if (!remove_on_destroy_.load()) return;
+  try {
+    std::filesystem::remove_all(directory_);
+  } catch (const std::exception&) {
+    logging::detail::log(logging::level::debug, "Exception occurred in dtor of segment {}",
+                         directory_.string());
+  }
+}
+
+std::vector<column_file> segment::make_columns(const std::filesystem::path& directory,
+                                               const schema_descriptor& schema) {
+  std::vector<column_file> columns;
+  columns.reserve(schema.columns.size() + 2);
+  for (const column_descriptor& c : schema.columns) columns.emplace_back(directory, c);
+  columns.emplace_back(directory, column_descriptor::TX_TS);
+  return columns;
+}
+
+std::vector<column_file> segment::make_columns(const std::filesystem::path& directory,
+                                               const schema_descriptor& schema,
+                                               const material_tuple_schema& material_schema,
+                                               const mem_table& table) {
+  segment_creator::create_from_memtable(directory, schema, material_schema, table);
+  return make_columns(directory, schema);
+}
+
+void segment::initialize_tombstones() {
+  const column_file candidate(directory_, column_descriptor::TOMBSTONE);
+  if (!std::filesystem::exists(std::filesystem::status(candidate.path()))) return;
+  column_reader check(candidate);  // reports a damaged trailer or header table now
+  tombstones_ = candidate;
+}
+
+void segment::save_to_directory(const std::filesystem::path& target) const {
+  std::filesystem::copy(directory_, target);
+}
+
+// ---- block access ----
+
+const column_layout& segment::layout(uint32_t slot) const {
+  std::call_once(layout_once_[slot], [&] {
+    const column_file& cf = slot == tombstone_slot() ? tombstones_.value() : columns_.at(slot);
+    layouts_[slot] = std::make_unique<const column_layout>(column_reader(cf));
+  });
+  return *layouts_[slot];
+}
+
+segment_cache::block_ptr segment::value_block(uint32_t slot, uint64_t row, bool cached) const {
+  const column_layout& l = layout(slot);
+  const size_t block = l.block_of(row);
+  if (!cached) return read_value_block(l, block);
+  const segment_cache::key k{cache_id_, slot, l.block(block).header};
+  return cache_.get(k, [&] { return read_value_block(l, block); });
+}
+
+segment_cache::block_ptr segment::null_map(uint32_t slot) const {
+  const column_layout& l = layout(slot);
+  if (!l.has_null_map()) return nullptr;
+  const segment_cache::key k{cache_id_, slot, l.null_map_header()};
+  return cache_.get(k, [&] { return read_null_map(l); });
+}
+
+std::shared_ptr<const segment> segment::keep_alive() const { return weak_from_this().lock(); }
+
+}  // namespace ombrel

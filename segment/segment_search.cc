@@ -1,0 +1,390 @@
+// Searching a segment: granule selection through the index, binary search over the rows of
+// the selected granules, and reading the found row. Timestamp, key and tombstone blocks come
+// through the process-wide segment cache; other columns are read one block at a time.
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "model/big_decimal.h"
+#include "model/big_integer.h"
+#include "native/errors.h"
+#include "native/log.h"
+#include "segment/segment.h"
+
+namespace ombrel {
+namespace {
+
+// Order of a row's key value (payload only for variable-length types) against a search key
+// slot (a variable-length one with its 32-bit length).
+int compare_row_value(const material_tuple_schema::element_info& element, bytes_view row,
+                      const std::byte* key) {
+  if (element.size != 0) return compare_value(element, row.data, key);
+  uint32_t key_length;
+  std::memcpy(&key_length, key, sizeof(key_length));
+  const std::byte* key_bytes = key + sizeof(key_length);
+  switch (element.type) {
+    case OPAQUE:
+    case STRING:
+    case BYTES: {
+      const size_t common = std::min<size_t>(row.size(), key_length);
+      if (common > 0) {
+        if (int c = std::memcmp(row.data, key_bytes, common)) return c < 0 ? -1 : 1;
+      }
+      return (row.size() > key_length) - (row.size() < key_length);
+    }
+    case DECIMAL:
+      return big_decimal::compare_bytes(row.data, row.size(), key_bytes, key_length);
+    case NUMBER:
+      return big_integer::compare_bytes(row.data, row.size(), key_bytes, key_length);
+    default:
+      throw errors::error("Unimplemented for these types");
+  }
+}
+
+tx_timestamp timestamp_of(bytes_view value) {
+  tx_timestamp t;
+  std::memcpy(&t, value.data, sizeof(t));
+  return t;
+}
+
+// Walks one column's decoded blocks, keeping the last two it fetched (a binary search may
+// alternate across a block boundary; a cursor needs the previous row's block while it moves).
+class column_blocks {
+ public:
+  column_blocks(const segment& s, uint32_t slot, bool cached)
+      : segment_(&s), slot_(slot), cached_(cached) {}
+
+  bytes_view value(uint64_t row) { return block_for(row).value(row); }
+
+  std::optional<bytes_view> nullable_value(uint64_t row) {
+    if (!nulls_checked_) {
+      nulls_ = segment_->null_map(slot_);
+      nulls_checked_ = true;
+    }
+    if (nulls_ && nulls_->contains(row) && nulls_->bit(row)) return std::nullopt;
+    return value(row);
+  }
+
+  uint32_t slot() const { return slot_; }
+
+ private:
+  const decoded_block& block_for(uint64_t row) {
+    if (current_ && current_->contains(row)) return *current_;
+    if (previous_ && previous_->contains(row)) {
+      std::swap(current_, previous_);
+      return *current_;
+    }
+    previous_ = std::move(current_);
+    current_ = segment_->value_block(slot_, row, cached_);
+    return *current_;
+  }
+
+  const segment* segment_;
+  uint32_t slot_;
+  bool cached_;
+  segment_cache::block_ptr current_;
+  segment_cache::block_ptr previous_;
+  segment_cache::block_ptr nulls_;
+  bool nulls_checked_ = false;
+};
+
+}  // namespace
+
+namespace detail {
+
+// Timestamps and keys of a segment's rows through cached blocks.
+class block_rows {
+ public:
+  explicit block_rows(const segment& s)
+      : schema_(s.material_schema()), timestamps_(s, s.timestamp_slot(), true) {
+    keys_.reserve(schema_.key_count);
+    for (uint32_t column : s.schema().key_columns) keys_.emplace_back(s, column, true);
+  }
+
+  tx_timestamp timestamp(uint64_t row) { return timestamp_of(timestamps_.value(row)); }
+  bytes_view key_value(uint32_t position, uint64_t row) { return keys_[position].value(row); }
+  int compare(uint64_t row, const material_tuple& key) {
+    for (uint32_t s = 0; s < schema_.key_count; ++s) {
+      if (int c = compare_row_value(schema_[s], keys_[s].value(row), key[s])) return c;
+    }
+    return 0;
+  }
+
+ private:
+  const material_tuple_schema& schema_;
+  column_blocks timestamps_;
+  std::vector<column_blocks> keys_;
+};
+
+}  // namespace detail
+
+namespace {
+
+// Timestamps and keys of a segment's rows in loaded readers: the timestamp at 0, the keys at
+// 1..k.
+class pack_rows {
+ public:
+  pack_rows(const material_tuple_schema& schema, const column_reader_pack& pack, uint64_t end)
+      : schema_(schema), pack_(pack) {
+    if (pack.readers.size() < size_t{schema.key_count} + 1) {
+      throw errors::fatal_error("Reader pack lacks the timestamp or key columns");
+    }
+    for (uint32_t i = 0; i <= schema.key_count; ++i) {
+      const column_reader& r = pack.readers[i];
+      if (!r.loaded() || r.row_count() < end) {
+        throw errors::error("Bad column file data: " + r.path().string() +
+                            ": fewer rows than the segment");
+      }
+    }
+  }
+
+  tx_timestamp timestamp(uint64_t row) {
+    return timestamp_of(*pack_.readers[0].value(static_cast<uint32_t>(row)));
+  }
+  int compare(uint64_t row, const material_tuple& key) {
+    for (uint32_t s = 0; s < schema_.key_count; ++s) {
+      const column_reader& r = pack_.readers[s + 1];
+      const auto value = r.value(static_cast<uint32_t>(row));
+      if (!value) throw errors::error("Null key value in " + r.path().string());
+      if (int c = compare_row_value(schema_[s], *value, key[s])) return c;
+    }
+    return 0;
+  }
+
+ private:
+  const material_tuple_schema& schema_;
+  const column_reader_pack& pack_;
+};
+
+// The first row of `key` not newer than `timestamp` in [begin, end): rows of one key are
+// adjacent, newest first.
+template <typename Rows>
+segment::position_result search_rows(tx_timestamp timestamp, const material_tuple& key, Rows& rows,
+                                     uint64_t begin, uint64_t end) {
+  bool found = false;
+  bool seen = false;
+  while (begin < end) {
+    const uint64_t middle = begin + (end - begin) / 2;
+    const int c = rows.compare(middle, key);
+    if (c < 0) {
+      begin = middle + 1;
+    } else if (c > 0) {
+      end = middle;
+    } else {
+      seen = true;
+      if (rows.timestamp(middle) <= timestamp) {
+        found = true;  // an older visible version is not the newest one: keep looking left
+        end = middle;
+      } else {
+        begin = middle + 1;
+      }
+    }
+  }
+  if (!seen) {
+    logging::detail::log(logging::level::debug, "Key not found, returning");
+    return std::monostate{};
+  }
+  if (found) return begin;
+  logging::detail::log(logging::level::debug, "Key found but the timestamp is off, returning");
+  return upcoming_t{};
+}
+
+search_result without_row(const segment::position_result& r) {
+  if (std::holds_alternative<upcoming_t>(r)) return upcoming_t{};
+  return std::monostate{};
+}
+
+// A walk over a segment's rows from a given row on.
+class segment_cursor final : public row_set::row_cursor {
+ public:
+  segment_cursor(const segment& s, std::shared_ptr<const segment> keep, uint64_t row)
+      : keep_(std::move(keep)),
+        segment_(s),
+        row_(row),
+        rows_(s),
+        values_(s.schema().columns.size()) {
+    if (s.tombstones()) tombstones_.emplace(s, s.tombstone_slot(), true);
+  }
+
+  bool next() override {
+    if (row_ + 1 >= segment_.size()) {
+      row_ = segment_.size();
+      return false;
+    }
+    ++row_;
+    return true;
+  }
+  tx_timestamp timestamp() const override { return rows_.timestamp(row_); }
+  bool is_tombstone() const override {
+    return tombstones_ && std::to_integer<uint8_t>(*tombstones_->value(row_).data) != 0;
+  }
+  void read_key(row_values& out) const override {
+    out.clear();
+    for (uint32_t s = 0; s < segment_.material_schema().key_count; ++s) {
+      out.emplace_back(rows_.key_value(s, row_));
+    }
+  }
+  void read(const picked_columns& picker, row_values& out) override {
+    out.clear();
+    const schema_descriptor& schema = segment_.schema();
+    for (uint32_t c : picker.columns) {
+      if (c >= values_.size())
+        throw errors::error("Column " + std::to_string(c) + " does not exist");
+      const uint32_t key_position = schema.key_positions[c];
+      if (key_position != NO_COLUMN) {
+        out.emplace_back(rows_.key_value(key_position, row_));
+        continue;
+      }
+      if (!values_[c]) values_[c].emplace(segment_, c, false);
+      out.push_back(values_[c]->nullable_value(row_));
+    }
+  }
+
+ private:
+  std::shared_ptr<const segment> keep_;  // null when the segment is not shared-owned
+  const segment& segment_;
+  uint64_t row_;
+  mutable detail::block_rows rows_;
+  mutable std::optional<column_blocks> tombstones_;
+  std::vector<std::optional<column_blocks>> values_;
+};
+
+}  // namespace
+
+segment::row_range segment::rows_of(uint64_t low, uint64_t high) const {
+  const uint64_t g = primary_index::granularity();
+  const uint64_t last = index_.keys().empty() ? 0 : index_.keys().size() - 1;
+  auto row_of = [&](uint64_t granule) -> uint64_t {
+    uint64_t row;
+    if (__builtin_mul_overflow(granule, g, &row) || row > size_) return size_;
+    return row;
+  };
+  const uint64_t end = high >= last ? size_ : row_of(high);
+  return {std::min(row_of(low), end), end};
+}
+
+uint64_t segment::lower_bound(const material_tuple& key) const {
+  const auto [low, high] = index_.find_granules(key);
+  row_range range = rows_of(low, high);
+  detail::block_rows rows(*this);
+  while (range.begin < range.end) {
+    const uint64_t middle = range.begin + (range.end - range.begin) / 2;
+    if (rows.compare(middle, key) < 0) {
+      range.begin = middle + 1;
+    } else {
+      range.end = middle;
+    }
+  }
+  return range.begin;
+}
+
+uint64_t segment::upper_bound(const material_tuple& key) const {
+  const auto [low, high] = index_.find_granules(key);
+  row_range range = rows_of(low, high);
+  detail::block_rows rows(*this);
+  while (range.begin < range.end) {
+    const uint64_t middle = range.begin + (range.end - range.begin) / 2;
+    if (rows.compare(middle, key) <= 0) {
+      range.begin = middle + 1;
+    } else {
+      range.end = middle;
+    }
+  }
+  return range.begin;
+}
+
+segment::position_result segment::search_position(tx_timestamp timestamp, const material_tuple& key,
+                                                  column_reader_pack& pack, uint64_t low,
+                                                  uint64_t high) const {
+  const row_range range = rows_of(low, high);
+  if (range.begin == range.end) {
+    logging::detail::log(logging::level::debug, "Key not found, returning");
+    return std::monostate{};
+  }
+  pack_rows rows(material_schema_, pack, range.end);
+  return search_rows(timestamp, key, rows, range.begin, range.end);
+}
+
+segment::position_result segment::position(tx_timestamp timestamp, const material_tuple& key,
+                                           column_reader_pack& pack) const {
+  const auto [low, high] = index_.find_granules(key);
+  if (low == high) return std::monostate{};
+  return search_position(timestamp, key, pack, low, high);
+}
+
+segment::position_result segment::find_row(tx_timestamp timestamp, const material_tuple& key,
+                                           detail::block_rows& rows) const {
+  const auto [low, high] = index_.find_granules(key);
+  if (low == high) return std::monostate{};
+  // Above the last row's key: no column needs to be read.
+  if (compare(material_schema_, key, index_.keys().back()) > 0) return std::monostate{};
+  const row_range range = rows_of(low, high);
+  if (range.begin == range.end) {
+    logging::detail::log(logging::level::debug, "Key not found, returning");
+    return std::monostate{};
+  }
+  return search_rows(timestamp, key, rows, range.begin, range.end);
+}
+
+search_result segment::search(tx_timestamp timestamp, const material_tuple& key,
+                              const column_picker& picker) const {
+  return search_columns(timestamp, key, picker.requested());
+}
+
+search_result segment::search(tx_timestamp timestamp, const material_tuple& key,
+                              const picked_columns& picker) const {
+  return search_columns(timestamp, key, picker.columns);
+}
+
+search_result segment::search_columns(tx_timestamp timestamp, const material_tuple& key,
+                                      const std::vector<unsigned>& requested) const {
+  detail::block_rows rows(*this);
+  const position_result found = find_row(timestamp, key, rows);
+  if (!std::holds_alternative<uint64_t>(found)) return without_row(found);
+  const uint64_t row = std::get<uint64_t>(found);
+  if (tombstones_) {
+    column_blocks flags(*this, tombstone_slot(), true);
+    if (std::to_integer<uint8_t>(*flags.value(row).data) != 0) return tombstone_t{};
+  }
+
+  std::vector<column_blocks> columns;  // keeps the blocks of the views below alive
+  columns.reserve(requested.size());
+  row_values values;
+  values.reserve(requested.size());
+  for (unsigned c : requested) {
+    if (c >= schema_.columns.size()) {
+      throw errors::error("Column " + std::to_string(c) + " does not exist");
+    }
+    const uint32_t key_position = schema_.key_positions[c];
+    if (key_position != NO_COLUMN) {
+      values.emplace_back(rows.key_value(key_position, row));
+      continue;
+    }
+    auto same = std::find_if(columns.begin(), columns.end(),
+                             [&](const column_blocks& b) { return b.slot() == c; });
+    // Point reads keep the value blocks they decode: a repeated lookup near the same rows then
+    // costs microseconds instead of a block decode per column. The cache bounds the memory.
+    if (same == columns.end()) same = columns.emplace(columns.end(), *this, c, true);
+    values.push_back(same->nullable_value(row));
+  }
+  return flat_tuple::copy(values);
+}
+
+std::unique_ptr<row_set::row_cursor> segment::first() const {
+  if (size_ == 0) return nullptr;
+  return std::make_unique<segment_cursor>(*this, keep_alive(), 0);
+}
+
+std::unique_ptr<row_set::row_cursor> segment::position(tx_timestamp timestamp,
+                                                       const material_tuple& key,
+                                                       const picked_columns&) const {
+  detail::block_rows rows(*this);
+  const position_result found = find_row(timestamp, key, rows);
+  if (!std::holds_alternative<uint64_t>(found)) return nullptr;
+  return std::make_unique<segment_cursor>(*this, keep_alive(), std::get<uint64_t>(found));
+}
+
+}  // namespace ombrel

@@ -1,0 +1,182 @@
+#include "segment/segment_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "segment/column_creator.h"
+#include "segment/column_picker.h"
+#include "segment/segment.h"
+#include "segment_test_util.h"
+#include "tests/support/test_dir.h"
+
+namespace ombrel {
+namespace {
+
+using testing::seeded_column;
+using testing::seeded_schema;
+using testing::seeded_table;
+using testing::test_dir;
+using testing::test_mem_table;
+
+std::shared_ptr<const decoded_block> block_of_bytes(uint64_t bytes) {
+  auto b = std::make_shared<decoded_block>();
+  b->data = std::make_unique<std::byte[]>(bytes);
+  b->data_size = bytes;
+  return b;
+}
+
+TEST(SegmentCacheTest, LeastRecentlyUsedBlocksLeaveFirst) {
+  const uint64_t unit = block_of_bytes(1000)->memory();
+  std::atomic<uint64_t> capacity{3 * unit};
+  segment_cache cache(capacity);
+  using key = segment_cache::key;
+  for (uint32_t b = 0; b < 3; ++b) cache.insert(key{1, 0, b}, block_of_bytes(1000));
+  EXPECT_EQ(cache.memory(), 3 * unit);
+  ASSERT_TRUE(cache.find(key{1, 0, 0}));  // now the most recently used
+  cache.insert(key{2, 0, 0}, block_of_bytes(1000));
+  EXPECT_TRUE(cache.find(key{1, 0, 0}));
+  EXPECT_FALSE(cache.find(key{1, 0, 1}));
+  EXPECT_TRUE(cache.find(key{1, 0, 2}));
+  EXPECT_EQ(cache.size(), 3u);
+
+  // A second insert under a key keeps the first block.
+  const auto first = cache.find(key{2, 0, 0});
+  EXPECT_EQ(cache.insert(key{2, 0, 0}, block_of_bytes(1000)), first);
+
+  // A block larger than the whole budget is not kept and evicts nothing it need not.
+  const auto big = block_of_bytes(4 * unit);
+  EXPECT_EQ(cache.insert(key{3, 0, 0}, big), big);
+  EXPECT_FALSE(cache.find(key{3, 0, 0}));
+
+  cache.erase_segment(1);
+  EXPECT_EQ(cache.size(), 1u);
+  EXPECT_TRUE(cache.find(key{2, 0, 0}));
+  EXPECT_EQ(cache.memory(), unit);
+
+  capacity = 0;  // disabled: holds nothing
+  EXPECT_FALSE(cache.find(key{2, 0, 0}));
+  EXPECT_EQ(cache.size(), 0u);
+  EXPECT_EQ(cache.memory(), 0u);
+  cache.insert(key{2, 0, 0}, block_of_bytes(10));
+  EXPECT_EQ(cache.size(), 0u);
+  EXPECT_GT(cache.hits(), 0u);
+  EXPECT_GT(cache.misses(), 0u);
+}
+
+TEST(SegmentCacheTest, SearchesFillTheCacheAndADestroyedSegmentLeavesIt) {
+  test_dir dir;
+  testing::cache_capacity_scope capacity(uint64_t{64} << 20);
+  segment_cache& cache = segment_cache::instance();
+  const seeded_table table(
+      seeded_schema({seeded_column("k", INT64), seeded_column("v", STRING, true)}, {0, NO_COLUMN}));
+  test_mem_table m(table);
+  for (int64_t i = 0; i < 20000; ++i)
+    m.upsert({i, i % 9 == 0 ? std::nullopt : std::optional(i)}, 1);
+  auto s = std::make_shared<segment>(dir / "1", table.schema, m.get());
+  const uint64_t id = s->cache_id();
+  const column_picker all(table.schema);
+
+  const owned_material_tuple key = table.key({15000});
+  const uint64_t decoded = decoded_block_count();
+  ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
+  // The timestamp and key blocks of rows 8192..16383, the null map and the value block.
+  EXPECT_EQ(decoded_block_count() - decoded, 4u);
+  const uint32_t ts_slot = s->timestamp_slot();
+  const uint32_t ts_header = s->layout(ts_slot).block(1).header;
+  const uint32_t key_header = s->layout(0).block(1).header;
+  EXPECT_TRUE(cache.find({id, ts_slot, ts_header}));
+  EXPECT_TRUE(cache.find({id, 0, key_header}));
+  EXPECT_TRUE(cache.find({id, 1, s->layout(1).null_map_header()}));
+  EXPECT_TRUE(cache.find({id, 1, s->layout(1).block(1).header}));  // point reads keep values
+
+  // Again: nothing is decoded.
+  const uint64_t again = decoded_block_count();
+  ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
+  EXPECT_EQ(decoded_block_count() - again, 0u);
+
+  // A destroyed segment takes all four of its blocks out of the cache.
+  const uint64_t held = cache.size();
+  s.reset();
+  EXPECT_FALSE(cache.find({id, ts_slot, ts_header}));
+  EXPECT_FALSE(cache.find({id, 0, key_header}));
+  EXPECT_EQ(cache.size(), held - 4);
+}
+
+TEST(SegmentCacheTest, ConcurrentSearchesShareATinyCache) {
+  test_dir dir;
+  testing::cache_capacity_scope capacity(uint64_t{48} << 10);  // a few blocks: constant eviction
+  const uint64_t saved = config::get_config().merge_tree_column_block_size_hint;
+  config::get_config().merge_tree_column_block_size_hint = 256;
+  const seeded_table table(
+      seeded_schema({seeded_column("k", INT64), seeded_column("v", STRING, true)}, {0, NO_COLUMN}));
+  test_mem_table m(table);
+  for (int64_t i = 0; i < 30000; ++i)
+    m.upsert({i, i % 9 == 0 ? std::nullopt : std::optional(i)}, 1);
+  const auto s = std::make_shared<segment>(dir / "1", table.schema, m.get());
+  config::get_config().merge_tree_column_block_size_hint = saved;
+
+  const column_picker all(table.schema);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int64_t i = t; i < 30000; i += 37) {
+        const owned_material_tuple key = table.key({i});
+        const search_result r = s->search(1, key.get(), all);
+        const auto* row = std::get_if<flat_tuple>(&r);
+        const bool expect_null = i % 9 == 0;
+        if (row == nullptr || (*row)[1].has_value() == expect_null) ++wrong;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_LE(segment_cache::instance().memory(), uint64_t{48} << 10);
+}
+
+TEST(ColumnLayoutTest, LocatesRowsInBlocksOfEveryShape) {
+  test_dir dir;
+  const uint64_t saved = config::get_config().merge_tree_column_block_size_hint;
+  config::get_config().merge_tree_column_block_size_hint = 100;
+  const column_descriptor strings("s", column_info::of_type(STRING, true));
+  {
+    column_creator c(dir.path(), strings);
+    for (int i = 0; i < 250; ++i) {
+      const std::string v(static_cast<size_t>(i % 7), static_cast<char>('a' + i % 26));
+      c.add_value(i % 5 == 0 ? std::nullopt : std::optional(bytes_view(v.data(), v.size())));
+    }
+    c.close();
+  }
+  config::get_config().merge_tree_column_block_size_hint = saved;
+
+  const column_layout layout(column_reader(column_file(dir.path(), strings)));
+  ASSERT_EQ(layout.block_count(), 3u);
+  EXPECT_EQ(layout.block(2).first_row, 200u);
+  EXPECT_EQ(layout.block(2).header, 4u);
+  EXPECT_EQ(layout.block_of(0), 0u);
+  EXPECT_EQ(layout.block_of(199), 1u);
+  EXPECT_EQ(layout.block_of(249), 2u);
+  EXPECT_TRUE(layout.has_null_map());
+  EXPECT_EQ(testing::error_of([&] { layout.block_of(250); }).substr(0, 22),
+            "Bad column file data: ");
+
+  const auto nulls = read_null_map(layout);
+  for (int i = 0; i < 250; ++i) {
+    const auto block = read_value_block(layout, layout.block_of(i));
+    EXPECT_EQ(nulls->bit(i), i % 5 == 0);
+    if (i % 5 != 0) {
+      EXPECT_EQ(std::string(block->value(i).as_string()),
+                std::string(static_cast<size_t>(i % 7), static_cast<char>('a' + i % 26)));
+    } else {
+      EXPECT_EQ(block->value(i).size(), 0u);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ombrel
