@@ -1,0 +1,54 @@
+#include "memtable/mem_table.h"
+
+#include <cstring>
+
+#include "native/errors.h"
+
+namespace ombrel {
+
+mem_table::mem_table(const schema_descriptor& schema, mem_table_buffer_pool& pool)
+    : pool_(pool), index_(schema.get_material_schema()), varlen_bytes_(schema.columns.size()) {
+  const material_tuple_schema& m = index_.schema();
+  for (uint32_t s = 0; s < m.size(); ++s) {
+    if (m[s].size == 0) varlen_slots_.push_back({s, m[s].index});
+  }
+}
+
+mem_table::~mem_table() {
+  for (mem_table_buffer* b : buffers_) pool_.put_buffer(b);
+}
+
+bool mem_table::ensure(size_t size, buffer_creator& creator) {
+  const uint64_t need = size + index_.row_overhead();
+  if (!needs_buffer(size)) return true;
+  buffers_.reserve(buffers_.size() + 1);  // so that adopting the buffer cannot fail
+  mem_table_buffer* b = creator.create_buffer(need);
+  if (b == nullptr) return false;
+  buffers_.push_back(b);
+  buffer_bytes_ += b->size;
+  write_position_ = b->data;
+  remaining_ = b->size;
+  return remaining_ >= need;
+}
+
+mem_table_entry mem_table::insert(const parsed_tuple& row, tx_timestamp timestamp) {
+  if (row.material_size() + index_.row_overhead() > remaining_) {
+    throw errors::fatal_error("logic error: not enough space in a mem-table buffer");
+  }
+  const auto inserted = index_.insert(timestamp, row, write_position_);
+  // The next row header stays 8-aligned; the bound above covers the padding.
+  const auto used = (static_cast<uint64_t>(inserted.end - write_position_) + 7) & ~uint64_t{7};
+  write_position_ += used;
+  remaining_ -= used;
+  ++entry_count_;
+  const material_tuple& t = inserted.entry.tuple;
+  for (const varlen_slot& v : varlen_slots_) {
+    if (t[v.slot] == nullptr) continue;
+    uint32_t length;
+    std::memcpy(&length, t[v.slot], sizeof(length));
+    varlen_bytes_[v.column] += length;
+  }
+  return inserted.entry;
+}
+
+}  // namespace ombrel

@@ -1,0 +1,205 @@
+// The ordered scan of a row set and the key copies it keeps.
+#include <cstring>
+
+#include "memtable/row_set.h"
+#include "native/errors.h"
+
+namespace ombrel {
+namespace {
+
+uint64_t align(uint64_t offset, uint32_t mask) { return (offset + mask) & ~uint64_t{mask}; }
+
+}  // namespace
+
+// ---- key_buffer ----
+
+row_set::key_buffer::key_buffer(const material_tuple_schema& schema)
+    : elements_(schema.elements.begin(), schema.elements.begin() + schema.key_count),
+      pointers_(schema.key_count) {}
+
+std::byte* row_set::key_buffer::reserve(size_t bytes) {
+  storage_.resize((bytes + 7) / 8);
+  return reinterpret_cast<std::byte*>(storage_.data());
+}
+
+void row_set::key_buffer::assign(const material_tuple& tuple) {
+  uint64_t size = 0;
+  for (size_t s = 0; s < elements_.size(); ++s) {
+    const auto& e = elements_[s];
+    size = align(size, e.align_mask);
+    if (e.size != 0) {
+      size += e.size;
+    } else {
+      uint32_t length;
+      std::memcpy(&length, tuple[s], sizeof(length));
+      size += sizeof(length) + length;
+    }
+  }
+  std::byte* base = reserve(size);
+  uint64_t offset = 0;
+  for (size_t s = 0; s < elements_.size(); ++s) {
+    const auto& e = elements_[s];
+    offset = align(offset, e.align_mask);
+    uint64_t n = e.size;
+    if (n == 0) {
+      uint32_t length;
+      std::memcpy(&length, tuple[s], sizeof(length));
+      n = sizeof(length) + length;
+    }
+    std::memcpy(base + offset, tuple[s], n);
+    pointers_[s] = base + offset;
+    offset += n;
+  }
+}
+
+void row_set::key_buffer::assign(const row_values& key) {
+  if (key.size() < elements_.size()) {
+    throw errors::fatal_error("logic error: flushed rows gave an incomplete key");
+  }
+  uint64_t size = 0;
+  for (size_t s = 0; s < elements_.size(); ++s) {
+    size = align(size, elements_[s].align_mask);
+    const uint64_t length = key[s] ? key[s]->size() : 0;
+    size += elements_[s].size != 0 ? elements_[s].size : sizeof(uint32_t) + length;
+  }
+  std::byte* base = reserve(size);
+  uint64_t offset = 0;
+  for (size_t s = 0; s < elements_.size(); ++s) {
+    const auto& e = elements_[s];
+    offset = align(offset, e.align_mask);
+    pointers_[s] = base + offset;
+    const bytes_view v = key[s].value_or(bytes_view());
+    if (e.size != 0) {
+      if (v.size() != e.size) throw errors::fatal_error("logic error: key value of a wrong size");
+      std::memcpy(base + offset, v.data, e.size);
+      offset += e.size;
+    } else {
+      const auto length = static_cast<uint32_t>(v.size());
+      std::memcpy(base + offset, &length, sizeof(length));
+      if (length != 0) std::memcpy(base + offset + sizeof(length), v.data, length);
+      offset += sizeof(length) + length;
+    }
+  }
+}
+
+// ---- row_set::get_iterator and the iterator ----
+
+row_set::iterator row_set::get_iterator(const material_tuple_schema& schema) {
+  iterator it;
+  it.rows_ = shared_from_this();
+  it.key_ = key_buffer(schema);
+  read_guard guard(*this);
+  const read_state& state = guard.state();
+  if (state.flushed) {
+    if (state.fallback) it.cursor_ = state.fallback->first();
+    if (it.cursor_) it.rest_on_cursor();
+    return it;
+  }
+  if (state.table == nullptr) return it;
+  const auto* leaf = state.table->index().first_leaf();
+  if (leaf == nullptr || leaf->count == 0) return it;
+  it.rest_on_entry(state.table->index(), leaf, 0);
+  return it;
+}
+
+void row_set::iterator::rest_on_entry(const mem_table_pk_index& index,
+                                      const mem_table_pk_index::leaf_node* leaf,
+                                      uint32_t position) {
+  const mem_table_entry entry = index.entry(leaf, position);
+  leaf_ = leaf;
+  position_ = position;
+  row_ = index.row_id(leaf, position);
+  tuple_ = entry.tuple;
+  timestamp_ = entry.timestamp;
+  tombstone_ = entry.tombstone;
+  key_.assign(entry.tuple);
+  valid_ = true;
+}
+
+void row_set::iterator::rest_on_cursor() {
+  timestamp_ = cursor_->timestamp();
+  tombstone_ = cursor_->is_tombstone();
+  cursor_->read_key(key_values_);
+  key_.assign(key_values_);
+  tuple_ = material_tuple();
+  leaf_ = nullptr;
+  row_ = nullptr;
+  valid_ = true;
+}
+
+bool row_set::iterator::advance_cursor() {
+  if (!cursor_->next()) {
+    valid_ = false;
+    return false;
+  }
+  rest_on_cursor();
+  return true;
+}
+
+void row_set::iterator::switch_to(const std::shared_ptr<flushed_rows>& fallback,
+                                  const picked_columns& picker) {
+  std::unique_ptr<row_cursor> cursor;
+  if (fallback) cursor = fallback->position(timestamp_, key_.get(), picker);
+  if (!cursor) throw errors::error("Cursor failed to switch to a fallback segment");
+  cursor_ = std::move(cursor);
+  leaf_ = nullptr;
+  row_ = nullptr;
+  tuple_ = material_tuple();
+}
+
+void row_set::iterator::switch_to_fallback(const picked_columns& picker) {
+  switch_to(rows_ ? rows_->fallback() : nullptr, picker);
+}
+
+bool row_set::iterator::get_next_tuple(const picked_columns& picker) {
+  if (!valid_) return false;
+  if (cursor_) return advance_cursor();
+  read_guard guard(*rows_);
+  const read_state& state = guard.state();
+  if (state.flushed) {
+    switch_to(state.fallback, picker);
+    return advance_cursor();
+  }
+  const mem_table_pk_index& index = state.table->index();
+  // Inserts since the last step may have moved the entry right, or into a leaf split off
+  // after its own; it never moves left.
+  const auto* leaf = leaf_;
+  uint32_t i = position_;
+  for (;;) {
+    if (leaf == nullptr) throw errors::fatal_error("logic error: mem-table entry vanished");
+    if (i < leaf->count) {
+      if (index.row_id(leaf, i) == row_) break;
+      ++i;
+    } else {
+      leaf = leaf->next;
+      i = 0;
+    }
+  }
+  if (++i == leaf->count) {
+    leaf = leaf->next;
+    i = 0;
+  }
+  if (leaf == nullptr) {
+    valid_ = false;
+    return false;
+  }
+  rest_on_entry(index, leaf, i);
+  return true;
+}
+
+row_set::read_lock row_set::iterator::read_tuple(const picked_columns& picker, row_values& out) {
+  if (!valid_) throw errors::fatal_error("logic error: read from an exhausted mem-table iterator");
+  if (!cursor_) {
+    read_guard guard(*rows_);
+    const read_state& state = guard.state();
+    if (!state.flushed) {
+      read_values(state.table->material_schema(), tuple_, picker, out);
+      return guard.to_lock();
+    }
+    switch_to(state.fallback, picker);
+  }
+  cursor_->read(picker, out);
+  return {};
+}
+
+}  // namespace ombrel
