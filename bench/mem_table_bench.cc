@@ -27,21 +27,10 @@ using namespace ombrel;
 
 constexpr uint64_t MAX_ROWS = 262144;
 
-schema_descriptor workload_schema() {
-  schema_descriptor s;
-  s.columns = {column_descriptor("k", column_info::of_type(INT64, false)),
-               column_descriptor("c1", column_info::of_type(INT32, false)),
-               column_descriptor("c2", column_info::of_type(DOUBLE, false)),
-               column_descriptor("c3", column_info::of_type(STRING, false)),
-               column_descriptor("c4", column_info::of_type(TIMESTAMP, false))};
-  s.initialize_positions({0, NO_COLUMN, NO_COLUMN, NO_COLUMN, NO_COLUMN});
-  return s;
-}
-
 // The workload's rows as binary tuples, in random insertion order, with the layouts to parse
 // them.
 struct workload {
-  schema_descriptor schema = workload_schema();
+  schema_descriptor schema = bench::workload_schema();
   tuple_schema row_tuple = schema.get_tuple_schema();
   tuple_schema key_tuple = schema.get_key_tuple_schema();
   material_tuple_schema row_material = schema.get_material_schema();
@@ -54,21 +43,7 @@ struct workload {
     binary_tuple_builder b(5);
     tuples.reserve(n);
     for (uint64_t i : order) {
-      const auto& r = rows[i];
-      const bytes_view text(r.c3, sizeof(r.c3));
-      const ombrel_timestamp ts{r.c4_seconds, r.c4_nanos};
-      b.start();
-      b.claim_int64(r.k);
-      b.claim_int32(r.c1);
-      b.claim_double(r.c2);
-      b.claim_varlen(text);
-      b.claim_timestamp(ts);
-      b.layout();
-      b.append_int64(r.k);
-      b.append_int32(r.c1);
-      b.append_double(r.c2);
-      b.append_varlen(text);
-      b.append_timestamp(ts);
+      bench::build_row(b, rows[i]);
       tuples.push_back(b.release());
     }
   }
