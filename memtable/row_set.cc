@@ -88,8 +88,14 @@ struct row_set::mem_table_cache_entry : cache_member {
     unlink(*this);
   }
 
-  // Moves the entry to the most recently used end.
+  // Moves the entry to the most recently used end. Only one call in TOUCH_INTERVAL takes the
+  // global mutex: writers of different trees would otherwise contend on every row, and the
+  // order only needs to be roughly right. An unlinked entry is relinked at its next call.
   void touch() {
+    if (touch_countdown.load(std::memory_order_relaxed) > 0) {
+      touch_countdown.fetch_sub(1, std::memory_order_relaxed);
+      return;
+    }
     row_set_cache& c = cache();
     std::scoped_lock lock(c.mutex);
     unlink(*this);
@@ -97,7 +103,11 @@ struct row_set::mem_table_cache_entry : cache_member {
     next = &c.head;
     c.head.prev->next = this;
     c.head.prev = this;
+    touch_countdown.store(TOUCH_INTERVAL, std::memory_order_relaxed);
   }
+
+  static constexpr uint32_t TOUCH_INTERVAL = 64;
+  std::atomic<uint32_t> touch_countdown{0};
 };
 
 // A flush handed to the owner's executor; reports a task that is dropped without running.
@@ -381,6 +391,7 @@ bool row_set::evict(row_set* requester) {
     }
     auto* entry = static_cast<mem_table_cache_entry*>(c.head.next);
     unlink(*entry);
+    entry->touch_countdown.store(0, std::memory_order_relaxed);
     victim = entry->owner;
   }
   // A row set never evicts itself; it is linked again by its next ensure_tuple_size.
