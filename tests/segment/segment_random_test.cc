@@ -20,6 +20,8 @@
 namespace ombrel {
 namespace {
 
+using testing::block_hint_scope;
+using testing::reference;
 using testing::seeded_column;
 using testing::seeded_schema;
 using testing::seeded_table;
@@ -27,17 +29,6 @@ using testing::test_dir;
 using testing::test_mem_table;
 using seeds = seeded_table::seeds;
 
-class block_hint_scope {
- public:
-  explicit block_hint_scope(uint64_t values)
-      : saved_(config::get_config().merge_tree_column_block_size_hint) {
-    config::get_config().merge_tree_column_block_size_hint = values;
-  }
-  ~block_hint_scope() { config::get_config().merge_tree_column_block_size_hint = saved_; }
-
- private:
-  uint64_t saved_;
-};
 
 std::string text_of(const row_values& values) {
   std::string text;
@@ -64,23 +55,6 @@ struct random_table {
   uint32_t key_columns;
 };
 
-// The mem-table's answer in the segment's result form (the mem-table never says upcoming).
-search_result reference(const mem_table& m, const seeded_table& t,
-                        const std::vector<unsigned>& columns, tx_timestamp ts,
-                        const material_tuple& key) {
-  const auto entry = m.index().search(ts, key);
-  if (!entry) {
-    return m.index().search(TX_TIMESTAMP_LATEST, key) ? search_result(upcoming_t{})
-                                                      : search_result(std::monostate{});
-  }
-  if (entry->tombstone) return tombstone_t{};
-  row_values values;
-  for (unsigned c : columns) {
-    values.push_back(
-        testing::slot_value(t.row_material, entry->tuple, t.schema.material_positions[c]));
-  }
-  return flat_tuple::copy(values);
-}
 
 TEST(SegmentRandomTest, SearchesAgreeWithTheMemTableAtManyTimestamps) {
   // OMBREL_TEST_SEED replays a failed run.
@@ -174,7 +148,10 @@ TEST(SegmentRandomTest, SearchesAgreeWithTheMemTableAtManyTimestamps) {
             }
           }
           const column_picker picker(t.schema, requested);
-          const std::string expected = describe(reference(m.get(), t, requested, ts, key.get()));
+          std::vector<unsigned> slots;
+          for (unsigned c : requested) slots.push_back(t.schema.material_positions[c]);
+          const std::string expected =
+              describe(reference(m.get(), t.row_material, slots, ts, key.get()));
           ASSERT_EQ(describe(s->search(ts, key.get(), picker)), expected)
               << "key " << *key_seeds[0] << " at " << ts << ", seed " << seed;
           ASSERT_EQ(describe(s->search(ts, key.get(), picker.picked())), expected);

@@ -22,6 +22,8 @@
 namespace ombrel {
 namespace {
 
+using testing::block_hint_scope;
+using testing::reference;
 using testing::seeded_column;
 using testing::seeded_schema;
 using testing::seeded_table;
@@ -51,33 +53,7 @@ int64_t a_seed(const search_result& r) {
   return (int_value(row[1]) + 1000) / 3;
 }
 
-// MERGE_TREE_COLUMN_BLOCK_SIZE_HINT for one scope.
-class block_hint_scope {
- public:
-  explicit block_hint_scope(uint64_t values)
-      : saved_(config::get_config().merge_tree_column_block_size_hint) {
-    config::get_config().merge_tree_column_block_size_hint = values;
-  }
-  ~block_hint_scope() { config::get_config().merge_tree_column_block_size_hint = saved_; }
 
- private:
-  uint64_t saved_;
-};
-
-// What the mem-table answers for `key` at `ts`, in the segment's result form.
-search_result reference(const mem_table& m, const material_tuple_schema& schema,
-                        const std::vector<unsigned>& slots, tx_timestamp ts,
-                        const material_tuple& key) {
-  const auto entry = m.index().search(ts, key);
-  if (!entry) {
-    return m.index().search(TX_TIMESTAMP_LATEST, key) ? search_result(upcoming_t{})
-                                                      : search_result(std::monostate{});
-  }
-  if (entry->tombstone) return tombstone_t{};
-  row_values values;
-  for (unsigned slot : slots) values.push_back(testing::slot_value(schema, entry->tuple, slot));
-  return flat_tuple::copy(values);
-}
 
 std::string describe(const search_result& r) {
   switch (r.index()) {

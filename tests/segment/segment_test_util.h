@@ -17,10 +17,12 @@
 
 #include "memtable/mem_table.h"
 #include "memtable/mem_table_buffer_pool.h"
+#include "memtable/search_result.h"
 #include "model/big_decimal.h"
 #include "model/big_integer.h"
 #include "model/binary_tuple_builder.h"
 #include "model/file.h"
+#include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
 #include "model/tuple.h"
 #include "native/config.h"
@@ -255,5 +257,33 @@ class cache_capacity_scope {
  private:
   uint64_t saved_;
 };
+
+// MERGE_TREE_COLUMN_BLOCK_SIZE_HINT for one scope.
+class block_hint_scope {
+ public:
+  explicit block_hint_scope(uint64_t values)
+      : saved_(config::get_config().merge_tree_column_block_size_hint) {
+    config::get_config().merge_tree_column_block_size_hint = values;
+  }
+  ~block_hint_scope() { config::get_config().merge_tree_column_block_size_hint = saved_; }
+
+ private:
+  uint64_t saved_;
+};
+
+// What the mem-table answers for `key` at `ts`, in the segment's result form.
+inline search_result reference(const mem_table& m, const material_tuple_schema& schema,
+                        const std::vector<unsigned>& slots, tx_timestamp ts,
+                        const material_tuple& key) {
+  const auto entry = m.index().search(ts, key);
+  if (!entry) {
+    return m.index().search(TX_TIMESTAMP_LATEST, key) ? search_result(upcoming_t{})
+                                                      : search_result(std::monostate{});
+  }
+  if (entry->tombstone) return tombstone_t{};
+  row_values values;
+  for (unsigned slot : slots) values.push_back(slot_value(schema, entry->tuple, slot));
+  return flat_tuple::copy(values);
+}
 
 }  // namespace ombrel::testing
