@@ -1,5 +1,6 @@
 #include "tree/tree_state.h"
 
+#include <algorithm>
 #include <variant>
 
 #include "tree/merge_tree.h"
@@ -41,7 +42,41 @@ bool tree_state::if_exists(tx_timestamp timestamp, const material_tuple& key,
         throw std::bad_variant_access();
     }
   }
+  for (const level& l : levels) {
+    // Versions of one key may run on into the next segments: those answer upcoming_t until
+    // one holds a visible version.
+    for (size_t s = find_segment(l, key); s < l.size(); ++s) {
+      search_result found = l[s]->search(timestamp, key, picker);
+      switch (found.index()) {
+        case 0:
+          break;
+        case 1:
+          continue;
+        case 2:
+          return false;
+        case 3:
+          f(std::get<flat_tuple>(found).values());
+          return true;
+        default:
+          throw std::bad_variant_access();
+      }
+      break;
+    }
+  }
   return false;
+}
+
+uint64_t tree_state::size_of(const level& l) {
+  uint64_t rows = 0;
+  for (const std::shared_ptr<segment>& s : l) rows += s->size();
+  return rows;
+}
+
+size_t find_segment(const level& l, const material_tuple& key) {
+  auto it = std::partition_point(l.begin(), l.end(), [&](const std::shared_ptr<segment>& s) {
+    return compare(s->material_schema(), s->index().keys().back(), key) < 0;
+  });
+  return static_cast<size_t>(it - l.begin());
 }
 
 }  // namespace ombrel
