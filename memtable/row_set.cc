@@ -48,23 +48,6 @@ void unlink(cache_link& link) {
   link.prev = link.next = nullptr;
 }
 
-// The messages of an exception and of the causes nested in it, joined by ": ".
-std::string describe(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& x) {
-    std::string text = x.what();
-    try {
-      std::rethrow_if_nested(x);
-    } catch (...) {
-      text += ": " + describe(std::current_exception());
-    }
-    return text;
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 [[noreturn]] void throw_flush_failure(const std::exception_ptr& cause) {
   try {
     std::rethrow_exception(cause);
@@ -271,7 +254,7 @@ void row_set::maybe_start_flush(uint64_t entry_count) {
   } catch (...) {
     // The row is in; only the flush could not be handed over. pending_flush reports it.
     logging::detail::log(logging::level::error, "Failed to start a mem-table flush: {}",
-                         describe(std::current_exception()));
+                         errors::describe(std::current_exception()));
   }
 }
 
@@ -288,7 +271,7 @@ void row_set::run_async_flush(tree_block& block) {
   } catch (...) {
     // Nobody reads the task's result: the failure is reported here and kept for wait_flush.
     logging::detail::log(logging::level::error, "Asynchronous mem-table flush failed: {}",
-                         describe(std::current_exception()));
+                         errors::describe(std::current_exception()));
   }
 }
 
@@ -309,7 +292,7 @@ void row_set::finish_flush(tree_block& block) {
   std::shared_ptr<flushed_rows> written;
   try {
     if (table != nullptr && table->entry_count() > 0)
-      written = owner_.write_memtable(block, *table);
+      written = owner_.write_memtable(block, *this, *table);
   } catch (...) {
     end_failed_flush(std::current_exception(), true);
     throw;
@@ -393,7 +376,13 @@ bool row_set::evict(row_set* requester) {
     unlink(*entry);
     entry->touch_countdown.store(0, std::memory_order_relaxed);
     victim = entry->owner;
+    victim->owner_.eviction_started();
   }
+  // The owner (a tree that may be closing on another thread) waits for this before it goes.
+  struct eviction_scope {
+    owner& tree;
+    ~eviction_scope() { tree.eviction_finished(); }
+  } scope{victim->owner_};
   // A row set never evicts itself; it is linked again by its next ensure_tuple_size.
   if (victim.get() == requester) return false;
   {

@@ -166,12 +166,17 @@ class row_set::owner {
   // The update right, or null when it is held elsewhere right now (an insert that wants to
   // start a flush then tries again on a later insert). Must not wait.
   virtual std::unique_ptr<tree_block> block_tree() = 0;
-  // Writes `table` out while `block` is held and returns what answers for its rows from then
-  // on. Called by finish_flush only for a non-empty mem-table.
-  virtual std::shared_ptr<flushed_rows> write_memtable(tree_block& block,
+  // Writes `table`, the mem-table of `rows`, out while `block` is held and returns what answers
+  // for its rows from then on. Called by finish_flush only for a non-empty mem-table.
+  virtual std::shared_ptr<flushed_rows> write_memtable(tree_block& block, const row_set& rows,
                                                        const mem_table& table) = 0;
-  // Flushes `rows` synchronously when it still is the tree's open row set; else nothing.
+  // Flushes `rows` synchronously when it still is one of the tree's unflushed row sets.
   virtual void evict_memtable(std::shared_ptr<row_set> rows) = 0;
+  // Bracket an eviction that chose one of this owner's mem-tables. eviction_started is called
+  // under the mem-table cache mutex while that mem-table is still listed, so the owner is
+  // alive; the owner does not go before the matching eviction_finished.
+  virtual void eviction_started() = 0;
+  virtual void eviction_finished() = 0;
   // Runs `task` on another thread; `task` reports its own failures.
   virtual void submit(std::function<void()> task) = 0;
 };

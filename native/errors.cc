@@ -82,5 +82,25 @@ system_error::system_error(int err, const char* message)
   capture_trace();
 }
 
+std::string describe(const std::exception& e) {
+  std::string text = e.what();
+  try {
+    std::rethrow_if_nested(e);
+  } catch (...) {
+    text += ": " + describe(std::current_exception());
+  }
+  return text;
+}
+
+std::string describe(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& x) {
+    return describe(x);
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
 }  // namespace errors
 }  // namespace ombrel

@@ -69,6 +69,10 @@ class system_error : public error {
   std::error_code code_;
 };
 
+// The message of `e` followed by those of the causes nested in it, joined by ": ".
+std::string describe(const std::exception& e);
+std::string describe(const std::exception_ptr& e);
+
 }  // namespace errors
 }  // namespace ombrel
 

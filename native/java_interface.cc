@@ -365,8 +365,7 @@ OMBREL_NATIVE(jobject, getLastPersistedRow)
 
 OMBREL_NATIVE(void, doFullCompaction)(JNIEnv* env, jclass, jlong partition) {
   error_frame_void(env, [&] {
-    partition_of(partition);
-    not_implemented("doFullCompaction");
+    partition_of(partition).tree().make_full_compaction();
   });
 }
 

@@ -1,11 +1,13 @@
 #include "tree/merge_tree.h"
 
+#include <algorithm>
 #include <string>
 #include <unordered_set>
 
 #include <fmt/format.h>
 
 #include "model/file.h"
+#include "model/file_system.h"
 #include "model/tuple.h"
 #include "native/errors.h"
 #include "native/log.h"
@@ -40,7 +42,7 @@ void merge_tree_updater::release() {
 // ---- merge_tree ----
 
 merge_tree::merge_tree(const schema_descriptor& schema, const std::filesystem::path& directory)
-    : schema_(schema), directory_(directory) {
+    : schema_(schema), directory_(directory), namer_(directory) {
   std::unordered_set<std::string> names;
   for (size_t c = 0; c < schema_.columns.size(); ++c) {
     if (schema_.is_key_column(static_cast<uint32_t>(c)) && schema_.columns[c].nullable) {
@@ -52,37 +54,45 @@ merge_tree::merge_tree(const schema_descriptor& schema, const std::filesystem::p
     throw errors::error("Can't create merge-tree with given schema.");
   }
   build_schema_caches();
-  std::filesystem::create_directories(directory_);
+  files::create_directories(directory_);
   schema_.store_to_file(directory_ / SCHEMA_FILENAME);
-  publish_empty_state();
+  recover();
 }
 
-merge_tree::merge_tree(const std::filesystem::path& directory) : directory_(directory) {
+merge_tree::merge_tree(const std::filesystem::path& directory)
+    : directory_(directory), namer_(directory) {
   try {
-    if (std::filesystem::exists(directory_ / DROPPED_FILENAME) ||
-        !std::filesystem::exists(directory_ / SCHEMA_FILENAME)) {
-      // A dropped tree is only ever removed: its schema is not needed, and may be gone already.
+    if (files::exists(directory_ / DROPPED_FILENAME) ||
+        !files::exists(directory_ / SCHEMA_FILENAME)) {
+      // A dropped tree is only ever removed: its schema is not needed, and may be gone already,
+      // and its layout is not worth recovering.
       dropped_ = true;
+      publish_empty_state();
     } else {
       schema_.load_from_file(directory_ / SCHEMA_FILENAME);
       build_schema_caches();
+      recover();
     }
-    publish_empty_state();
   } catch (const std::exception& e) {
     throw errors::error(fmt::format("Could not load merge-tree from directory \"{}\" : {}",
-                                    directory_.string(), e.what()));
+                                    directory_.string(), errors::describe(e)));
   }
 }
 
 merge_tree::~merge_tree() {
+  closing_ = true;
   try {
     if (!dropped_) flush_memtable_internal();
   } catch (const std::exception& e) {
     logging::detail::log(logging::level::error, "Failed to flush memtable to {}: {}",
-                         directory_.string(), e.what());
+                         directory_.string(), errors::describe(e));
   }
   // The row sets must not outlive their tree with a mem-table that still refers to it.
   discard_memtables();
+  // An eviction that chose one of our mem-tables before they went still calls back.
+  for (int n = evictions_in_flight_.load(); n != 0; n = evictions_in_flight_.load()) {
+    evictions_in_flight_.wait(n);
+  }
 }
 
 void merge_tree::build_schema_caches() {
@@ -123,11 +133,29 @@ std::unique_ptr<row_set::tree_block> merge_tree::block_tree() {
 }
 
 void merge_tree::unblock_tree(const merge_tree_updater& updater) {
-  {
-    std::scoped_lock lock(state_mutex_);
-    blocked_ = false;
-    if (updater.state()) state_ = updater.state();
+  std::scoped_lock lock(state_mutex_);
+  if (updater.state()) {
+    // Rebased on the mem-tables as they are now: writers may have added row sets meanwhile.
+    auto next = std::make_shared<tree_state>(*updater.state());
+    next->memtables.clear();
+    const auto& erased = updater.erased();
+    for (const std::shared_ptr<row_set>& rows : state_->memtables) {
+      if (std::find(erased.begin(), erased.end(), rows.get()) == erased.end()) {
+        next->memtables.push_back(rows);
+      }
+    }
+    state_ = std::move(next);
+    if (!updater.retired().empty()) {
+      std::unordered_set<const segment*> listed;
+      for (const level& l : state_->levels) {
+        for (const auto& s : l) listed.insert(s.get());
+      }
+      for (const auto& s : updater.retired()) {
+        if (!listed.contains(s.get())) s->set_remove_on_destroy();
+      }
+    }
   }
+  blocked_ = false;
   unblocked_.notify_all();
 }
 
@@ -217,38 +245,55 @@ std::unique_ptr<abstract_iterator> merge_tree::get_iterator(tx_timestamp, const 
 
 row_set::memtable_updater merge_tree::ensure_memtable_for_insert(size_t size) {
   row_set::memtable_updater updater;
+  std::shared_ptr<row_set> front;
   {
     std::unique_lock lock(state_mutex_);
-    if (!state_->memtables.empty()) updater = state_->memtables.front()->get_memtable_updater();
+    if (!state_->memtables.empty()) {
+      front = state_->memtables.front();
+      updater = front->get_memtable_updater();
+    }
   }
   if (updater) {
     if (updater.ensure_tuple_size(size)) return updater;
+    // A row set that holds nothing cannot be helped by a flush or by another like it.
+    if (front->is_empty()) throw errors::error("not enough mem-table memory");
+    updater.reset();
     // The newest mem-table has no room: write it out before starting another.
     merge_tree_updater block = block_tree_wait();
-    updater.flush(block);
+    flush_pending(block, front.get());
   }
   row_set::memtable_updater fresh;
   {
     std::scoped_lock lock(state_mutex_);
-    state_ = state_->add_memtable(*this);
+    auto next = std::make_shared<tree_state>(*state_);
+    // Row sets flushed with nothing to show hold no rows: they would only slow every read.
+    std::erase_if(next->memtables, [](const std::shared_ptr<row_set>& rows) {
+      return rows->is_flushed() && rows->is_empty();
+    });
+    next->memtables.insert(next->memtables.begin(), std::make_shared<row_set>(*this));
+    state_ = std::move(next);
     fresh = state_->memtables.front()->get_memtable_updater();
   }
-  updater.reset();
   if (!fresh.ensure_tuple_size(size)) throw errors::error("not enough mem-table memory");
   return fresh;
 }
 
-std::shared_ptr<row_set::flushed_rows> merge_tree::write_memtable(row_set::tree_block&,
-                                                                  const mem_table&) {
-  throw errors::error("not implemented: writing a mem-table to a segment");
+merge_tree_updater merge_tree::flush_memtable_internal() {
+  merge_tree_updater block = block_tree_wait();
+  flush_pending(block, nullptr);
+  return block;
 }
 
-void merge_tree::flush_memtable_internal() {
-  merge_tree_updater block = block_tree_wait();
-  const std::shared_ptr<tree_state> state = get_state(block);
-  if (state->memtables.empty() || state->memtables.front()->is_empty()) return;
-  row_set::memtable_updater updater = state->memtables.front()->get_memtable_updater();
-  if (updater) updater.flush(block);
+void merge_tree::flush_pending(merge_tree_updater& updater, const row_set* through) {
+  const std::shared_ptr<tree_state> published = get_state();
+  for (auto it = published->memtables.rbegin(); it != published->memtables.rend(); ++it) {
+    row_set& rows = **it;
+    if (!rows.is_flushed() && !rows.is_empty()) {
+      // Empty when a flush already ran since the snapshot was taken.
+      if (row_set::memtable_updater writer = rows.get_memtable_updater()) writer.flush(updater);
+    }
+    if (&rows == through) break;
+  }
 }
 
 void merge_tree::discard_memtables() {
@@ -257,11 +302,19 @@ void merge_tree::discard_memtables() {
 }
 
 void merge_tree::evict_memtable(std::shared_ptr<row_set> rows) {
+  if (closing_) return;  // the closing flush takes care of it
   merge_tree_updater block = block_tree_wait();
-  const std::shared_ptr<tree_state> state = get_state(block);
-  if (state->memtables.empty() || state->memtables.front() != rows) return;
-  row_set::memtable_updater updater = rows->get_memtable_updater();
-  if (updater) updater.flush(block);
+  const std::shared_ptr<tree_state> state = get_state();
+  if (std::find(state->memtables.begin(), state->memtables.end(), rows) == state->memtables.end()) {
+    return;
+  }
+  flush_pending(block, rows.get());
+}
+
+void merge_tree::eviction_started() { evictions_in_flight_.fetch_add(1); }
+
+void merge_tree::eviction_finished() {
+  if (evictions_in_flight_.fetch_sub(1) == 1) evictions_in_flight_.notify_all();
 }
 
 void merge_tree::submit(std::function<void()> task) {
@@ -271,7 +324,11 @@ void merge_tree::submit(std::function<void()> task) {
 bool merge_tree::mark_as_dropped() {
   if (dropped_.exchange(true)) return false;
   try {
-    file::for_writing(directory_ / DROPPED_FILENAME).close();
+    // Durable with its directory entry, so that a dropped tree stays dropped after a crash.
+    file marker = file::for_writing(directory_ / DROPPED_FILENAME);
+    marker.sync();
+    marker.close();
+    files::sync_directory(directory_);
   } catch (const std::exception& e) {
     logging::detail::log(logging::level::warning, "Cannot mark {} as dropped: {}",
                          directory_.string(), e.what());
@@ -283,14 +340,18 @@ void merge_tree::remove_dropped() {
   std::unique_lock lock(tree_lock_);
   // The rows are about to be deleted: they are not worth writing out first.
   discard_memtables();
-  std::error_code ignored;
-  if (std::filesystem::exists(directory_)) {
-    for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
-      if (entry.path().filename() != DROPPED_FILENAME) std::filesystem::remove_all(entry.path());
+  {
+    // Segments of the state would delete their directories again when they go.
+    merge_tree_updater block = block_tree_wait();
+    block.set_state(std::make_shared<tree_state>());
+  }
+  if (files::exists(directory_)) {
+    for (const dir_entry& entry : files::list_directory(directory_)) {
+      if (entry.path.filename() != DROPPED_FILENAME) files::remove_all(entry.path);
     }
   }
   // The marker goes last, so that an interrupted removal is finished by the next start.
-  std::filesystem::remove_all(directory_);
+  files::remove_all(directory_);
 }
 
 void merge_tree::set_low_watermark(tx_timestamp timestamp) {

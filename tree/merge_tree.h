@@ -1,8 +1,9 @@
 #pragma once
 // The rows of one table partition: a log-structured tree whose newest rows live in mem-tables
-// (row sets) and whose snapshots (tree_state) are published copy-on-write. Readers take a
-// snapshot; structural writers (flush, schema change) hold the blocked flag while they build
-// the next one.
+// (row sets) and whose older rows live in levels of immutable segments on disk. Snapshots
+// (tree_state) are published copy-on-write: readers take one; structural writers (flush,
+// merge, compaction, schema change) hold the blocked flag while they build the next one, and
+// commit every step to a layout file before it may be published.
 //
 // Locks, outermost first: tree_lock_ (shared by row operations and scans, exclusive for
 // removal of a dropped tree), insert_mutex_ (serialises upsert and remove), state_mutex_ (only
@@ -24,6 +25,7 @@
 #include "model/common.h"
 #include "model/schema_descriptor.h"
 #include "model/tuple_schema.h"
+#include "segment/seqno_helper.h"
 #include "tree/tree_state.h"
 
 namespace ombrel {
@@ -31,8 +33,9 @@ namespace ombrel {
 class abstract_iterator;
 class merge_tree;
 
-// Holding one means holding the tree's blocked flag. A writer stores the snapshot it built;
-// destruction publishes it and clears the flag. Move-only.
+// Holding one means holding the tree's blocked flag. A writer stores each snapshot it has
+// committed; destruction publishes the last one (with the tree's current mem-tables, less the
+// row sets this update flushed) and clears the flag. Move-only.
 class merge_tree_updater : public row_set::tree_block {
  public:
   merge_tree_updater() = default;
@@ -45,24 +48,43 @@ class merge_tree_updater : public row_set::tree_block {
   void set_state(std::shared_ptr<tree_state> state) { state_ = std::move(state); }
   merge_tree* tree() const { return tree_; }
 
+  // `rows` was written out by this update: the published list no longer holds it.
+  void erase(const row_set* rows) { erased_.push_back(rows); }
+  // These segments were replaced: each deletes its directory once nothing holds it after the
+  // published state stops listing it.
+  void retire(const std::vector<std::shared_ptr<segment>>& replaced) {
+    retired_.insert(retired_.end(), replaced.begin(), replaced.end());
+  }
+  const std::vector<const row_set*>& erased() const { return erased_; }
+  const std::vector<std::shared_ptr<segment>>& retired() const { return retired_; }
+
  private:
   void release();
 
   merge_tree* tree_ = nullptr;
-  std::shared_ptr<tree_state> state_;
+  std::shared_ptr<tree_state> state_ = std::make_shared<tree_state>();
+  std::vector<const row_set*> erased_;
+  std::vector<std::shared_ptr<segment>> retired_;
 };
 
 class merge_tree final : public row_set::owner {
  public:
   static constexpr const char* SCHEMA_FILENAME = "schema";
   static constexpr const char* DROPPED_FILENAME = "dropped";
+  static constexpr const char* LAYOUT_FILENAME_PREFIX = "_layout_";
+  // Where a layout is written before it is renamed into place; never a layout name.
+  static constexpr const char* LAYOUT_TEMP_FILENAME = "_layout.tmp";
+
+  class merge_helper;
 
   // Creates a tree in `directory`. Refuses nullable key columns ("Nullable column in key
   // segment") and repeated column names ("Can't create merge-tree with given schema.").
   merge_tree(const schema_descriptor& schema, const std::filesystem::path& directory);
-  // Opens the tree in `directory`; a tree marked dropped opens without reading its schema.
+  // Opens the tree in `directory` from its newest layout file; a tree marked dropped opens
+  // empty without reading its schema. A newest layout that cannot be loaded refuses the open
+  // (nothing on disk is touched then).
   explicit merge_tree(const std::filesystem::path& directory);
-  // Flushes the current mem-table; a failure is logged, never thrown.
+  // Flushes every unflushed mem-table, oldest first; a failure is logged, never thrown.
   ~merge_tree() override;
   merge_tree(const merge_tree&) = delete;
   merge_tree& operator=(const merge_tree&) = delete;
@@ -86,6 +108,21 @@ class merge_tree final : public row_set::owner {
   // A writer handle of the newest mem-table with room for a row of material size `size`.
   row_set::memtable_updater ensure_memtable_for_insert(size_t size);
 
+  // Flushes the mem-tables, then merges every level into the deepest one and rewrites what
+  // holds versions no read at or above the low watermark reaches. Returns the deepest level.
+  std::vector<std::shared_ptr<segment>> make_full_compaction();
+  // Rows a level holds before it gives rows to the next: MERGE_TREE_FIRST_LEVEL_SIZE x
+  // MERGE_TREE_FANOUT^level, both read once per process.
+  static uint64_t get_max_size(unsigned level);
+
+  // "_layout_" followed by `n` in the tree's directory.
+  std::filesystem::path make_layout_name(uint64_t n) const;
+  // The number of a layout file name: "_layout_" followed by decimal digits fitting 64 bits.
+  static std::optional<uint64_t> parse_layout_file_name(const std::filesystem::path& path);
+  static bool is_layout_file(const std::filesystem::path& path) {
+    return parse_layout_file_name(path).has_value();
+  }
+
   bool mark_as_dropped();
   void remove_dropped();
   bool is_dropped() const { return dropped_.load(); }
@@ -105,23 +142,49 @@ class merge_tree final : public row_set::owner {
   const material_tuple_schema& row_material_schema() const override { return row_material_schema_; }
   const material_tuple_schema& key_material_schema() const override { return key_material_schema_; }
   std::unique_ptr<row_set::tree_block> block_tree() override;
+  // Writes `rows` (after any older unflushed row set) to a new segment, merges it into level 0,
+  // commits, and compacts the levels. The state goes into the updater `block`.
   std::shared_ptr<row_set::flushed_rows> write_memtable(row_set::tree_block& block,
+                                                        const row_set& rows,
                                                         const mem_table& table) override;
   void evict_memtable(std::shared_ptr<row_set> rows) override;
+  void eviction_started() override;
+  void eviction_finished() override;
   void submit(std::function<void()> task) override;
 
  private:
   void build_schema_caches();
   void publish_empty_state();
-  // Writes the newest mem-table out, if it holds rows, and publishes the result.
-  void flush_memtable_internal();
+  // Flushes every unflushed row set, oldest first, and returns the still-held updater.
+  merge_tree_updater flush_memtable_internal();
+  // Flushes the unflushed row sets of the published state oldest first, up to and including
+  // `through` (all of them when null).
+  void flush_pending(merge_tree_updater& updater, const row_set* through);
   // Drops every mem-table without writing it.
   void discard_memtables();
+
+  // ---- Layouts and recovery. REQUIRES: the blocked flag held (an updater).
+  // Rebuilds the state from the newest layout file and compacts it; refuses (throws) when
+  // that layout cannot be loaded.
+  void recover();
+  std::shared_ptr<tree_state> load_tree(const std::filesystem::path& layout, uint64_t number);
+  // Writes the layout for `state` durably under a fresh number and records it in `updater`;
+  // `removed` segments are retired, `created` ones are deleted if nothing names them.
+  void commit(merge_tree_updater& updater, const std::shared_ptr<tree_state>& state,
+              const std::vector<std::shared_ptr<segment>>& removed = {},
+              const std::vector<std::shared_ptr<segment>>& created = {});
+  // Deletes every layout file but the committed one.
+  void remove_excessive_layouts();
+  // Deletes segment directories that `state` does not name.
+  void remove_unused_segments(const std::shared_ptr<tree_state>& state);
+  // Restores the level capacities, committing after every merge; `state` follows the commits.
+  void compact_levels(merge_tree_updater& updater, std::shared_ptr<tree_state>& state,
+                      tx_timestamp low_watermark);
   std::vector<std::byte> read_internal(std::shared_lock<std::shared_mutex> lock,
                                        tx_timestamp timestamp, bytes_view key,
                                        const std::shared_ptr<tree_state>& state) const;
 
-  std::shared_ptr<tree_state> state_;
+  std::shared_ptr<tree_state> state_ = std::make_shared<tree_state>();
   bool blocked_ = false;
   mutable std::mutex state_mutex_;
   std::condition_variable unblocked_;
@@ -139,6 +202,12 @@ class merge_tree final : public row_set::owner {
   mutable std::mutex watermark_mutex_;
   std::filesystem::path directory_;
   std::atomic<bool> dropped_{false};
+  // Names new segment directories; guarded by the blocked flag.
+  seqno_helper namer_;
+  // Number of the layout file the published state was committed to; guarded by the blocked flag.
+  std::optional<uint64_t> committed_layout_;
+  std::atomic<bool> closing_{false};
+  std::atomic<int> evictions_in_flight_{0};
 };
 
 }  // namespace ombrel

@@ -1,5 +1,7 @@
 #include "tree/thread_pool.h"
 
+#include <algorithm>
+
 #include "native/config.h"
 
 namespace ombrel {
@@ -43,7 +45,10 @@ void thread_pool::do_work() {
 namespace detail {
 
 thread_pool& get_async_pool() {
-  static thread_pool pool(config::get_config().thread_pool_thread_count);
+  // Never destroyed: at process exit a worker may still be flushing, and joining it from a
+  // static destructor could hang the host's exit or run it against destroyed singletons.
+  static thread_pool& pool =
+      *new thread_pool(std::max(1u, config::get_config().thread_pool_thread_count.load()));
   return pool;
 }
 

@@ -364,7 +364,7 @@ class fake_tree : public row_set::owner {
     return std::make_unique<block>(*this);
   }
 
-  std::shared_ptr<row_set::flushed_rows> write_memtable(row_set::tree_block&,
+  std::shared_ptr<row_set::flushed_rows> write_memtable(row_set::tree_block&, const row_set&,
                                                         const mem_table& table) override {
     if (fail_writes > 0) {
       --fail_writes;
@@ -383,6 +383,9 @@ class fake_tree : public row_set::owner {
     auto u = rows->get_memtable_updater();
     if (u) u.flush(*b);
   }
+
+  void eviction_started() override {}
+  void eviction_finished() override {}
 
   void submit(std::function<void()> task) override {
     switch (mode_) {
