@@ -144,7 +144,7 @@ int fault_file_system::open(const std::filesystem::path& path, int flags, mode_t
     return -1;
   }
   struct stat before {};
-  const bool existed = real().stat(path, &before) == 0;
+  const bool existed = (flags & O_CREAT) != 0 && real().stat(path, &before) == 0;
   const int fd = real().open(path, flags, mode);
   if (fd < 0) return -1;
   struct stat st {};
@@ -259,8 +259,11 @@ int fault_file_system::rename(const std::filesystem::path& from, const std::file
     return -1;
   }
   std::optional<std::vector<std::byte>> replaced = save_locked(target);
+  const std::optional<inode> moved = last_name_locked(from);
+  const std::optional<inode> dropped = last_name_locked(to);
   if (real().rename(from, to) != 0) return -1;
-  if (source == target) return 0;
+  if (source == target || (moved && moved == dropped)) return 0;  // nothing moved
+  if (dropped) written_.erase(*dropped);
   for (auto& [id, written] : written_) rebase(written.path, source, target);
   for (auto& [fd, opened] : open_files_) rebase(opened.path, source, target);
   for (new_entry& entry : new_entries_) rebase(entry.parent, source, target);
@@ -281,14 +284,15 @@ int fault_file_system::link(const std::filesystem::path& from, const std::filesy
 }
 
 int fault_file_system::unlink(const std::filesystem::path& path) {
-  {
-    std::scoped_lock lock(mutex_);
-    if (const int err = fault_locked(fs_op::unlink, normal(path))) {
-      errno = err;
-      return -1;
-    }
+  std::scoped_lock lock(mutex_);
+  if (const int err = fault_locked(fs_op::unlink, normal(path))) {
+    errno = err;
+    return -1;
   }
-  return real().unlink(path);
+  const std::optional<inode> dropped = last_name_locked(path);
+  if (real().unlink(path) != 0) return -1;
+  if (dropped) written_.erase(*dropped);  // its inode number may come back for another file
+  return 0;
 }
 
 int fault_file_system::mkdir(const std::filesystem::path& path, mode_t mode) {
@@ -342,6 +346,13 @@ void fault_file_system::record_entry_locked(entry_kind kind, const std::filesyst
   if (parent.empty()) parent = ".";
   new_entries_.push_back(
       {kind, next_sequence_++, path, from, std::move(parent), std::move(replaced)});
+}
+
+std::optional<fault_file_system::inode> fault_file_system::last_name_locked(
+    const std::filesystem::path& path) {
+  struct stat st {};
+  if (real().stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return std::nullopt;
+  return inode{st.st_dev, st.st_ino};
 }
 
 std::optional<std::vector<std::byte>> fault_file_system::save_locked(

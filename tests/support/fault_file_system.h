@@ -2,7 +2,7 @@
 // A file layer for tests: it passes calls to the real one, counts them per operation, fails the
 // ones a test chose, and can simulate a power loss by undoing on the disk whatever was not made
 // durable. Install it with scoped_file_system; it sees only the calls made while installed.
-// Thread-safe: mutex_ guards every field. Data calls (pread, write, fsync) run outside it;
+// Thread-safe: mutex_ guards every field. Data calls (pread, write, fsync, stat) run outside it;
 // namespace calls run under it so that their records match what happened on the disk.
 //
 // Durability model of simulate_power_loss(), written for the engine's patterns (files written
@@ -131,6 +131,8 @@ class fault_file_system : public file_system {
   void record_entry_locked(entry_kind kind, const std::filesystem::path& path,
                            const std::filesystem::path& from = {},
                            std::optional<std::vector<std::byte>> replaced = std::nullopt);
+  // The inode of the regular file at `path` when that is its only name. REQUIRES: mutex_ held.
+  std::optional<inode> last_name_locked(const std::filesystem::path& path);
   // A copy of the regular file at `path` as durable, if small enough. REQUIRES: mutex_ held.
   std::optional<std::vector<std::byte>> save_locked(const std::filesystem::path& path);
   void undo_locked(const new_entry& entry);
