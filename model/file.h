@@ -1,17 +1,19 @@
 #pragma once
-// Owner of one POSIX file descriptor with positional, all-or-error reads and whole writes.
-// No lock: reads use pread and leave the file position alone, so threads may read concurrently;
-// write, close and moves need external exclusion.
+// Owner of one POSIX file descriptor with positional, all-or-error reads and whole writes, made
+// through file_system::get(). No lock: reads use pread and leave the file position alone, so
+// threads may read concurrently; write, sync, close and moves need external exclusion.
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ombrel {
 
-// Failed system calls raise errors::system_error; the open operations name the path.
+// Failed system calls raise errors::system_error naming the path; the open operations' message
+// is the path alone.
 class file {
  public:
   file() noexcept = default;  // closed
@@ -29,8 +31,8 @@ class file {
 
   // Idempotent; errors from close are ignored.
   void close() noexcept;
-  // fsync's result (0 or -1 with errno), never throws.
-  int sync() noexcept;
+  // Makes the written contents durable; errors::system_error "Failed to sync <path>".
+  void sync();
   uint64_t size() const;
 
   // Exactly n bytes at offset; errors::error "unexpected end of file" when the file is shorter.
@@ -44,15 +46,21 @@ class file {
   void write(const void* buffer, size_t n);
 
   int descriptor() const noexcept { return fd_; }
+  // The path the file was opened with; empty when never opened.
+  const std::filesystem::path& path() const noexcept { return path_; }
   bool is_open() const noexcept { return fd_ >= 0; }
 
  private:
-  explicit file(int fd) noexcept : fd_(fd) {}
+  file(int fd, std::filesystem::path path) noexcept : fd_(fd), path_(std::move(path)) {}
   static file open(const std::filesystem::path& path, int flags);
   // Reads until n bytes or end of file; returns the count read.
   size_t read_some(uint64_t offset, std::byte* buffer, size_t n) const;
 
+  // Reports errno as a failure to `operation` this file.
+  [[noreturn]] void fail(const char* operation) const;
+
   int fd_ = -1;
+  std::filesystem::path path_;
 };
 
 }  // namespace ombrel

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "model/file.h"
+#include "model/file_system.h"
 #include "native/errors.h"
 
 namespace ombrel {
@@ -253,15 +254,10 @@ tuple_schema schema_descriptor::get_key_tuple_schema() const {
 
 void schema_descriptor::store_to_file(const std::filesystem::path& path) const {
   const std::vector<std::byte> bytes = serialize();
-  if (std::filesystem::exists(path)) {
+  if (files::exists(path)) {
     std::filesystem::path tmp = path;
     tmp += "_tmp";
-    {
-      file out = file::for_writing(tmp);
-      out.write(bytes.data(), bytes.size());
-      out.close();
-    }
-    std::filesystem::rename(tmp, path);
+    files::replace_file(path, tmp, bytes);
   } else {
     file out = file::for_writing(path);
     out.write(bytes.data(), bytes.size());

@@ -56,7 +56,9 @@ class schema_descriptor {
   tuple_schema get_tuple_schema() const;
   tuple_schema get_key_tuple_schema() const;
 
-  // Writes the serialised schema; an existing file is replaced through "<path>_tmp" and rename.
+  // Writes the serialised schema. An existing file is replaced durably through "<path>_tmp",
+  // rename and a sync of the directory; a new file is written in place, unsynced, for its
+  // creator to sync with the rest of the directory.
   void store_to_file(const std::filesystem::path& path) const;
   void load_from_file(const std::filesystem::path& path);
 

@@ -1,8 +1,6 @@
 #include "segment/column_file.h"
 
-#include <unistd.h>
-
-#include "native/errors.h"
+#include "model/file_system.h"
 
 namespace ombrel {
 
@@ -17,11 +15,7 @@ std::string column_file::file_name(const column_descriptor& descriptor) {
 column_file column_file::duplicate_to(const std::filesystem::path& target_directory,
                                       const column_descriptor& target) const {
   column_file result(target_directory, target);
-  const std::filesystem::path from = path();
-  const std::filesystem::path to = result.path();
-  if (::link(from.c_str(), to.c_str()) != 0) {
-    throw errors::system_error("Cannot link column file " + from.string() + " to " + to.string());
-  }
+  files::link(path(), result.path());
   return result;
 }
 

@@ -1,13 +1,11 @@
 #include "segment/primary_index.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "model/file.h"
+#include "model/file_system.h"
 #include "native/config.h"
 #include "native/errors.h"
 #include "segment/column_reader.h"
@@ -25,7 +23,7 @@ primary_index::primary_index(const std::filesystem::path& directory,
                              const std::vector<column_file>& columns)
     : schema_(&schema) {
   const std::filesystem::path path = directory / FILENAME;
-  if (!std::filesystem::exists(std::filesystem::status(path))) rebuild(directory, schema, columns);
+  if (!files::exists(path)) rebuild(directory, schema, columns);
   bytes_ = file::for_reading(path).read_as_bytes();
   if (bytes_.empty()) throw errors::error("Index is empty: " + path.string());
   parse(path);
@@ -119,14 +117,7 @@ std::pair<uint64_t, uint64_t> primary_index::find_granules(const material_tuple&
 }
 
 void primary_index::duplicate(const std::filesystem::path& from, const std::filesystem::path& to) {
-  const std::filesystem::path source = from / FILENAME;
-  const std::filesystem::path target = to / FILENAME;
-  if (::link(source.c_str(), target.c_str()) != 0) {
-    const int err = errno;
-    std::string message = "Failed to link " + source.string() + " to " + target.string();
-    errno = err;
-    throw errors::system_error(message);
-  }
+  files::link(from / FILENAME, to / FILENAME);
 }
 
 }  // namespace ombrel

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "model/file.h"
+#include "model/file_system.h"
 #include "native/log.h"
 #include "segment/primary_index.h"
 
@@ -48,7 +49,7 @@ void primary_index_creator::append_key(const material_tuple_schema& schema,
 }
 
 void primary_index_creator::finalize(const std::filesystem::path& directory) {
-  if (!std::filesystem::exists(directory)) std::filesystem::create_directories(directory);
+  files::create_directories(directory);
   file out = file::for_writing(directory / primary_index::FILENAME);
   out.write(buffer_.data(), buffer_.size());
   out.close();

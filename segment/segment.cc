@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "model/file_system.h"
 #include "native/errors.h"
 #include "native/log.h"
 #include "segment/segment_creator.h"
@@ -75,7 +76,7 @@ segment::~segment() {
   cache_.erase_segment(cache_id_);
   if (!remove_on_destroy_.load()) return;
   try {
-    std::filesystem::remove_all(directory_);
+    files::remove_all(directory_);
   } catch (const std::exception&) {
     logging::detail::log(logging::level::debug, "Exception occurred in dtor of segment {}",
                          directory_.string());
@@ -101,13 +102,13 @@ std::vector<column_file> segment::make_columns(const std::filesystem::path& dire
 
 void segment::initialize_tombstones() {
   const column_file candidate(directory_, column_descriptor::TOMBSTONE);
-  if (!std::filesystem::exists(std::filesystem::status(candidate.path()))) return;
+  if (!files::exists(candidate.path())) return;
   column_reader check(candidate);  // reports a damaged trailer or header table now
   tombstones_ = candidate;
 }
 
 void segment::save_to_directory(const std::filesystem::path& target) const {
-  std::filesystem::copy(directory_, target);
+  files::copy_directory(directory_, target);
 }
 
 // ---- block access ----

@@ -1,10 +1,6 @@
 #include "segment/segment_creator.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -13,6 +9,7 @@
 
 #include "model/column_descriptor.h"
 #include "model/file.h"
+#include "model/file_system.h"
 #include "native/errors.h"
 #include "native/log.h"
 #include "segment/column_reader.h"
@@ -27,31 +24,6 @@ constexpr size_t MAX_SYNC_THREADS = 16;
 // How far ahead of the writer mem-table rows are fetched, and how many cache lines of each.
 constexpr uint32_t PREFETCH_DISTANCE = 8;
 constexpr int PREFETCH_LINES = 3;
-
-[[noreturn]] void throw_system_error(const std::string& message, int err) {
-  errno = err;
-  throw errors::system_error(message);
-}
-
-void sync_file(const std::filesystem::path& path) {
-  file f = file::for_reading(path);
-  if (f.sync() != 0) {
-    const int err = errno;
-    throw_system_error("Failed to sync " + path.string(), err);
-  }
-}
-
-void sync_directory(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    const int err = errno;
-    throw_system_error("Failed to open directory " + path.string(), err);
-  }
-  const int result = ::fsync(fd);
-  const int err = errno;
-  ::close(fd);
-  if (result != 0) throw_system_error("Failed to sync " + path.string(), err);
-}
 
 std::optional<bytes_view> material_value(const material_tuple_schema::element_info& element,
                                          const std::byte* value) {
@@ -71,10 +43,10 @@ segment_creator::segment_creator(const std::filesystem::path& directory,
       material_schema_(material_schema),
       directory_(directory),
       granularity_(primary_index::granularity()) {
-  if (std::filesystem::exists(directory_)) {
+  if (files::exists(directory_)) {
     throw errors::error("segment directory already exists: " + directory_.string());
   }
-  std::filesystem::create_directories(directory_);
+  files::create_directories(directory_);
   column_creators_.reserve(schema_.columns.size() + 1);
   for (const column_descriptor& column : schema_.columns) {
     column_creators_.emplace_back(directory_, column);
@@ -200,9 +172,9 @@ void segment_creator::sync_all() {
     try {
       for (size_t i = t; i < count; i += threads) {
         if (i + 1 == count) {
-          sync_directory(paths[i]);
+          files::sync_directory(paths[i]);
         } else {
-          sync_file(paths[i]);
+          file::for_reading(paths[i]).sync();
         }
       }
     } catch (...) {

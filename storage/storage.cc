@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "model/file.h"
+#include "model/file_system.h"
 #include "native/errors.h"
 #include "native/log.h"
 #include "tree/merge_tree.h"
@@ -84,8 +85,11 @@ table_partition* storage::create_table_partition(const std::string& name, int32_
   } catch (...) {
     // Leave nothing behind, so that the host can retry the creation.
     tree.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(directory, ignored);
+    try {
+      files::remove_all(directory);
+    } catch (const errors::error& e) {
+      logging::detail::log(logging::level::error, "{}", e.what());
+    }
     throw;
   }
   auto created = std::make_unique<table_partition>(std::move(tree), name, table, partition);
@@ -156,22 +160,22 @@ storage::registry::registry(std::filesystem::path root) : root_(std::move(root))
 storage::registry::~registry() = default;
 
 void storage::registry::scan() {
-  if (!std::filesystem::exists(root_)) return;
-  for (const auto& table_dir : std::filesystem::directory_iterator(root_)) {
+  if (!files::exists(root_)) return;
+  for (const dir_entry& table_dir : files::list_directory(root_)) {
     // A root entry that does not start with a number fails the whole storage ("stoi").
-    const int32_t table = std::stoi(table_dir.path().filename().string());
-    for (const auto& partition_dir : std::filesystem::directory_iterator(table_dir.path())) {
-      if (!partition_dir.is_directory()) continue;
-      const std::string name = partition_dir.path().filename().string();
+    const int32_t table = std::stoi(table_dir.path.filename().string());
+    for (const dir_entry& partition_dir : files::list_directory(table_dir.path)) {
+      if (!partition_dir.is_directory) continue;
+      const std::string name = partition_dir.path.filename().string();
       size_t used = 0;
       const int32_t partition = std::stoi(name, &used);
       if (used != name.size()) continue;
-      auto tree = std::make_unique<merge_tree>(partition_dir.path());
+      auto tree = std::make_unique<merge_tree>(partition_dir.path);
       if (tree->is_dropped()) {
         tree->remove_dropped();
         continue;
       }
-      const std::string table_name = read_name_file(partition_dir.path());
+      const std::string table_name = read_name_file(partition_dir.path);
       tree.reset();
       make_entry(table_name, table, partition, false);  // released at once: registered, closed
     }

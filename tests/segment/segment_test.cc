@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "model/file_system.h"
 #include "native/errors.h"
 #include "segment/column_reader.h"
 #include "segment/primary_index.h"
 #include "segment/segment_creator.h"
 #include "segment/seqno_helper.h"
 #include "segment_test_util.h"
+#include "tests/support/fault_file_system.h"
 #include "tests/support/test_dir.h"
 
 namespace ombrel {
@@ -299,6 +301,24 @@ TEST(SegmentTest, RemoveOnDestroyDeletesTheDirectoryAndSaveCopiesIt) {
   }
   EXPECT_FALSE(fs::exists(dir / "copy"));
   EXPECT_TRUE(fs::exists(dir / "1"));
+}
+
+TEST(SegmentTest, CreationReportsAFailedSyncAndLastsOnlyOnceItsParentIsSynced) {
+  test_dir dir;
+  const seeded_table table = plain_table();
+  test_mem_table m(table);
+  fill_live(m, 10);
+  testing::fault_file_system layer;
+  scoped_file_system installed(layer);
+  layer.fail_matching(testing::fs_op::fsync, "v.bin", EIO, false);
+  EXPECT_EQ(testing::error_of([&] { segment s(dir / "1", table.schema, m.get()); }),
+            "Failed to sync " + (dir / "1" / "v.bin").string() + ": " + std::strerror(EIO));
+  { const segment kept(dir / "2", table.schema, m.get()); }
+  files::sync_directory(dir.path());
+  { const segment lost(dir / "3", table.schema, m.get()); }  // its own name is its owner's job
+  layer.simulate_power_loss();
+  EXPECT_EQ(segment(dir / "2").size(), 10u);
+  EXPECT_FALSE(fs::exists(dir / "3"));
 }
 
 // A fresh 1,000-row segment (with tombstones) in `dir` / "1", damaged by `damage`.
