@@ -127,6 +127,8 @@ void merge_tree::commit(merge_tree_updater& updater, const std::shared_ptr<tree_
   const std::filesystem::path temporary = directory_ / LAYOUT_TEMP_FILENAME;
   bool placed = false;
   try {
+    // The new segment directories' names are durable before a layout names them.
+    if (!created.empty()) files::sync_directory(directory_);
     {
       file out = file::for_writing(temporary);
       out.write(bytes.data(), bytes.size());
