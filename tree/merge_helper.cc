@@ -333,7 +333,16 @@ void merge_tree::merge_helper::perform_intersection() {
   const auto end = std::partition_point(begin, dst.end(), [&](const auto& t) {
     return compare_bounds(run_first, smallest_key(*t), high) <= 0;
   });
-  overlap_ = {static_cast<size_t>(begin - dst.begin()), static_cast<size_t>(end - dst.begin())};
+  size_t last = static_cast<size_t>(end - dst.begin());
+  // The versions of the last overlapped key may run on into the following segments: they are
+  // merged too, or the rows dropped here would leave their older versions visible.
+  if (begin != end) {
+    const material_tuple& edge = largest_key(*dst[last - 1]);
+    while (last < dst.size() && compare_bounds(run_first, smallest_key(*dst[last]), edge) == 0) {
+      ++last;
+    }
+  }
+  overlap_ = {static_cast<size_t>(begin - dst.begin()), last};
 }
 
 bool merge_tree::merge_helper::run_is_whole_segment() const {
@@ -348,6 +357,16 @@ void merge_tree::merge_helper::merge(seqno_helper& namer, tx_timestamp low_water
   level& src = *source_;
   level& dst = *target_;
   if (count_ == 0) return;
+  auto names = [](const level& l, size_t from, size_t to) {
+    std::string text;
+    for (size_t i = from; i < to; ++i) text += " " + l[i]->directory().filename().string();
+    return text;
+  };
+  logging::detail::log(logging::level::debug,
+                       "Merging rows {}+{} of{} into{} (overlap {}..{} of {}), watermark {}",
+                       offset_, count_, names(src, first_, std::min(src.size(), first_ + 2)),
+                       names(dst, overlap_.first, overlap_.second), overlap_.first,
+                       overlap_.second, dst.size(), low_watermark);
   try {
     if (overlap_.first == overlap_.second && run_is_whole_segment()) {
       dst.insert(dst.begin() + static_cast<ptrdiff_t>(overlap_.first), src[first_]);

@@ -19,13 +19,18 @@ namespace ombrel {
 // ---- merge_tree_updater ----
 
 merge_tree_updater::merge_tree_updater(merge_tree_updater&& other) noexcept
-    : tree_(std::exchange(other.tree_, nullptr)), state_(std::move(other.state_)) {}
+    : tree_(std::exchange(other.tree_, nullptr)),
+      state_(std::move(other.state_)),
+      erased_(std::move(other.erased_)),
+      retired_(std::move(other.retired_)) {}
 
 merge_tree_updater& merge_tree_updater::operator=(merge_tree_updater&& other) noexcept {
   if (this != &other) {
     release();
     tree_ = std::exchange(other.tree_, nullptr);
     state_ = std::move(other.state_);
+    erased_ = std::move(other.erased_);
+    retired_ = std::move(other.retired_);
   }
   return *this;
 }
@@ -37,6 +42,9 @@ void merge_tree_updater::release() {
     tree_->unblock_tree(*this);
     tree_ = nullptr;
   }
+  state_.reset();
+  erased_.clear();
+  retired_.clear();
 }
 
 // ---- merge_tree ----

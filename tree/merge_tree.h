@@ -62,7 +62,7 @@ class merge_tree_updater : public row_set::tree_block {
   void release();
 
   merge_tree* tree_ = nullptr;
-  std::shared_ptr<tree_state> state_ = std::make_shared<tree_state>();
+  std::shared_ptr<tree_state> state_;
   std::vector<const row_set*> erased_;
   std::vector<std::shared_ptr<segment>> retired_;
 };

@@ -8,64 +8,15 @@
 #include <thread>
 #include <vector>
 
-#include "model/binary_tuple_builder.h"
-#include "model/binary_tuple_parser.h"
 #include "native/errors.h"
 #include "native/log.h"
 #include "tests/support/test_dir.h"
+#include "tests/tree/tree_test_util.h"
 
 namespace ombrel {
 namespace {
 
-// (id INT64 key, name STRING nullable)
-schema_descriptor table_schema() {
-  schema_descriptor s;
-  s.columns.emplace_back("id", column_info::of_type(INT64, false));
-  s.columns.emplace_back("name", column_info::of_type(STRING, true));
-  s.initialize_positions({0, NO_COLUMN});
-  return s;
-}
-
-std::vector<std::byte> row(int64_t id, const std::string& name) {
-  binary_tuple_builder b(2);
-  b.start();
-  b.claim_int64(id);
-  b.claim_varlen(bytes_view(name.data(), name.size()));
-  b.layout();
-  b.append_int64(id);
-  b.append_varlen(bytes_view(name.data(), name.size()));
-  return b.buffer();
-}
-
-std::vector<std::byte> key(int64_t id) {
-  binary_tuple_builder b(1);
-  b.start();
-  b.claim_int64(id);
-  b.layout();
-  b.append_int64(id);
-  return b.buffer();
-}
-
-bytes_view view(const std::vector<std::byte>& v) { return {v.size(), v.data()}; }
-
-// The name of the row visible at `ts`, "-" when there is none.
-std::string name_at(merge_tree& tree, tx_timestamp ts, int64_t id) {
-  const auto k = key(id);
-  const auto found = tree.read(ts, view(k));
-  if (found.empty()) return "-";
-  binary_tuple_parser p(2, view(found));
-  p.get_next();
-  return std::string(binary_tuple_parser::get_varlen(p.get_next()).as_string());
-}
-
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
+using namespace testing::tree_rows;
 
 TEST(MergeTreeTest, ReadsSeeVersionsAsOfTheirTimestamp) {
   testing::test_dir dir;

@@ -1,0 +1,65 @@
+#pragma once
+// Rows of a small table (id INT64 key, name STRING nullable) for merge tree tests.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "model/binary_tuple_builder.h"
+#include "model/binary_tuple_parser.h"
+#include "model/schema_descriptor.h"
+#include "tree/merge_tree.h"
+
+namespace ombrel::testing::tree_rows {
+
+// (id INT64 key, name STRING nullable)
+inline schema_descriptor table_schema() {
+  schema_descriptor s;
+  s.columns.emplace_back("id", column_info::of_type(INT64, false));
+  s.columns.emplace_back("name", column_info::of_type(STRING, true));
+  s.initialize_positions({0, NO_COLUMN});
+  return s;
+}
+
+inline std::vector<std::byte> row(int64_t id, const std::string& name) {
+  binary_tuple_builder b(2);
+  b.start();
+  b.claim_int64(id);
+  b.claim_varlen(bytes_view(name.data(), name.size()));
+  b.layout();
+  b.append_int64(id);
+  b.append_varlen(bytes_view(name.data(), name.size()));
+  return b.buffer();
+}
+
+inline std::vector<std::byte> key(int64_t id) {
+  binary_tuple_builder b(1);
+  b.start();
+  b.claim_int64(id);
+  b.layout();
+  b.append_int64(id);
+  return b.buffer();
+}
+
+inline bytes_view view(const std::vector<std::byte>& v) { return {v.size(), v.data()}; }
+
+// The name of the row visible at `ts`, "-" when there is none.
+inline std::string name_at(merge_tree& tree, tx_timestamp ts, int64_t id) {
+  const auto k = key(id);
+  const auto found = tree.read(ts, view(k));
+  if (found.empty()) return "-";
+  binary_tuple_parser p(2, view(found));
+  p.get_next();
+  return std::string(binary_tuple_parser::get_varlen(p.get_next()).as_string());
+}
+
+inline std::string message_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+}  // namespace ombrel::testing::tree_rows
