@@ -197,13 +197,13 @@ class test_mem_table : private mem_table::buffer_creator {
     insert(*table_.row(values), ts);
   }
   void remove(const seeded_table::seeds& key, tx_timestamp ts) { insert(*table_.removal(key), ts); }
-  const mem_table& get() const { return memtable_; }
-
- private:
   void insert(const seeded_table::parsed_row& r, tx_timestamp ts) {
     ASSERT_TRUE(memtable_.ensure(r.parsed->material_size(), *this));
     memtable_.insert(*r.parsed, ts);
   }
+  const mem_table& get() const { return memtable_; }
+
+ private:
   mem_table_buffer* create_buffer(size_t size) override { return pool_.get_buffer(nullptr, size); }
 
   const seeded_table& table_;
