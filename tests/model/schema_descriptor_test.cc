@@ -125,6 +125,28 @@ TEST(SchemaDescriptorTest, DeserialisationRefusesTruncatedAndHostileInput) {
   far_key[12] = std::byte{5};
   EXPECT_EQ(message_of<errors::error>([&] { s.deserialize(far_key); }),
             "Key position 5 of column 0 is outside a primary key of 1 columns");
+  // Column names become file names: only plain names of at most 255 bytes with ".bin" pass.
+  const struct {
+    std::string name;
+    std::string message;
+  } names[] = {
+      {"", "Invalid name of column 1 \"\": empty"},
+      {"../v", "Invalid name of column 1 \"../v\": contains '/'"},
+      {std::string("v\0w", 3), "Invalid name of column 1 \"v\\x00w\": contains a zero byte"},
+      {".", "Invalid name of column 1 \".\": names a directory"},
+      {"..", "Invalid name of column 1 \"..\": names a directory"},
+      {std::string(252, 'n'), "Invalid name of column 1 \"" + std::string(252, 'n') +
+                                  "\": its file name takes 256 bytes, more than 255"},
+      {std::string(251, 'n'), ""},
+      {"...", ""},
+  };
+  for (const auto& n : names) {
+    schema_descriptor named = good;
+    named.columns[1].name = n.name;
+    const auto serialised = named.serialize();
+    EXPECT_EQ(message_of<errors::error>([&] { s.deserialize(serialised); }),
+              n.message.empty() ? "<no exception>" : n.message);
+  }
   // The cursor advances past exactly one schema; trailing bytes stay unread.
   auto with_tail = full;
   with_tail.push_back(std::byte{0xAA});
