@@ -26,6 +26,7 @@ namespace ombrel {
 namespace {
 
 using testing::block_hint_scope;
+using testing::describe;
 using testing::reference;
 using testing::seeded_column;
 using testing::seeded_schema;
@@ -54,23 +55,6 @@ int64_t int_value(const std::optional<bytes_view>& v) {
 int64_t a_seed(const search_result& r) {
   const auto& row = std::get<flat_tuple>(r);
   return (int_value(row[1]) + 1000) / 3;
-}
-
-std::string describe(const search_result& r) {
-  switch (r.index()) {
-    case 0:
-      return "absent";
-    case 1:
-      return "upcoming";
-    case 2:
-      return "tombstone";
-    default: {
-      std::string text = "row";
-      for (const auto& v : std::get<flat_tuple>(r).values())
-        text += " [" + testing::bytes_of(v) + "]";
-      return text;
-    }
-  }
 }
 
 std::string log_of(const std::function<void()>& f) {

@@ -227,6 +227,27 @@ inline std::string bytes_of(const std::optional<bytes_view>& v) {
   return std::string(v->as_string());
 }
 
+// Values as "[bytes][bytes]...", null as "[<null>]".
+inline std::string text_of(const row_values& values) {
+  std::string text;
+  for (const auto& v : values) text += "[" + bytes_of(v) + "]";
+  return text;
+}
+
+// A search answer in words: "absent", "upcoming", "tombstone" or "row " and its values.
+inline std::string describe(const search_result& r) {
+  switch (r.index()) {
+    case 0:
+      return "absent";
+    case 1:
+      return "upcoming";
+    case 2:
+      return "tombstone";
+    default:
+      return "row " + text_of(std::get<flat_tuple>(r).values());
+  }
+}
+
 inline std::vector<std::byte> read_file(const std::filesystem::path& path) {
   return file::for_reading(path).read_as_bytes();
 }
