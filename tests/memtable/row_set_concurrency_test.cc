@@ -189,6 +189,30 @@ TEST_F(RowSetConcurrencyTest, ReadersNeverSeePartOfABatchAndScansStayOrdered) {
   EXPECT_EQ(rows->last_timestamp(), 2 * BATCHES + 1);
 }
 
+// An eviction that picks the requester's own mem-table only unlinks it and resets its touch
+// countdown; the writer's next touches must link it again, whatever the interleaving. Timed:
+// the fault needs a reset between a touch's read of the countdown and its decrement, which a
+// second of both loops meets most of the time.
+TEST_F(RowSetConcurrencyTest, MemTableUnlinkedWhileTouchedIsLinkedAgain) {
+  fake_tree tree(testing::int_key_schema(), pool_);
+  auto rows = tree.new_row_set();
+  tree.upsert(rows, {1, 1, "x"}, 1);
+  std::atomic<bool> stop{false};
+  std::thread evictor([&] {
+    while (!stop) EXPECT_FALSE(row_set::evict(rows.get()));
+  });
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (std::chrono::steady_clock::now() < end) {
+    auto u = rows->get_memtable_updater();
+    ASSERT_TRUE(u.ensure_tuple_size(16));
+  }
+  stop = true;
+  evictor.join();
+  auto u = rows->get_memtable_updater();
+  ASSERT_TRUE(u.ensure_tuple_size(16));
+  EXPECT_EQ(row_set::cached_memtables(), 1u);
+}
+
 TEST_F(RowSetConcurrencyTest, ReadersCarryOnAcrossABackgroundFlush) {
   // The limit falls in the middle of a batch: the flush waits for the batch to end.
   testing::max_entries_scope limit(KEYS * 2 * (BATCHES / 2) + KEYS / 2);
