@@ -1,8 +1,10 @@
 #include "memtable/mem_table.h"
 
 #include <cstring>
+#include <exception>
 
 #include "native/errors.h"
+#include "native/log.h"
 
 namespace ombrel {
 
@@ -15,7 +17,16 @@ mem_table::mem_table(const schema_descriptor& schema, mem_table_buffer_pool& poo
 }
 
 mem_table::~mem_table() {
-  for (mem_table_buffer* b : buffers_) pool_.put_buffer(b);
+  // A destructor must not throw: a buffer the pool refuses is reported and the others still go
+  // back.
+  for (mem_table_buffer* b : buffers_) {
+    try {
+      pool_.put_buffer(b);
+    } catch (const std::exception& e) {
+      logging::detail::log(logging::level::error, "Failed to return a mem-table buffer: {}",
+                           e.what());
+    }
+  }
 }
 
 bool mem_table::ensure(size_t size, buffer_creator& creator) {

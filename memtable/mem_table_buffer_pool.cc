@@ -2,11 +2,13 @@
 
 #include <sys/mman.h>
 
+#include <exception>
 #include <vector>
 
 #include "memtable/row_set.h"
 #include "native/config.h"
 #include "native/errors.h"
+#include "native/log.h"
 
 namespace ombrel {
 
@@ -40,10 +42,16 @@ mem_table_buffer_pool::mem_table_buffer_pool(uint64_t buffer_capacity, uint64_t 
 
 mem_table_buffer_pool::~mem_table_buffer_pool() {
   // Destructors must not throw; an unmap failure at process exit leaves nothing to repair.
+  for (auto& [_, large] : large_) unmap(large->data, large->size);
+  if (base_ != nullptr) unmap(base_, capacity_);
+}
+
+void mem_table_buffer_pool::unmap(std::byte* data, uint64_t size) const noexcept {
   try {
-    for (auto& [_, large] : large_) pages_.deallocate(large->data, large->size);
-    if (base_ != nullptr) pages_.deallocate(base_, capacity_);
-  } catch (...) {
+    pages_.deallocate(data, size);
+  } catch (const std::exception& e) {
+    logging::detail::log(logging::level::error, "Failed to unmap {} bytes of mem-table memory: {}",
+                         size, e.what());
   }
 }
 
@@ -84,45 +92,51 @@ mem_table_buffer* mem_table_buffer_pool::get_buffer(row_set* requester, size_t n
 }
 
 mem_table_buffer* mem_table_buffer_pool::get_large(row_set* requester, size_t n) {
-  auto large = std::make_unique<mem_table_buffer>();
-  large->size = pages_.round_up(n);
-  large->data = pages_.allocate(large->size);
-  const uint64_t chunks = (large->size + buffer_size_ - 1) / buffer_size_;
-  std::vector<mem_table_buffer*> retired;
-  retired.reserve(chunks);
-  // Gives back what was taken so far; the request then ends without a buffer.
-  auto undo = [&] {
-    pages_.deallocate(large->data, large->size);
-    std::scoped_lock lock(mutex_);
-    for (mem_table_buffer* b : retired) {
-      b->next = free_list_;
-      free_list_ = b;
-      ++stats_.free_buffers;
+  // What is taken so far goes back on every way out until the request succeeds.
+  struct mapping {
+    const mem_table_buffer_pool& pool;
+    std::unique_ptr<mem_table_buffer> buffer = std::make_unique<mem_table_buffer>();
+    ~mapping() {
+      if (buffer && buffer->data != nullptr) pool.unmap(buffer->data, buffer->size);
     }
-  };
-  try {
-    for (uint64_t i = 0; i < chunks; ++i) {
-      mem_table_buffer* b = take_standard(requester);
-      if (b == nullptr) {
-        undo();
-        std::scoped_lock lock(mutex_);
-        ++stats_.failures;
-        return nullptr;
+  } large{*this};
+  struct retirement {
+    mem_table_buffer_pool& pool;
+    std::vector<mem_table_buffer*> buffers;
+    ~retirement() {
+      if (buffers.empty()) return;
+      std::scoped_lock lock(pool.mutex_);
+      for (mem_table_buffer* b : buffers) {
+        b->next = pool.free_list_;
+        pool.free_list_ = b;
+        ++pool.stats_.free_buffers;
       }
-      retired.push_back(b);
-      pages_.depopulate(b->data, b->size);
     }
-  } catch (...) {
-    undo();
-    throw;
+  } retired{*this, {}};
+
+  const uint64_t size = pages_.round_up(n);
+  large.buffer->data = pages_.allocate(size);
+  large.buffer->size = size;
+  const uint64_t chunks = (size + buffer_size_ - 1) / buffer_size_;
+  retired.buffers.reserve(chunks);
+  for (uint64_t i = 0; i < chunks; ++i) {
+    mem_table_buffer* b = take_standard(requester);
+    if (b == nullptr) {
+      std::scoped_lock lock(mutex_);
+      ++stats_.failures;
+      return nullptr;
+    }
+    retired.buffers.push_back(b);
+    pages_.depopulate(b->data, b->size);
   }
   std::scoped_lock lock(mutex_);
-  for (mem_table_buffer* b : retired) {
+  mem_table_buffer* result = large.buffer.get();
+  large_.emplace(result, std::move(large.buffer));  // the last step that may throw
+  for (mem_table_buffer* b : retired.buffers) {
     b->next = retired_list_;
     retired_list_ = b;
   }
-  mem_table_buffer* result = large.get();
-  large_.emplace(result, std::move(large));
+  retired.buffers.clear();
   return result;
 }
 
@@ -143,7 +157,8 @@ void mem_table_buffer_pool::put_buffer(mem_table_buffer* buffer) {
     large = std::move(it->second);
     large_.erase(it);
   }
-  pages_.deallocate(large->data, large->size);
+  // The standard buffers it retired come back even if the mapping cannot be undone.
+  unmap(large->data, large->size);
   const uint64_t chunks = (large->size + buffer_size_ - 1) / buffer_size_;
   std::scoped_lock lock(mutex_);
   for (uint64_t i = 0; i < chunks && retired_list_ != nullptr; ++i) {

@@ -51,7 +51,8 @@ class mem_table_buffer_pool {
   // errors of the eviction propagate.
   mem_table_buffer* get_buffer(row_set* requester, size_t n);
 
-  // Takes back a buffer of this pool. Its memory is not cleared.
+  // Takes back a buffer of this pool. Its memory is not cleared. A buffer of another pool:
+  // errors::fatal_error. A large buffer whose mapping cannot be removed is logged, not thrown.
   void put_buffer(mem_table_buffer* buffer);
 
   void get_statistics(statistics& out) const;
@@ -65,6 +66,8 @@ class mem_table_buffer_pool {
   mem_table_buffer* take_standard(row_set* requester);
   mem_table_buffer* get_large(row_set* requester, size_t n);
   bool is_standard(const mem_table_buffer* buffer) const;
+  // Unmaps a large buffer or the pool's mapping; a failure is logged.
+  void unmap(std::byte* data, uint64_t size) const noexcept;
 
   const page_memory& pages_;
   uint64_t buffer_size_;

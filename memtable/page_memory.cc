@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <exception>
+#include <string>
 
 #include "native/errors.h"
 
@@ -32,6 +33,13 @@ page_memory& page_memory::get_instance() {
 
 page_memory::page_memory(uint64_t page_size) : page_size_(page_size) {
   if (!std::has_single_bit(page_size)) throw errors::fatal_error("Page size must be a power of 2");
+}
+
+uint64_t page_memory::round_up(uint64_t n) const {
+  if (n > UINT64_MAX - (page_size_ - 1)) {
+    throw errors::error("Size " + std::to_string(n) + " is too large to round up to whole pages");
+  }
+  return (n + page_size_ - 1) & ~(page_size_ - 1);
 }
 
 void page_memory::check_length(uint64_t length) const {

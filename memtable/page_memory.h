@@ -20,8 +20,9 @@ class page_memory {
   explicit page_memory(uint64_t page_size);
 
   uint64_t page_size() const { return page_size_; }
-  // `n` rounded up (down) to a multiple of the page size.
-  uint64_t round_up(uint64_t n) const { return (n + page_size_ - 1) & ~(page_size_ - 1); }
+  // `n` rounded up (down) to a multiple of the page size. round_up throws errors::error
+  // "Size <n> is too large to round up to whole pages" where the result would wrap around.
+  uint64_t round_up(uint64_t n) const;
   uint64_t round_down(uint64_t n) const { return n & ~(page_size_ - 1); }
 
   // Maps `length` bytes of zeroed, private, readable and writable memory.

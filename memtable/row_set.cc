@@ -75,9 +75,11 @@ struct row_set::mem_table_cache_entry : cache_member {
   // global mutex: writers of different trees would otherwise contend on every row, and the
   // order only needs to be roughly right. An unlinked entry is relinked at its next call.
   void touch() {
-    if (touch_countdown.load(std::memory_order_relaxed) > 0) {
-      touch_countdown.fetch_sub(1, std::memory_order_relaxed);
-      return;
+    // Never below 0: an eviction may reset the count to 0 at any moment, and a decrement past
+    // it would wrap around and keep the unlinked entry off the list for good.
+    uint32_t left = touch_countdown.load(std::memory_order_relaxed);
+    while (left > 0) {
+      if (touch_countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) return;
     }
     row_set_cache& c = cache();
     std::scoped_lock lock(c.mutex);
@@ -385,24 +387,31 @@ bool row_set::evict(row_set* requester) {
   } scope{victim->owner_};
   // A row set never evicts itself; it is linked again by its next ensure_tuple_size.
   if (victim.get() == requester) return false;
+  // Puts the victim back at the most recently used end while it still holds its mem-table.
+  auto relink = [&victim](std::unique_lock<std::mutex>& lock) {
+    mem_table_cache_entry* entry = victim->memtable_.get();
+    if (entry == nullptr || victim->flush_finished_) return;
+    ++victim->readers_;  // pins the entry while the cache mutex is taken
+    lock.unlock();
+    entry->touch();  // unlinked, its countdown is 0: this links it
+    victim->leave_read();
+  };
   {
     // Its writer waits for memory itself while the flush would wait for that writer. It stays
-    // evictable: it goes back at the most recently used end.
+    // evictable.
     std::unique_lock lock(victim->mutex_);
     if (victim->writers_ > 0 && victim->writer_fetching_ &&
         victim->writer_thread_ != std::this_thread::get_id()) {
-      mem_table_cache_entry* entry = victim->memtable_.get();
-      if (entry == nullptr) return false;
-      ++victim->readers_;  // pins the entry while the cache mutex is taken
-      lock.unlock();
-      entry->touch();
-      victim->leave_read();
+      relink(lock);
       return false;
     }
   }
   try {
     victim->owner_.evict_memtable(victim);
   } catch (...) {
+    // Its rows are still in memory: it must stay evictable for a later attempt.
+    std::unique_lock lock(victim->mutex_);
+    relink(lock);
     std::throw_with_nested(errors::fatal_error("memtable flush failed"));
   }
   return true;

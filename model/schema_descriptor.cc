@@ -8,6 +8,7 @@
 #include "model/file.h"
 #include "model/file_system.h"
 #include "native/errors.h"
+#include "segment/column_file.h"
 
 namespace ombrel {
 
@@ -68,6 +69,44 @@ void append(std::vector<std::byte>& out, T value) {
 
 // Smallest serialised column record: fields without the name.
 constexpr size_t MIN_COLUMN_RECORD = 4 + 4 + 4 + 1 + 2 + 2 + 4;
+
+// Longest file name the file systems we run on accept (NAME_MAX).
+constexpr size_t MAX_FILE_NAME = 255;
+
+// The name as it may be printed: bytes outside printable ASCII as \xNN.
+std::string printable(std::string_view name) {
+  std::string out;
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7f && c != '\\') {
+      out += c;
+    } else {
+      out += fmt::format("\\x{:02x}", u);
+    }
+  }
+  return out;
+}
+
+// A column's name becomes the name of its file in every segment: it must be one plain name.
+void check_column_name(const column_descriptor& column, uint32_t number) {
+  const std::string& name = column.name;
+  std::string reason;
+  if (name.empty()) {
+    reason = "empty";
+  } else if (name.find('/') != std::string::npos) {
+    reason = "contains '/'";
+  } else if (name.find('\0') != std::string::npos) {
+    reason = "contains a zero byte";
+  } else if (name == "." || name == "..") {
+    reason = "names a directory";
+  } else if (const size_t n = column_file::file_name(column).size(); n > MAX_FILE_NAME) {
+    reason = fmt::format("its file name takes {} bytes, more than {}", n, MAX_FILE_NAME);
+  }
+  if (!reason.empty()) {
+    throw errors::error(
+        fmt::format("Invalid name of column {} \"{}\": {}", number, printable(name), reason));
+  }
+}
 
 material_tuple_schema::element_info element_of(const column_descriptor& column, bool in_key,
                                                uint32_t index) {
@@ -135,6 +174,7 @@ void schema_descriptor::deserialize(const std::byte*& cursor, size_t length) {
     c.aux_b = in.read<uint16_t>("aux_b");
     c.aux_a = in.read<uint16_t>("aux_a");
     c.aux_c = in.read<uint32_t>("aux_c");
+    check_column_name(c, i);
     new_columns.push_back(std::move(c));
     positions.push_back(position);
   }

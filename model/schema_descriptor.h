@@ -31,7 +31,9 @@ class schema_descriptor {
   std::vector<std::byte> serialize() const;
 
   // Replaces this schema by the one serialised at `cursor`, advancing it. Input shorter than
-  // the fields it announces and key positions outside the key are refused with errors::error.
+  // the fields it announces, key positions outside the key and column names that cannot name a
+  // file ("Invalid name of column <n> ...": empty, with '/' or a zero byte, "." or "..", or a
+  // file name over 255 bytes) are refused with errors::error.
   void deserialize(const std::byte*& cursor, size_t length);
   void deserialize(const std::vector<std::byte>& bytes);
 

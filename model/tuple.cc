@@ -173,8 +173,12 @@ int three_way(T a, T b) {
   return (a > b) - (a < b);
 }
 
+// Keys need a total order: every NaN equals every other and sorts after all numbers; -0.0
+// equals 0.0, as the comparison operators already have it.
 int compare_floating(double a, double b) {
-  if (std::isnan(a) || std::isnan(b)) return 1;
+  const bool a_nan = std::isnan(a);
+  const bool b_nan = std::isnan(b);
+  if (a_nan || b_nan) return three_way(a_nan, b_nan);
   return three_way(a, b);
 }
 

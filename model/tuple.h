@@ -142,8 +142,9 @@ class tuple_builder_direct : public tuple_builder {
 
 // ---- Ordering of key values ----
 
-// Order of two fixed-size material values of `type`. Throws errors::error
-// "Unimplemented for these types" for types it cannot order.
+// Order of two fixed-size material values of `type`; FLOAT and DOUBLE put every NaN last, equal
+// to each other, and -0.0 equal to 0.0. Throws errors::error "Unimplemented for these types"
+// for types it cannot order.
 int compare_fixed(ombrel_type type, const std::byte* a, const std::byte* b);
 // Order of two length-prefixed material values (each pointer at its 4-byte length).
 int compare_varlen(ombrel_type type, const std::byte* a, const std::byte* b);

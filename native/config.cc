@@ -1,5 +1,6 @@
 #include "native/config.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <exception>
@@ -88,10 +89,54 @@ constexpr ulong_key ULONG_KEYS[] = {
     {config::segment_cache_capacity_param_name, &config::segment_cache_capacity, 0},
 };
 
+// A pool cuts its capacity into whole buffers: a buffer larger than the pool leaves none.
+void check_capacities(uint64_t buffer_capacity, uint64_t pool_capacity) {
+  if (buffer_capacity > pool_capacity) throw errors::error(INVALID_VALUE);
+}
+
+// Parses and stores one key. `check_pair` compares a new capacity with the current other one;
+// without it the caller checks the pair itself.
+void assign(config& c, std::string_view name, std::string_view value, bool check_pair) {
+  for (const bool_key& key : BOOL_KEYS) {
+    if (key.name == name) {
+      const bool parsed = parse_bool(value);
+      (c.*key.field).store(parsed);
+      logging::detail::log(logging::level::debug, "Set parameter {} to {}", name, parsed);
+      return;
+    }
+  }
+  for (const ulong_key& key : ULONG_KEYS) {
+    if (key.name == name) {
+      const uint64_t parsed = at_least(parse_ulong(value), key.minimum);
+      if (check_pair && key.field == &config::memtable_buffer_capacity) {
+        check_capacities(parsed, c.memtable_buffer_pool_capacity.load());
+      } else if (check_pair && key.field == &config::memtable_buffer_pool_capacity) {
+        check_capacities(c.memtable_buffer_capacity.load(), parsed);
+      }
+      (c.*key.field).store(parsed);
+      logging::detail::log(logging::level::debug, "Set parameter {} to {}", name, parsed);
+      return;
+    }
+  }
+  if (name == config::thread_pool_thread_count_param_name) {
+    const uint32_t parsed = static_cast<uint32_t>(at_least(parse_uint(value), 1));
+    c.thread_pool_thread_count.store(parsed);
+    logging::detail::log(logging::level::debug, "Set parameter {} to {}", name, parsed);
+    return;
+  }
+  throw errors::error("Unexpected name in config parameter:" + std::string(name));
+}
+
 }  // namespace
 
-config::config() : thread_pool_thread_count(std::thread::hardware_concurrency()) {
-  // Every key, in declaration order; set_param validates exactly as for the host.
+uint32_t config::default_thread_count(unsigned hardware_threads) {
+  return std::max(1u, hardware_threads);
+}
+
+config::config()
+    : thread_pool_thread_count(default_thread_count(std::thread::hardware_concurrency())) {
+  // Every key, in declaration order, validated as for the host; the capacities are compared
+  // only once both are read, so that the order of the variables does not matter.
   const std::string_view keys[] = {
       oroch_compression_param_name,
       lz4_compression_param_name,
@@ -107,8 +152,9 @@ config::config() : thread_pool_thread_count(std::thread::hardware_concurrency())
   };
   for (std::string_view key : keys) {
     const char* value = std::getenv(std::string(key).c_str());
-    if (value != nullptr) set_param(key, value);
+    if (value != nullptr) assign(*this, key, value, false);
   }
+  check_capacities(memtable_buffer_capacity.load(), memtable_buffer_pool_capacity.load());
 }
 
 config& config::get_config() {
@@ -117,29 +163,7 @@ config& config::get_config() {
 }
 
 void config::set_param(std::string_view name, std::string_view value) {
-  for (const bool_key& key : BOOL_KEYS) {
-    if (key.name == name) {
-      const bool parsed = parse_bool(value);
-      (this->*key.field).store(parsed);
-      logging::detail::log(logging::level::debug, "Set parameter {} to {}", name, parsed);
-      return;
-    }
-  }
-  for (const ulong_key& key : ULONG_KEYS) {
-    if (key.name == name) {
-      const uint64_t parsed = at_least(parse_ulong(value), key.minimum);
-      (this->*key.field).store(parsed);
-      logging::detail::log(logging::level::debug, "Set parameter {} to {}", name, parsed);
-      return;
-    }
-  }
-  if (name == thread_pool_thread_count_param_name) {
-    const uint32_t parsed = static_cast<uint32_t>(at_least(parse_uint(value), 1));
-    thread_pool_thread_count.store(parsed);
-    logging::detail::log(logging::level::debug, "Set parameter {} to {}", name, parsed);
-    return;
-  }
-  throw errors::error("Unexpected name in config parameter:" + std::string(name));
+  assign(*this, name, value, true);
 }
 
 }  // namespace ombrel

@@ -42,7 +42,8 @@ struct config {
   static constexpr std::string_view segment_cache_capacity_param_name = "SEGMENT_CACHE_CAPACITY";
 
   // Defaults, then every key's environment variable when it is set. A bad environment value
-  // makes construction fail, so the next get_config() tries again.
+  // makes construction fail, so the next get_config() tries again. The two mem-table
+  // capacities are checked against each other once both are read.
   config();
   config(const config&) = delete;
   config& operator=(const config&) = delete;
@@ -50,8 +51,13 @@ struct config {
   // The single instance, built on first call.
   static config& get_config();
 
+  // THREAD_POOL_THREAD_COUNT's default: the hardware threads, at least 1 where they are
+  // unknown (reported as 0).
+  static uint32_t default_thread_count(unsigned hardware_threads);
+
   // Sets one field by its key. Unknown keys and values that cannot be parsed or cannot work
-  // fail with errors::error and leave the field unchanged.
+  // fail with errors::error and leave the field unchanged. MEMTABLE_BUFFER_CAPACITY may not
+  // exceed MEMTABLE_BUFFER_POOL_CAPACITY: the pool would hold no buffer at all.
   void set_param(std::string_view name, std::string_view value);
 };
 

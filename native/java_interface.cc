@@ -1,6 +1,7 @@
 // The library's only entry points: the native methods of the host class
 // org.vornhale.internal.columnar.NativeInterface. Each converts its arguments, calls one operation
-// of the engine and turns every failure into a pending ColumnarStorageException.
+// of the engine and turns every failure into a pending ColumnarStorageException (or leaves the
+// VM's own exception pending when a JNI call failed).
 
 #include <jni.h>
 
@@ -39,6 +40,13 @@ jclass find_java_class(JNIEnv* env, std::string_view name) {
 }
 
 void throw_to_host(JNIEnv* env, const char* message) {
+  // A JNI call that failed (returned null) has raised the host's exception already; no other
+  // JNI call but the exception ones is allowed on top of it, and it says more than ours would.
+  if (env->ExceptionCheck()) {
+    logging::detail::log(logging::level::error, "Keeping the host's pending exception over: {}",
+                         message);
+    return;
+  }
   jclass cls = find_java_class(env, "ColumnarStorageException");
   if (cls == nullptr) return;
   const jint result = env->ThrowNew(cls, message);
@@ -88,6 +96,7 @@ class host_string {
   host_string(JNIEnv* env, jstring text, const char* what) : env_(env), text_(text) {
     if (text == nullptr) throw errors::error(fmt::format("Null {} argument", what));
     chars_ = env->GetStringUTFChars(text, nullptr);
+    // The VM's OutOfMemoryError is pending: throw_to_host leaves it in place.
     if (chars_ == nullptr) throw errors::error(fmt::format("Cannot read the {} argument", what));
   }
   ~host_string() { env_->ReleaseStringUTFChars(text_, chars_); }
@@ -110,6 +119,7 @@ class host_long_array {
   host_long_array(JNIEnv* env, jlongArray array) : env_(env), array_(array) {
     if (array == nullptr) return;
     elements_ = env->GetLongArrayElements(array, nullptr);
+    // The VM's exception is pending: throw_to_host leaves it in place.
     if (elements_ == nullptr) throw errors::error("Illegal long array!");
     length_ = static_cast<size_t>(env->GetArrayLength(array));
   }
@@ -189,6 +199,7 @@ jobject deliver_result(JNIEnv* env, jlong out_address, jint out_size, size_t len
   std::byte* buffer = buffer_provider::instance().ensure_buffer(length);
   write(buffer);
   jobject result = env->NewDirectByteBuffer(buffer, static_cast<jlong>(length));
+  // The VM's exception is pending: throw_to_host leaves it in place.
   if (result == nullptr) throw errors::error("Failed to allocate a direct byte buffer");
   return result;
 }

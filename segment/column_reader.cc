@@ -139,6 +139,13 @@ column_reader::layout column_reader::plan(const std::byte* source) const {
       throw;
     }
     if (i >= value_blocks) continue;
+    // No more values than the writer puts in a block: the sizes add up to what is allocated.
+    const uint64_t value_size = offsets ? sizeof(uint64_t) : fixed_size_;
+    if (value_size != 0 && header.size / value_size > max_block_values()) {
+      refuse(source, i,
+             fmt::format("{} values claimed, a block holds at most {}", header.size / value_size,
+                         max_block_values()));
+    }
     if (offsets) {
       result.destinations[i] = destination::offsets;
       if (header.size % sizeof(uint64_t) != 0) {

@@ -31,8 +31,9 @@ class column_reader {
   // Reads and decodes every block. Refuses a file whose blocks do not make up exactly the
   // column that the trailer describes, before allocating for it: "Bad column file data: " +
   // path + what is wrong for an inconsistent header table, "Corrupted column block: " + path +
-  // the block for a block that cannot decode to its size, the decompress errors ("Block hash
-  // mismatch!", ...) unchanged. After a failure the reader holds no data (as after clear()).
+  // the block for a block that cannot decode to its size or claims more values than a block
+  // holds (max_block_values()), the decompress errors ("Block hash mismatch!", ...)
+  // unchanged. After a failure the reader holds no data (as after clear()).
   void read_file_and_decompress();
 
   // Releases the decoded data; the headers stay.

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <lz4.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -93,6 +94,11 @@ void check_integer_block(const std::byte* source, const storage_block_header& he
     throw corrupted_block_error(
         fmt::format("size {} is not a multiple of the value width {}", header.size, sizeof(T)));
   }
+  // A constant block of a few bytes could otherwise claim any number of values.
+  if (header.size / sizeof(T) > max_block_values()) {
+    throw corrupted_block_error(fmt::format("{} values claimed, a block holds at most {}",
+                                            header.size / sizeof(T), max_block_values()));
+  }
   oroch::encoding_metadata<T> meta;
   try {
     oroch::read_metadata(source, header.stored_size, meta);
@@ -126,6 +132,12 @@ void decode_integers(std::byte* destination, const std::byte* source,
 }
 
 }  // namespace
+
+uint64_t max_block_values() {
+  const uint64_t hint =
+      config::get_config().merge_tree_column_block_size_hint.load(std::memory_order_relaxed);
+  return std::max<uint64_t>(hint, 1);
+}
 
 bool is_integer_codec_type(ombrel_type type) {
   return type == INT8 || type == INT16 || type == INT32 || type == INT64;

@@ -45,8 +45,9 @@ void decompress(std::byte* destination, const std::byte* source, ombrel_type typ
                 const storage_block_header& header);
 
 // The checks of decompress that need no hash and no output: whether the stored bytes can
-// decode to header.size bytes under the header's method. Lets a reader refuse a lying size
-// before it allocates. Throws as decompress does (except for the hash and LZ4's own checks).
+// decode to header.size bytes under the header's method, and an integer-coded block to at most
+// max_block_values() values. Lets a reader refuse a lying size before it allocates. Throws as
+// decompress does (except for the hash and LZ4's own checks).
 void check_block_shape(const std::byte* source, ombrel_type type,
                        const storage_block_header& header);
 
@@ -56,6 +57,11 @@ storage_block_header make_bitset_header(const std::byte* words, size_t bytes);
 inline bool is_bitset_header(const storage_block_header& header) {
   return header.method == METHOD_BITSET;
 }
+
+// The most values a column block holds: the writer cuts blocks at
+// MERGE_TREE_COLUMN_BLOCK_SIZE_HINT values (one value each for a hint of 0). Read on every
+// call. A reader refuses larger claims before allocating for them.
+uint64_t max_block_values();
 
 // Whether the integer codec applies to columns of `type`.
 bool is_integer_codec_type(ombrel_type type);

@@ -47,6 +47,9 @@ TEST_F(MemTableBufferPoolTest, SizesRoundToPagesAndWholeBuffers) {
     EXPECT_EQ(pool.capacity(), c.capacity);
     EXPECT_EQ(stats(pool).free_buffers, c.capacity / c.buffer_size);
   }
+  // A size whose rounding would wrap around to 0 is refused instead.
+  EXPECT_EQ(message_of([] { mem_table_buffer_pool pool(UINT64_MAX, UINT64_MAX); }),
+            "Size 18446744073709551615 is too large to round up to whole pages");
 }
 
 TEST_F(MemTableBufferPoolTest, StandardBuffersComeInAddressOrderAndReturnToTheHead) {

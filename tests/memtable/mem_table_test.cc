@@ -89,6 +89,21 @@ TEST(MemTableTest, BuffersAreTakenWhenFullAndAllReturnedOnDestruction) {
     EXPECT_EQ(memtable.entry_count(), 6u);
   }
   EXPECT_EQ(free_buffers(pool), 8u);
+
+  // A buffer its pool refuses is reported, never thrown out of the destructor; the others
+  // still go back.
+  mem_table_buffer_pool other(4096, 2 * 4096);
+  counting_creator foreign(other);
+  creator.refuse = false;
+  {
+    mem_table memtable(table.schema, pool);
+    const auto row = table.row({1, 1, std::string(1000, 'x')});
+    ASSERT_TRUE(memtable.ensure(row->parsed->material_size(), creator));
+    memtable.insert(*row->parsed, 1);
+    ASSERT_TRUE(memtable.ensure(3500, foreign));
+    EXPECT_EQ(memtable.buffer_bytes(), 2 * 4096u);
+  }
+  EXPECT_EQ(free_buffers(pool), 8u);
 }
 
 TEST(MemTableTest, RowLargerThanABufferGetsALargeBuffer) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -321,10 +322,10 @@ class fake_tree : public row_set::owner {
    public:
     explicit block(fake_tree& tree) : tree_(tree) {}
     ~block() override {
-      {
-        std::scoped_lock lock(tree_.mutex_);
-        tree_.blocked_ = false;
-      }
+      // Notified under the mutex: a waiter that wakes and destroys the tree cannot leave this
+      // call touching a destroyed condition variable.
+      std::scoped_lock lock(tree_.mutex_);
+      tree_.blocked_ = false;
       tree_.unblocked_.notify_all();
     }
 
@@ -332,9 +333,13 @@ class fake_tree : public row_set::owner {
     fake_tree& tree_;
   };
 
+  // Waits a minute at most: a block never given back fails the test instead of hanging it.
   std::unique_ptr<block> block_tree_wait() {
     std::unique_lock lock(mutex_);
-    unblocked_.wait(lock, [&] { return !blocked_; });
+    if (!unblocked_.wait_for(lock, std::chrono::minutes(1), [&] { return !blocked_; })) {
+      ADD_FAILURE() << "the fake tree stayed blocked for a minute";
+      throw errors::fatal_error("fake tree blocked for good");
+    }
     blocked_ = true;
     return std::make_unique<block>(*this);
   }

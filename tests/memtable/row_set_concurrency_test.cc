@@ -5,6 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -104,12 +109,46 @@ void check_search(row_set& rows, const testing::test_table& table, const picked_
   ASSERT_EQ(int_of(std::get<flat_tuple>(o)[1]), older);
 }
 
+// Ends the process when a test outlives `limit`: a wait inside the row set that never ends
+// would otherwise hang the run instead of failing it.
+class watchdog {
+ public:
+  explicit watchdog(std::chrono::seconds limit)
+      : thread_([this, limit] {
+          std::unique_lock lock(mutex_);
+          if (cond_.wait_for(lock, limit, [&] { return done_; })) return;
+          std::fprintf(stderr, "FAILED: %s still running after %lld s\n",
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                       static_cast<long long>(limit.count()));
+          std::fflush(stderr);
+          std::_Exit(1);
+        }) {}
+  ~watchdog() {
+    {
+      std::scoped_lock lock(mutex_);
+      done_ = true;
+      cond_.notify_all();
+    }
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// How long readers wait for the writer and the flush to end before they fail the test.
+constexpr auto FLUSH_LIMIT = std::chrono::seconds(60);
+
 void run_readers_against_writer(fake_tree& tree, const std::shared_ptr<row_set>& rows,
                                 const std::function<bool()>& finished) {
   const picked_columns picker = picked_columns::all(tree.schema());
   std::atomic<int> written{0};
   std::atomic<bool> writer_done{false};
   std::vector<std::thread> readers;
+  const auto deadline = std::chrono::steady_clock::now() + FLUSH_LIMIT;
   for (int r = 0; r < READERS; ++r) {
     readers.emplace_back([&, r] {
       std::mt19937_64 rng(100 + r);
@@ -118,6 +157,11 @@ void run_readers_against_writer(fake_tree& tree, const std::shared_ptr<row_set>&
       // Keep reading until the writer and the flush are done, then a few rounds more.
       while (after < 3) {
         if (writer_done && finished()) ++after;
+        if (std::chrono::steady_clock::now() > deadline) {
+          ADD_FAILURE() << "the writer or the flush did not finish within " << FLUSH_LIMIT.count()
+                        << " s";
+          return;
+        }
         for (int i = 0; i < 20; ++i) check_search(*rows, tree.table(), picker, rng, written);
         scan(*rows);
         if (::testing::Test::HasFatalFailure()) return;
@@ -133,6 +177,7 @@ class RowSetConcurrencyTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(row_set::cached_memtables(), 0u); }
   void TearDown() override { EXPECT_EQ(row_set::cached_memtables(), 0u); }
+  watchdog watchdog_{std::chrono::seconds(300)};
   mem_table_buffer_pool pool_{64 * 1024, 64 * 64 * 1024};
 };
 
@@ -142,6 +187,30 @@ TEST_F(RowSetConcurrencyTest, ReadersNeverSeePartOfABatchAndScansStayOrdered) {
   run_readers_against_writer(tree, rows, [] { return true; });
   EXPECT_EQ(rows->get_iterator(tree.table().row_material).valid(), true);
   EXPECT_EQ(rows->last_timestamp(), 2 * BATCHES + 1);
+}
+
+// An eviction that picks the requester's own mem-table only unlinks it and resets its touch
+// countdown; the writer's next touches must link it again, whatever the interleaving. Timed:
+// the fault needs a reset between a touch's read of the countdown and its decrement, which a
+// second of both loops meets most of the time.
+TEST_F(RowSetConcurrencyTest, MemTableUnlinkedWhileTouchedIsLinkedAgain) {
+  fake_tree tree(testing::int_key_schema(), pool_);
+  auto rows = tree.new_row_set();
+  tree.upsert(rows, {1, 1, "x"}, 1);
+  std::atomic<bool> stop{false};
+  std::thread evictor([&] {
+    while (!stop) EXPECT_FALSE(row_set::evict(rows.get()));
+  });
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (std::chrono::steady_clock::now() < end) {
+    auto u = rows->get_memtable_updater();
+    ASSERT_TRUE(u.ensure_tuple_size(16));
+  }
+  stop = true;
+  evictor.join();
+  auto u = rows->get_memtable_updater();
+  ASSERT_TRUE(u.ensure_tuple_size(16));
+  EXPECT_EQ(row_set::cached_memtables(), 1u);
 }
 
 TEST_F(RowSetConcurrencyTest, ReadersCarryOnAcrossABackgroundFlush) {

@@ -436,6 +436,7 @@ TEST_F(RowSetTest, EvictionFlushesLeastRecentlyUsedMemTableOfAnotherTree) {
               "cannot write segment");
   }
   EXPECT_FALSE(rows_c->is_flushed());
+  EXPECT_EQ(row_set::cached_memtables(), 2u) << "the failed victim stays evictable";
 }
 
 TEST_F(RowSetTest, EvictWithoutAnyMemTableIsFatal) {

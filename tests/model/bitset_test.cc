@@ -372,7 +372,7 @@ class reference_check {
 };
 
 TEST(BitsetTest, RandomOperationsMatchVectorOfBool) {
-  uint64_t seed = std::random_device{}();
+  uint64_t seed = 20240607;  // fixed, so that a failure repeats
   if (const char* fixed = std::getenv("OMBREL_TEST_SEED")) seed = std::strtoull(fixed, nullptr, 10);
   std::cout << "seed " << seed << " (set OMBREL_TEST_SEED to repeat)\n";
   SCOPED_TRACE("seed " + std::to_string(seed));

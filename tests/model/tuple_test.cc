@@ -370,9 +370,12 @@ TEST(TupleTest, ComparisonOrders) {
   EXPECT_GT(fixed(INT8, int8_t{1}, int8_t{-128}), 0);
   EXPECT_LT(fixed(INT32, int32_t{INT32_MIN}, int32_t{INT32_MAX}), 0);
   EXPECT_EQ(fixed(DOUBLE, -0.0, 0.0), 0);
+  // A total order: NaNs last and equal to each other, whatever their sign and payload.
   EXPECT_EQ(fixed(DOUBLE, std::nan(""), 1.0), 1);
-  EXPECT_EQ(fixed(DOUBLE, 1.0, std::nan("")), 1);
-  EXPECT_EQ(fixed(FLOAT, std::nanf(""), std::nanf("")), 1);
+  EXPECT_EQ(fixed(DOUBLE, HUGE_VAL, std::nan("")), -1);
+  EXPECT_EQ(fixed(DOUBLE, -std::nan("1"), std::nan("")), 0);
+  EXPECT_EQ(fixed(FLOAT, std::nanf(""), std::nanf("")), 0);
+  EXPECT_EQ(fixed(FLOAT, -0.0f, 0.0f), 0);
   EXPECT_LT(fixed(BOOL, uint8_t{0}, uint8_t{1}), 0);
   // Dates: negative years sort first; then month, then day.
   auto date = [](int32_t y, int m, int d) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -34,7 +35,9 @@ TEST(ConfigTest, KeysHaveTheirNamesAndDefaults) {
   EXPECT_EQ(c.merge_tree_first_level_size, 262144u);
   EXPECT_EQ(c.merge_tree_column_block_size_hint, 8192u);
   EXPECT_EQ(c.merge_tree_segment_key_index_granularity, 512u);
-  EXPECT_EQ(c.thread_pool_thread_count, std::thread::hardware_concurrency());
+  EXPECT_EQ(c.thread_pool_thread_count, std::max(1u, std::thread::hardware_concurrency()));
+  EXPECT_EQ(config::default_thread_count(0), 1u) << "hardware threads unknown";
+  EXPECT_EQ(config::default_thread_count(6), 6u);
 }
 
 TEST(ConfigTest, SetParamParsesLikeStrtoull) {
@@ -76,9 +79,13 @@ TEST(ConfigTest, RefusalsKeepThePreviousValue) {
       {"MERGE_TREE_FANOUT", "1", "Invalid value passed as config parameter"},
       {"MERGE_TREE_FANOUT", "0", "Invalid value passed as config parameter"},
       {"MEMTABLE_BUFFER_CAPACITY", "0", "Invalid value passed as config parameter"},
+      // Above the pool capacity (2^31 by default): not even one buffer would fit.
+      {"MEMTABLE_BUFFER_CAPACITY", "-1", "Invalid value passed as config parameter"},
+      {"MEMTABLE_BUFFER_CAPACITY", "2147483649", "Invalid value passed as config parameter"},
+      {"MEMTABLE_BUFFER_POOL_CAPACITY", "1048575", "Invalid value passed as config parameter"},
+      {"MEMTABLE_BUFFER_POOL_CAPACITY", "0", "Invalid value passed as config parameter"},
       {"MERGE_TREE_FIRST_LEVEL_SIZE", "0", "Invalid value passed as config parameter"},
-      {"MERGE_TREE_SEGMENT_KEY_INDEX_GRANULARITY", "0",
-       "Invalid value passed as config parameter"},
+      {"MERGE_TREE_SEGMENT_KEY_INDEX_GRANULARITY", "0", "Invalid value passed as config parameter"},
       {"THREAD_POOL_THREAD_COUNT", "0", "Invalid value passed as config parameter"},
       {"THREAD_POOL_THREAD_COUNT", "4294967296",
        "Invalid value passed as config parameter. Out of range"},
@@ -88,7 +95,9 @@ TEST(ConfigTest, RefusalsKeepThePreviousValue) {
     const bool lz4 = c.enable_lz4_compression;
     const uint32_t threads = c.thread_pool_thread_count;
     const uint64_t capacity = c.memtable_buffer_capacity;
+    const uint64_t pool = c.memtable_buffer_pool_capacity;
     EXPECT_EQ(refusal(c, t.name, t.value), t.message) << t.name << "=" << t.value;
+    EXPECT_EQ(c.memtable_buffer_pool_capacity, pool);
     EXPECT_EQ(c.merge_tree_fanout, fanout);
     EXPECT_EQ(c.enable_lz4_compression, lz4);
     EXPECT_EQ(c.thread_pool_thread_count, threads);
@@ -125,6 +134,31 @@ TEST(ConfigDeathTest, BadEnvironmentValueFailsFirstUseAndRetriesLater) {
         }
         setenv("MERGE_TREE_FANOUT", "5", 1);
         if (code == 2 && config::get_config().merge_tree_fanout == 5) code = 0;
+        std::exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ConfigDeathTest, EnvironmentCapacitiesAreCheckedTogether) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Both above the defaults: valid together whatever order they are read in.
+  EXPECT_EXIT(
+      {
+        setenv("MEMTABLE_BUFFER_CAPACITY", "4294967296", 1);
+        setenv("MEMTABLE_BUFFER_POOL_CAPACITY", "8589934592", 1);
+        config& c = config::get_config();
+        std::exit(c.memtable_buffer_capacity == 4294967296u ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        setenv("MEMTABLE_BUFFER_CAPACITY", "-1", 1);
+        int code = 1;
+        try {
+          config::get_config();
+        } catch (const errors::error& e) {
+          if (std::string(e.what()) == "Invalid value passed as config parameter") code = 0;
+        }
         std::exit(code);
       },
       ::testing::ExitedWithCode(0), "");

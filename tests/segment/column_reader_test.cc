@@ -139,6 +139,8 @@ TEST(ColumnReaderTest, LyingHeadersAreRefusedBeforeDecoding) {
     b[0] = std::byte{1};
     return b;
   }());
+  block million = many_values;
+  million.header.size = uint64_t{4} << 20;  // more values than any block the writer makes
   block huge_lz4 = compressed(to_bytes(std::vector<char>(3000, 'x')), STRING);
   huge_lz4.header.size = uint64_t{1} << 40;
   block codec_on_string = compressed(constant, INT32);
@@ -172,6 +174,7 @@ TEST(ColumnReaderTest, LyingHeadersAreRefusedBeforeDecoding) {
        4,
        corrupted},
       {"constant block four times larger", int32, {four_x}, 4000, ""},
+      {"constant block of a million values", int32, {million}, 1 << 20, corrupted},
       {"plain values claimed beyond the bytes", int32, {plain}, 4000, corrupted},
       {"LZ4 beyond any ratio", string, {huge_lz4, offsets({uint64_t{1} << 40})}, 1, corrupted},
       {"half values",

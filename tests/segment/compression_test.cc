@@ -196,7 +196,7 @@ TEST(CompressionTest, SmallestCandidateIsStoredWithTiesGoingToLz4) {
 template <typename T>
 void round_trip_random_blocks(ombrel_type type, std::mt19937_64& rng) {
   for (int round = 0; round < 30; ++round) {
-    const size_t n = rng() % 9000;
+    const size_t n = rng() % 8193;  // up to the default MERGE_TREE_COLUMN_BLOCK_SIZE_HINT
     const int shape = round % 5;
     std::vector<T> values(n);
     T base = static_cast<T>(rng());
@@ -342,6 +342,8 @@ TEST(CompressionTest, BlocksThatLieAboutTheirContentAreRefusedWithinTheBuffers) 
        forge(METHOD_INTEGER_CODEC, 8, {2, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x80}), INT32},
       {"packed values beyond the units", forge(METHOD_INTEGER_CODEC, 400, padded({5, 0, 8}, 24)),
        INT32},
+      {"constant beyond the values of a block",
+       forge(METHOD_INTEGER_CODEC, 4 * 8193, {0, 2, 0, 0, 0, 0, 0, 0}), INT32},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

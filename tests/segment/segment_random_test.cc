@@ -28,26 +28,8 @@ using testing::seeded_table;
 using testing::test_dir;
 using testing::test_mem_table;
 using seeds = seeded_table::seeds;
-
-
-std::string text_of(const row_values& values) {
-  std::string text;
-  for (const auto& v : values) text += "[" + testing::bytes_of(v) + "]";
-  return text;
-}
-
-std::string describe(const search_result& r) {
-  switch (r.index()) {
-    case 0:
-      return "absent";
-    case 1:
-      return "upcoming";
-    case 2:
-      return "tombstone";
-    default:
-      return "row " + text_of(std::get<flat_tuple>(r).values());
-  }
-}
+using testing::describe;
+using testing::text_of;
 
 struct random_table {
   const char* name;

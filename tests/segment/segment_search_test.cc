@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <random>
 #include <sstream>
@@ -23,6 +26,7 @@ namespace ombrel {
 namespace {
 
 using testing::block_hint_scope;
+using testing::describe;
 using testing::reference;
 using testing::seeded_column;
 using testing::seeded_schema;
@@ -51,25 +55,6 @@ int64_t int_value(const std::optional<bytes_view>& v) {
 int64_t a_seed(const search_result& r) {
   const auto& row = std::get<flat_tuple>(r);
   return (int_value(row[1]) + 1000) / 3;
-}
-
-
-
-std::string describe(const search_result& r) {
-  switch (r.index()) {
-    case 0:
-      return "absent";
-    case 1:
-      return "upcoming";
-    case 2:
-      return "tombstone";
-    default: {
-      std::string text = "row";
-      for (const auto& v : std::get<flat_tuple>(r).values())
-        text += " [" + testing::bytes_of(v) + "]";
-      return text;
-    }
-  }
 }
 
 std::string log_of(const std::function<void()>& f) {
@@ -280,6 +265,82 @@ TEST(SegmentSearchTest, EveryKeyTypeFindsItsRowsAndMissesTheGaps) {
       const owned_material_tuple key = table.key({seed});
       EXPECT_TRUE(std::holds_alternative<std::monostate>(s.search(3, key.get(), all))) << seed;
     }
+  }
+}
+
+TEST(SegmentSearchTest, DoubleKeysOrderNaNsLastAndZerosAsOne) {
+  test_dir dir;
+  const seeded_table table(
+      seeded_schema({seeded_column("x", DOUBLE), seeded_column("v", INT64)}, {0, NO_COLUMN}));
+  auto encode = [](double x, std::optional<int64_t> v) {
+    binary_tuple_builder b(v ? 2 : 1);
+    b.start();
+    b.claim_double(x);
+    if (v) b.claim_int64(*v);
+    b.layout();
+    b.append_double(x);
+    if (v) b.append_int64(*v);
+    return b.release();
+  };
+  auto key = [&](double x) {
+    const auto bytes = encode(x, std::nullopt);
+    return owned_material_tuple(parsed_tuple(table.key_tuple, table.key_material,
+                                             bytes_view(bytes.size(), bytes.data()), true));
+  };
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double other_nan = std::bit_cast<double>(std::bit_cast<uint64_t>(-nan) | 1);
+  test_mem_table m(table);
+  auto upsert = [&](double x, int64_t v, tx_timestamp ts) {
+    seeded_table::parsed_row r;
+    r.bytes = encode(x, v);
+    r.parsed.emplace(table.row_tuple, table.row_material,
+                     bytes_view(r.bytes.size(), r.bytes.data()), false);
+    m.insert(r, ts);
+  };
+  upsert(nan, 3, 2);
+  upsert(-0.0, 1, 2);
+  for (int i = -500; i < 500; ++i) upsert(i + 0.5, 1000 + i, 1);
+  upsert(inf, 6, 3);
+  upsert(other_nan, 4, 3);
+  upsert(0.0, 2, 3);
+  upsert(-inf, 5, 3);
+
+  // The mem-table keeps one key per NaN and per zero, newest version first, NaN last.
+  std::vector<std::pair<double, tx_timestamp>> entries;
+  m.get().for_each([&](const mem_table_entry& e) {
+    double x;
+    std::memcpy(&x, e.tuple[0], sizeof(x));
+    entries.emplace_back(x, e.timestamp);
+  });
+  ASSERT_EQ(entries.size(), 1006u);
+  EXPECT_EQ(entries.front().first, -inf);
+  EXPECT_TRUE(std::isnan(entries.back().first) && std::isnan(entries[1004].first));
+  for (size_t i = 1; i < entries.size(); ++i) {
+    const double a = entries[i - 1].first;
+    const double b = entries[i].first;
+    const bool same = (std::isnan(a) && std::isnan(b)) || a == b;
+    EXPECT_TRUE(same ? entries[i - 1].second > entries[i].second : a < b || std::isnan(b))
+        << "entries " << i - 1 << " and " << i << ": " << a << ", " << b;
+  }
+
+  const segment s(dir / "1", table.schema, m.get());
+  const column_picker v(table.schema, 1u);
+  const struct {
+    double key;
+    tx_timestamp ts;
+    const char* answer;
+  } cases[] = {{-0.0, 3, "v 2"},     {0.0, 2, "v 1"},      {nan, 3, "v 4"}, {other_nan, 2, "v 3"},
+               {nan, 1, "upcoming"}, {-inf, 3, "v 5"},     {inf, 3, "v 6"}, {0.5, 3, "v 1000"},
+               {1.0, 3, "absent"},   {-inf, 1, "upcoming"}};
+  for (const auto& c : cases) {
+    const owned_material_tuple k = key(c.key);
+    const search_result r = s.search(c.ts, k.get(), v);
+    std::string answer = describe(r);
+    if (const auto* row = std::get_if<flat_tuple>(&r)) {
+      answer = "v " + std::to_string(int_value((*row)[0]));
+    }
+    EXPECT_EQ(answer, c.answer) << c.key << " at " << c.ts;
   }
 }
 

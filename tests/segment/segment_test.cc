@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "model/file_system.h"
 #include "native/errors.h"
+#include "segment/column_picker.h"
 #include "segment/column_reader.h"
 #include "segment/primary_index.h"
 #include "segment/segment_creator.h"
@@ -424,9 +427,40 @@ TEST(SegmentTest, DamagedFilesAreRefusedWithClearErrors) {
   }
 }
 
+// What a segment answers: per key, the search and the lower bound; then every row of a scan.
+struct segment_answers {
+  std::vector<std::string> searches;
+  std::vector<uint64_t> lower_bounds;
+  std::vector<std::string> rows;
+};
+
+segment_answers answers_of(const fs::path& directory, const seeded_table& table) {
+  const auto s = std::make_shared<segment>(directory);
+  const column_picker all(table.schema);
+  segment_answers out;
+  for (int64_t k = -1; k <= 700; ++k) {
+    const owned_material_tuple key = table.key({k});
+    out.searches.push_back(testing::describe(s->search(TX_TIMESTAMP_LATEST, key.get(), all)));
+    out.lower_bounds.push_back(s->lower_bound(key.get()));
+  }
+  auto cursor = s->first();
+  for (bool more = cursor != nullptr; more; more = cursor->next()) {
+    row_values values;
+    cursor->read(picked_columns::all(table.schema), values);
+    out.rows.push_back(std::to_string(cursor->timestamp()) +
+                       (cursor->is_tombstone() ? " x " : " ") + testing::text_of(values));
+  }
+  return out;
+}
+
+// Damage that no check covers may only touch what the checks do not protect: column block
+// headers' min/max indexes (never read) and the sparse key index (no checksum), which can only
+// make a search miss its granule. Whatever is accepted must otherwise answer as the original.
 TEST(SegmentTest, RandomByteDamageIsRefusedOrHarmlessButNeverCrashes) {
-  const uint64_t seed = std::random_device{}();
-  std::printf("random seed %llu\n", static_cast<unsigned long long>(seed));
+  uint64_t seed = 20240607;
+  if (const char* fixed = std::getenv("OMBREL_TEST_SEED")) seed = std::strtoull(fixed, nullptr, 10);
+  std::printf("random seed %llu (OMBREL_TEST_SEED)\n", static_cast<unsigned long long>(seed));
+  SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   test_dir dir;
   const seeded_table table = plain_table();
@@ -442,36 +476,48 @@ TEST(SegmentTest, RandomByteDamageIsRefusedOrHarmlessButNeverCrashes) {
     segment_creator::create_from_memtable(dir / "pristine", table.schema, table.row_material,
                                           m.get());
   }
+  const segment_answers pristine = answers_of(dir / "pristine", table);
+  ASSERT_EQ(pristine.rows.size(), 700u);
   const std::string files[] = {"_schema", "k.bin",  "v.bin",  "s.bin",
                                "d.bin",   "_tx_ts", "_index", "_tombstone"};
-  const column_picker all(table.schema);
   int refused = 0;
+  int accepted = 0;
   for (int round = 0; round < 300; ++round) {
     const fs::path copy = dir / std::to_string(round);
     fs::copy(dir / "pristine", copy);
-    const fs::path target = copy / files[rng() % std::size(files)];
-    auto bytes = testing::read_file(target);
+    const std::string file = files[rng() % std::size(files)];
+    auto bytes = testing::read_file(copy / file);
+    std::string damage = file;
     for (int flips = 1 + static_cast<int>(rng() % 3); flips > 0; --flips) {
-      bytes[rng() % bytes.size()] ^= std::byte{static_cast<uint8_t>(1 + rng() % 255)};
+      const size_t at = rng() % bytes.size();
+      bytes[at] ^= std::byte{static_cast<uint8_t>(1 + rng() % 255)};
+      damage += " @" + std::to_string(at);
     }
-    testing::write_file(target, bytes);
+    testing::write_file(copy / file, bytes);
+    SCOPED_TRACE("round " + std::to_string(round) + ": " + damage);
+    std::optional<segment_answers> got;
     try {
-      const auto s = std::make_shared<segment>(copy);
-      for (int64_t k : {-1, 0, 3, 250, 699, 700}) {
-        const owned_material_tuple key = table.key({k});
-        s->search(TX_TIMESTAMP_LATEST, key.get(), all);
-        s->lower_bound(key.get());
-      }
-      for (auto cursor = s->first(); cursor && cursor->next();) {
-        row_values values;
-        cursor->read(picked_columns::all(table.schema), values);
-      }
+      got = answers_of(copy, table);
     } catch (const errors::error&) {
       ++refused;
     }
     fs::remove_all(copy);
+    if (!got) continue;
+    ++accepted;
+    ASSERT_EQ(got->rows, pristine.rows);
+    if (file != "_index") {
+      ASSERT_EQ(got->searches, pristine.searches);
+      ASSERT_EQ(got->lower_bounds, pristine.lower_bounds);
+      continue;
+    }
+    for (size_t k = 0; k < pristine.searches.size(); ++k) {
+      if (got->searches[k] != "absent") {
+        ASSERT_EQ(got->searches[k], pristine.searches[k]) << "key " << k - 1;
+      }
+    }
   }
-  EXPECT_GT(refused, 0) << "seed " << seed;
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(accepted, 0);
 }
 
 }  // namespace

@@ -197,13 +197,13 @@ class test_mem_table : private mem_table::buffer_creator {
     insert(*table_.row(values), ts);
   }
   void remove(const seeded_table::seeds& key, tx_timestamp ts) { insert(*table_.removal(key), ts); }
-  const mem_table& get() const { return memtable_; }
-
- private:
   void insert(const seeded_table::parsed_row& r, tx_timestamp ts) {
     ASSERT_TRUE(memtable_.ensure(r.parsed->material_size(), *this));
     memtable_.insert(*r.parsed, ts);
   }
+  const mem_table& get() const { return memtable_; }
+
+ private:
   mem_table_buffer* create_buffer(size_t size) override { return pool_.get_buffer(nullptr, size); }
 
   const seeded_table& table_;
@@ -225,6 +225,27 @@ inline std::optional<bytes_view> slot_value(const material_tuple_schema& schema,
 inline std::string bytes_of(const std::optional<bytes_view>& v) {
   if (!v) return "<null>";
   return std::string(v->as_string());
+}
+
+// Values as "[bytes][bytes]...", null as "[<null>]".
+inline std::string text_of(const row_values& values) {
+  std::string text;
+  for (const auto& v : values) text += "[" + bytes_of(v) + "]";
+  return text;
+}
+
+// A search answer in words: "absent", "upcoming", "tombstone" or "row " and its values.
+inline std::string describe(const search_result& r) {
+  switch (r.index()) {
+    case 0:
+      return "absent";
+    case 1:
+      return "upcoming";
+    case 2:
+      return "tombstone";
+    default:
+      return "row " + text_of(std::get<flat_tuple>(r).values());
+  }
 }
 
 inline std::vector<std::byte> read_file(const std::filesystem::path& path) {

@@ -44,13 +44,16 @@ inline std::vector<std::byte> key(int64_t id) {
 inline bytes_view view(const std::vector<std::byte>& v) { return {v.size(), v.data()}; }
 
 // The name of the row visible at `ts`, "-" when there is none.
-inline std::string name_at(merge_tree& tree, tx_timestamp ts, int64_t id) {
-  const auto k = key(id);
+inline std::string name_at(merge_tree& tree, tx_timestamp ts, const std::vector<std::byte>& k) {
   const auto found = tree.read(ts, view(k));
   if (found.empty()) return "-";
   binary_tuple_parser p(2, view(found));
   p.get_next();
   return std::string(binary_tuple_parser::get_varlen(p.get_next()).as_string());
+}
+
+inline std::string name_at(merge_tree& tree, tx_timestamp ts, int64_t id) {
+  return name_at(tree, ts, key(id));
 }
 
 inline std::string message_of(const std::function<void()>& f) {
