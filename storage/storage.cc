@@ -77,22 +77,28 @@ table_partition* storage::create_table_partition(const std::string& name, int32_
   registry::entry_handle handle = registry_->make_entry(name, table, partition, true);
   if (!handle) return nullptr;
   const std::filesystem::path directory = handle->directory;
-  auto tree = std::make_unique<merge_tree>(schema, directory);
+  std::unique_ptr<table_partition> created;
   try {
-    file out = file::create(directory / NAME_FILENAME);
-    out.write(name.data(), name.size());
-    out.close();
-  } catch (...) {
-    // Leave nothing behind, so that the host can retry the creation.
-    tree.reset();
+    auto tree = std::make_unique<merge_tree>(schema, directory);
     try {
-      files::remove_all(directory);
-    } catch (const errors::error& e) {
-      logging::detail::log(logging::level::error, "{}", e.what());
+      file out = file::create(directory / NAME_FILENAME);
+      out.write(name.data(), name.size());
+      out.close();
+    } catch (...) {
+      // Leave nothing behind, so that the host can retry the creation.
+      tree.reset();
+      try {
+        files::remove_all(directory);
+      } catch (const errors::error& e) {
+        logging::detail::log(logging::level::error, "{}", e.what());
+      }
+      throw;
     }
+    created = std::make_unique<table_partition>(std::move(tree), name, table, partition);
+  } catch (...) {
+    registry_->abandon(std::move(handle));
     throw;
   }
-  auto created = std::make_unique<table_partition>(std::move(tree), name, table, partition);
   table_partition* result = created.get();
   created->entry_ = handle.get();
   created->registry_ = registry_;
@@ -122,6 +128,7 @@ void storage::drop_table(int32_t table) {
   for (registry::entry_handle& handle : registry_->find_entries(table)) {
     partition_entry* entry = handle.get();
     table_partition* p = registry_->open(std::move(handle));
+    if (p == nullptr) continue;  // dropped meanwhile
     try {
       p->drop();
     } catch (...) {
@@ -191,7 +198,7 @@ storage::registry::entry_handle storage::registry::make_entry(const std::string&
   entry->partition_id = partition;
   entry->directory = (root_ / fmt::format("{}", table) / fmt::format("{}", partition)).string();
   entry->references = 1;
-  entry->is_new = is_new;
+  entry->state = is_new ? entry_state::opening : entry_state::closed;
   logging::detail::log(logging::level::info,
                        "Add partition `{}` of table `{}` with UUID `{}` at directory `{}`",
                        partition, name, table, entry->directory);
@@ -207,14 +214,12 @@ storage::registry::entry_handle storage::registry::make_entry(const std::string&
 
 storage::registry::entry_handle storage::registry::find_table_partition_entry(int32_t table,
                                                                               int32_t partition) {
-  std::unique_lock lock(mutex_);
+  std::scoped_lock lock(mutex_);
   auto [first, last] = entries_.equal_range(table);
   for (auto it = first; it != last; ++it) {
     partition_entry* entry = it->second.get();
     if (partition != -1 && entry->partition_id != partition) continue;
     ++entry->references;
-    // Another holder without a partition is opening it: wait for it to finish (or give up).
-    changed_.wait(lock, [entry] { return entry->partition || entry->references <= 1; });
     return entry_handle(entry, deleter{this});
   }
   return entry_handle(nullptr, deleter{this});
@@ -222,16 +227,11 @@ storage::registry::entry_handle storage::registry::find_table_partition_entry(in
 
 std::vector<storage::registry::entry_handle> storage::registry::find_entries(int32_t table) {
   std::vector<entry_handle> handles;
-  std::unique_lock lock(mutex_);
+  std::scoped_lock lock(mutex_);
   auto [first, last] = entries_.equal_range(table);
-  std::vector<partition_entry*> found;
-  for (auto it = first; it != last; ++it) found.push_back(it->second.get());
-  for (partition_entry* entry : found) {
-    ++entry->references;
-    handles.emplace_back(entry, deleter{this});
-  }
-  for (partition_entry* entry : found) {
-    changed_.wait(lock, [entry] { return entry->partition || entry->references <= 1; });
+  for (auto it = first; it != last; ++it) {
+    ++it->second->references;
+    handles.emplace_back(it->second.get(), deleter{this});
   }
   return handles;
 }
@@ -242,30 +242,46 @@ void storage::registry::acquire(partition_entry* entry) {
 }
 
 void storage::registry::release(partition_entry* entry) {
+  // Closing may drop the last other reference to this registry: it lives until the end here.
+  std::shared_ptr<registry> self;
   std::unique_ptr<table_partition> closing;
-  std::unique_ptr<partition_entry> removed;
   {
     std::scoped_lock lock(mutex_);
-    if (--entry->references > 0) {
-      changed_.notify_all();
+    if (--entry->references > 0) return;
+    if (entry->state != entry_state::open) {
+      free_if_unheld_locked(entry);
       return;
     }
     closing = std::move(entry->partition);
-    if ((closing && closing->tree().is_dropped()) || entry->is_new) {
-      auto [first, last] = entries_.equal_range(entry->table_id);
-      for (auto it = first; it != last; ++it) {
-        if (it->second.get() == entry) {
-          removed = std::move(it->second);
-          entries_.erase(it);
-          break;
-        }
-      }
-    }
-    changed_.notify_all();
+    entry->state = entry_state::closing;
+    // A dropped partition leaves the lookups and the catalog at once.
+    if (closing->tree().is_dropped()) remove_locked(entry);
+    self = shared_from_this();
   }
-  // Closing flushes the tree and may drop the last reference to this registry: nothing of
-  // `this` is touched afterwards.
+  // Flushes the tree; an opener of the entry waits meanwhile, so one directory never has two.
   closing.reset();
+  std::scoped_lock lock(mutex_);
+  entry->state = entry_state::closed;
+  free_if_unheld_locked(entry);
+  changed_.notify_all();
+}
+
+void storage::registry::remove_locked(partition_entry* entry) {
+  if (entry->removed) return;
+  entry->removed = true;
+  auto [first, last] = entries_.equal_range(entry->table_id);
+  for (auto it = first; it != last; ++it) {
+    if (it->second.get() == entry) {
+      removed_.push_back(std::move(it->second));
+      entries_.erase(it);
+      return;
+    }
+  }
+}
+
+void storage::registry::free_if_unheld_locked(partition_entry* entry) {
+  if (!entry->removed || entry->references != 0 || entry->state == entry_state::closing) return;
+  std::erase_if(removed_, [entry](const auto& e) { return e.get() == entry; });
 }
 
 void storage::registry::store_table_partition(std::unique_ptr<table_partition> partition,
@@ -273,8 +289,18 @@ void storage::registry::store_table_partition(std::unique_ptr<table_partition> p
   std::scoped_lock lock(mutex_);
   partition->tree().set_low_watermark(low_watermark_);
   entry->partition = std::move(partition);
-  entry->is_new = false;
+  entry->state = entry_state::open;
   changed_.notify_all();
+}
+
+void storage::registry::abandon(entry_handle handle) {
+  {
+    std::scoped_lock lock(mutex_);
+    handle->state = entry_state::closed;
+    remove_locked(handle.get());
+    changed_.notify_all();
+  }
+  handle.reset();
 }
 
 void storage::registry::broadcast_low_watermark(tx_timestamp timestamp) {
@@ -299,16 +325,34 @@ std::vector<storage::partition_info> storage::registry::collect_partition_info()
 table_partition* storage::registry::open(entry_handle handle) {
   partition_entry* entry = handle.get();
   {
-    std::scoped_lock lock(mutex_);
-    if (entry->partition) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [entry] {
+      return entry->state == entry_state::open || entry->state == entry_state::closed;
+    });
+    if (entry->state == entry_state::open) {
       handle.release();
       return entry->partition.get();
     }
+    if (entry->removed) {
+      lock.unlock();
+      return nullptr;  // the handle gives its reference back
+    }
+    entry->state = entry_state::opening;
   }
-  // This holder opens the tree; others asking meanwhile wait in find_table_partition_entry.
-  auto tree = std::make_unique<merge_tree>(std::filesystem::path(entry->directory));
-  auto opened = std::make_unique<table_partition>(std::move(tree), entry->table_name,
-                                                  entry->table_id, entry->partition_id);
+  std::unique_ptr<table_partition> opened;
+  try {
+    auto tree = std::make_unique<merge_tree>(std::filesystem::path(entry->directory));
+    opened = std::make_unique<table_partition>(std::move(tree), entry->table_name, entry->table_id,
+                                               entry->partition_id);
+  } catch (...) {
+    {
+      // Closed again: a waiter, if any, tries the open in its turn.
+      std::scoped_lock lock(mutex_);
+      entry->state = entry_state::closed;
+      changed_.notify_all();
+    }
+    throw;
+  }
   table_partition* result = opened.get();
   opened->entry_ = entry;
   opened->registry_ = shared_from_this();
