@@ -2,7 +2,9 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -57,6 +59,70 @@ std::string read_name_file(const std::filesystem::path& directory) {
   return file::for_reading(directory / NAME_FILENAME).read_as_string();
 }
 
+// A new partition is written under its name with this suffix, then renamed into place; the
+// start-up scan removes what a crash left under such a name.
+constexpr std::string_view CREATING_SUFFIX = ".creating";
+
+std::filesystem::path creation_directory(const std::filesystem::path& directory) {
+  std::filesystem::path temporary = directory;
+  temporary += CREATING_SUFFIX;
+  return temporary;
+}
+
+// "<partition id>.creating".
+bool is_creation_leftover(const std::string& name) {
+  if (!name.ends_with(CREATING_SUFFIX)) return false;
+  const std::string id = name.substr(0, name.size() - CREATING_SUFFIX.size());
+  size_t used = 0;
+  try {
+    std::stoi(id, &used);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return used == id.size();
+}
+
+void remove_logged(const std::filesystem::path& path) {
+  try {
+    files::remove_all(path);
+  } catch (const std::exception& e) {
+    logging::detail::log(logging::level::error, "{}", errors::describe(e));
+  }
+}
+
+void write_new_file(const std::filesystem::path& path, const void* data, size_t size) {
+  file out = file::create(path);
+  out.write(data, size);
+  out.sync();
+  out.close();
+}
+
+// Puts a new partition's "schema" and "name" into `directory` in one step: both are written
+// and synced under the temporary name, which is renamed into place once whole; the table
+// directory is synced by the caller. On failure nothing is left under the temporary name.
+void write_partition_directory(const std::filesystem::path& directory, const std::string& name,
+                               const schema_descriptor& schema) {
+  const std::filesystem::path table_directory = directory.parent_path();
+  // Synced even when there: a creation that failed after making it may have left it unsynced.
+  files::create_directories(table_directory);
+  files::sync_directory(table_directory.parent_path());
+  const std::filesystem::path temporary = creation_directory(directory);
+  files::remove_all(temporary);
+  // A drop whose removal failed is finished here, as the next start would finish it.
+  if (files::exists(directory / merge_tree::DROPPED_FILENAME)) files::remove_all(directory);
+  try {
+    files::create_directory(temporary);
+    const std::vector<std::byte> bytes = schema.serialize();
+    write_new_file(temporary / merge_tree::SCHEMA_FILENAME, bytes.data(), bytes.size());
+    write_new_file(temporary / NAME_FILENAME, name.data(), name.size());
+    files::sync_directory(temporary);
+    files::rename(temporary, directory);
+  } catch (...) {
+    remove_logged(temporary);
+    throw;
+  }
+}
+
 }  // namespace
 
 // ---- storage ----
@@ -78,24 +144,18 @@ table_partition* storage::create_table_partition(const std::string& name, int32_
   if (!handle) return nullptr;
   const std::filesystem::path directory = handle->directory;
   std::unique_ptr<table_partition> created;
+  bool placed = false;
   try {
-    auto tree = std::make_unique<merge_tree>(schema, directory);
-    try {
-      file out = file::create(directory / NAME_FILENAME);
-      out.write(name.data(), name.size());
-      out.close();
-    } catch (...) {
-      // Leave nothing behind, so that the host can retry the creation.
-      tree.reset();
-      try {
-        files::remove_all(directory);
-      } catch (const errors::error& e) {
-        logging::detail::log(logging::level::error, "{}", e.what());
-      }
-      throw;
-    }
-    created = std::make_unique<table_partition>(std::move(tree), name, table, partition);
+    merge_tree::check_schema(schema);
+    write_partition_directory(directory, name, schema);
+    placed = true;
+    files::sync_directory(directory.parent_path());
+    // Opened only in its final directory, which the tree keeps for its segments.
+    created = std::make_unique<table_partition>(std::make_unique<merge_tree>(directory), name,
+                                                table, partition);
   } catch (...) {
+    // The host learns that the creation failed: nothing of it may turn up later.
+    if (placed) remove_logged(directory);
     registry_->abandon(std::move(handle));
     throw;
   }
@@ -174,6 +234,13 @@ void storage::registry::scan() {
     for (const dir_entry& partition_dir : files::list_directory(table_dir.path)) {
       if (!partition_dir.is_directory) continue;
       const std::string name = partition_dir.path.filename().string();
+      if (is_creation_leftover(name)) {
+        // A creation the host never saw finish.
+        logging::detail::log(logging::level::warning, "Removing {} left by an interrupted creation",
+                             partition_dir.path.string());
+        remove_logged(partition_dir.path);
+        continue;
+      }
       size_t used = 0;
       const int32_t partition = std::stoi(name, &used);
       if (used != name.size()) continue;

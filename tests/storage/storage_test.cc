@@ -217,9 +217,14 @@ TEST(StorageTest, StartUpScanFinishesDropsAndRefusesStrayNames) {
   std::ofstream(dir / "5" / "8" / "dropped").close();
   std::filesystem::create_directories(dir / "5" / "9x");
   std::ofstream(dir / "5" / "file").close();
+  // What a crash leaves of a creation goes.
+  std::filesystem::create_directories(dir / "5" / "3.creating");
+  std::ofstream(dir / "5" / "3.creating" / "schema").close();
   {
     storage s(dir.path());
     EXPECT_FALSE(std::filesystem::exists(dir / "5" / "8"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "5" / "3.creating"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "5" / "9x"));
     EXPECT_EQ(catalog_rows(s), std::vector<std::string>{"7/5/keep"});
   }
   std::filesystem::create_directories(dir / "tmp");
@@ -249,6 +254,66 @@ TEST(StorageTest, DropWaitsForTheLastScanAndHidesThePartition) {
   storage::table_deleter::run(p);
   EXPECT_EQ(s.get_table_partition(2, 1), nullptr);
   s.drop_table_partition(2, 1);
+}
+
+// The partition 1/1 named "t" is there whole, or not at all and then creatable; the table
+// directory holds nothing else.
+void expect_whole_or_absent(storage& s, const std::filesystem::path& root, bool must_exist) {
+  table_partition* p = s.get_table_partition(1, 1);
+  if (p == nullptr) {
+    EXPECT_FALSE(must_exist) << "a created partition was lost";
+    EXPECT_TRUE(catalog_rows(s).empty());
+    p = s.create_table_partition("t", 1, 1, table_schema());
+    ASSERT_NE(p, nullptr);
+  }
+  EXPECT_EQ(p->name, "t");
+  EXPECT_EQ(p->get_schema(), table_schema());
+  storage::table_deleter::run(p);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(root / "1")) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"1"});
+}
+
+TEST(StorageFaultTest, PartitionCreationIsWholeOrAbsentAfterAnyFailedCallAndPowerLoss) {
+  enum class then { retry, restart, power_loss };
+  for (then next : {then::retry, then::restart, then::power_loss}) {
+    for (fs_op op : {fs_op::mkdir, fs_op::open, fs_op::write, fs_op::fsync, fs_op::rename}) {
+      bool reached = true;
+      for (uint64_t n = 0; reached; ++n) {
+        SCOPED_TRACE(::testing::Message() << "then " << static_cast<int>(next) << ", call " << n
+                                          << " of op " << static_cast<int>(op) << " fails");
+        testing::test_dir dir;
+        testing::fault_file_system fs;
+        scoped_file_system installed(fs);
+        auto s = std::make_unique<storage>(dir.path());
+        fs.reset_counts();
+        fs.fail_nth(op, n, EIO);
+        table_partition* p = nullptr;
+        try {
+          p = s->create_table_partition("t", 1, 1, table_schema());
+          EXPECT_NE(p, nullptr);
+        } catch (const errors::error&) {
+          // The failed call, as such or as the cause of a failed open of the new tree.
+        }
+        reached = fs.count(op) > n;
+        fs.clear_faults();
+        storage::table_deleter::run(p);
+        if (next != then::retry) {
+          s.reset();
+          if (next == then::power_loss) fs.simulate_power_loss();
+          s = std::make_unique<storage>(dir.path());
+        }
+        expect_whole_or_absent(*s, dir.path(), p != nullptr);
+        s.reset();
+        fs.simulate_power_loss();
+        storage after(dir.path());
+        expect_whole_or_absent(after, dir.path(), true);
+        if (::testing::Test::HasFailure()) return;
+      }
+    }
+  }
 }
 
 TEST(StorageConcurrencyTest, OneClosedPartitionIsOpenedOnceForManyThreads) {
