@@ -244,16 +244,45 @@ void storage::registry::scan() {
       size_t used = 0;
       const int32_t partition = std::stoi(name, &used);
       if (used != name.size()) continue;
-      auto tree = std::make_unique<merge_tree>(partition_dir.path);
-      if (tree->is_dropped()) {
-        tree->remove_dropped();
-        continue;
-      }
-      const std::string table_name = read_name_file(partition_dir.path);
-      tree.reset();
-      make_entry(table_name, table, partition, false);  // released at once: registered, closed
+      scan_partition(table, partition, partition_dir.path);
     }
   }
+}
+
+void storage::registry::scan_partition(int32_t table, int32_t partition,
+                                       const std::filesystem::path& directory) {
+  std::string refusal;
+  auto refuse = [&](const std::exception& e) {
+    const std::string cause = errors::describe(e);
+    logging::detail::log(logging::level::error, "Partition {} of table {} is refused: {}",
+                         partition, table, cause);
+    if (refusal.empty()) refusal = cause;
+  };
+  try {
+    merge_tree tree(directory);
+    if (tree.is_dropped()) {
+      try {
+        tree.remove_dropped();
+      } catch (const std::exception& e) {
+        // The marker stays: the next start tries again.
+        logging::detail::log(logging::level::error, "Failed to remove dropped partition {}: {}",
+                             directory.string(), errors::describe(e));
+      }
+      return;
+    }
+  } catch (const std::exception& e) {
+    refuse(e);
+  }
+  std::string table_name;
+  try {
+    table_name = read_name_file(directory);
+  } catch (const std::exception& e) {
+    refuse(e);
+  }
+  entry_handle handle = make_entry(table_name, table, partition, false);
+  std::scoped_lock lock(mutex_);
+  handle->refusal = std::move(refusal);
+  // The handle goes at once, after the lock: the entry stays registered and closed.
 }
 
 storage::registry::entry_handle storage::registry::make_entry(const std::string& name,
@@ -403,6 +432,11 @@ table_partition* storage::registry::open(entry_handle handle) {
     if (entry->removed) {
       lock.unlock();
       return nullptr;  // the handle gives its reference back
+    }
+    if (!entry->refusal.empty()) {
+      const std::string cause = entry->refusal;
+      lock.unlock();
+      throw errors::error(cause);
     }
     entry->state = entry_state::opening;
   }

@@ -46,6 +46,8 @@ class storage {
     entry_state state = entry_state::closed;
     // Out of the registry (failed creation, dropped) while holders remain: they get no partition.
     bool removed = false;
+    // Why the start-up scan could not open the tree; opening the partition fails with it.
+    std::string refusal;
   };
 
   // A row of the catalog.
@@ -96,7 +98,8 @@ class storage::registry : public std::enable_shared_from_this<storage::registry>
   registry(const registry&) = delete;
   registry& operator=(const registry&) = delete;
 
-  // Reads the root directory: every table/partition directory is opened and closed once.
+  // Reads the root directory: every table/partition directory is opened and closed once. A
+  // partition whose tree or name cannot be read is registered refused, and logged.
   void scan();
 
   // A new entry, or an empty handle when the ids are registered. A new partition of the host
@@ -122,6 +125,7 @@ class storage::registry : public std::enable_shared_from_this<storage::registry>
   const std::filesystem::path& root() const { return root_; }
 
  private:
+  void scan_partition(int32_t table, int32_t partition, const std::filesystem::path& directory);
   // Takes the entry out of the lookups; free_if_unheld_locked frees it once nobody holds or
   // closes it. REQUIRES: mutex_ held.
   void remove_locked(partition_entry* entry);

@@ -236,6 +236,33 @@ TEST(StorageTest, StartUpScanFinishesDropsAndRefusesStrayNames) {
   }
 }
 
+TEST(StorageTest, APartitionWhoseTreeCannotOpenIsRefusedAlone) {
+  testing::test_dir dir;
+  {
+    storage s(dir.path());
+    storage::table_deleter::run(s.create_table_partition("bad", 1, 1, table_schema()));
+    storage::table_deleter::run(s.create_table_partition("good", 1, 2, table_schema()));
+  }
+  std::ofstream(dir / "1" / "1" / "schema", std::ios::trunc) << "garbage";
+  storage s(dir.path());
+  EXPECT_EQ(catalog_rows(s), (std::vector<std::string>{"1/1/bad", "2/1/good"}));
+  for (int call = 0; call < 2; ++call) {
+    try {
+      s.get_table_partition(1, 1);
+      ADD_FAILURE() << "a damaged partition opened";
+    } catch (const errors::error& e) {
+      EXPECT_NE(std::string(e.what()).find("Could not load merge-tree from directory"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+  table_partition* good = s.get_table_partition(1, 2);
+  ASSERT_NE(good, nullptr);
+  storage::table_deleter::run(good);
+  EXPECT_EQ(read_file(dir / "1" / "1" / "schema"), "garbage")
+      << "a refused partition is left alone";
+}
+
 TEST(StorageTest, DropWaitsForTheLastScanAndHidesThePartition) {
   testing::test_dir dir;
   storage s(dir.path());
