@@ -222,7 +222,19 @@ void storage::registry::deleter::operator()(partition_entry* entry) const {
   if (entry != nullptr && owner != nullptr) owner->release(entry);
 }
 
-storage::registry::registry(std::filesystem::path root) : root_(std::move(root)) {}
+storage::registry::registry(std::filesystem::path root) : root_(std::move(root)) {
+  if (!files::is_directory(root_)) {
+    files::create_directories(root_);
+    const std::filesystem::path parent = root_.parent_path();
+    files::sync_directory(parent.empty() ? std::filesystem::path(".") : parent);
+  }
+  // On the root itself: the root holds nothing but table directories.
+  root_lock_ = file::for_directory(root_);
+  if (!root_lock_.try_lock_exclusive()) {
+    throw errors::error(
+        fmt::format("Storage directory {} is in use by another storage", root_.string()));
+  }
+}
 
 storage::registry::~registry() = default;
 

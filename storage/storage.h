@@ -5,7 +5,8 @@
 //
 // Ownership: a `storage` shares its registry; every open table_partition holds the registry too,
 // so the registry outlives the storage handle while partitions are held. The registry owns its
-// entries; an entry owns its open partition.
+// entries; an entry owns its open partition. The registry holds an exclusive lock of the root
+// directory for its lifetime, so that one root has one storage across processes.
 // Locks: the registry mutex guards the entries, their counts and states and the registry's low
 // watermark; trees are opened and closed outside it, while their entry is "opening" or
 // "closing", and callers wanting the partition meanwhile wait for the entry to settle. Order:
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "model/file.h"
 #include "storage/abstract_table.h"
 
 namespace ombrel {
@@ -93,6 +95,8 @@ class storage::registry : public std::enable_shared_from_this<storage::registry>
   };
   using entry_handle = std::unique_ptr<partition_entry, deleter>;
 
+  // Creates the root when missing and locks it; errors::error when another registry (of this
+  // process or another) holds it.
   explicit registry(std::filesystem::path root);
   ~registry();
   registry(const registry&) = delete;
@@ -132,6 +136,7 @@ class storage::registry : public std::enable_shared_from_this<storage::registry>
   void free_if_unheld_locked(partition_entry* entry);
 
   std::filesystem::path root_;
+  file root_lock_;
   std::multimap<int32_t, std::unique_ptr<partition_entry>> entries_;
   // Entries out of the registry that still have holders.
   std::vector<std::unique_ptr<partition_entry>> removed_;
