@@ -1,6 +1,7 @@
 #include "model/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -54,6 +55,16 @@ file file::for_reading(const std::filesystem::path& path) { return open(path, O_
 
 file file::for_writing(const std::filesystem::path& path) {
   return open(path, O_WRONLY | O_CREAT | O_TRUNC);
+}
+
+file file::for_directory(const std::filesystem::path& path) {
+  return open(path, O_RDONLY | O_DIRECTORY);
+}
+
+bool file::try_lock_exclusive() {
+  if (file_system::get().flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno == EWOULDBLOCK) return false;
+  fail("lock");
 }
 
 void file::close() noexcept {

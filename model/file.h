@@ -28,12 +28,17 @@ class file {
   static file for_reading(const std::filesystem::path& path);
   // Write-only, created or truncated. Permissions 0664.
   static file for_writing(const std::filesystem::path& path);
+  // A directory, read-only: for syncing or locking it.
+  static file for_directory(const std::filesystem::path& path);
 
   // Idempotent; errors from close are ignored.
   void close() noexcept;
   // Makes the written contents durable; errors::system_error "Failed to sync <path>".
   void sync();
   uint64_t size() const;
+  // An exclusive flock, not waiting: false when another open of the file holds one (in this
+  // process or another). Held until the file is closed.
+  bool try_lock_exclusive();
 
   // Exactly n bytes at offset; errors::error "unexpected end of file" when the file is shorter.
   void read(uint64_t offset, void* buffer, size_t n) const;

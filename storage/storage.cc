@@ -2,7 +2,9 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -57,6 +59,70 @@ std::string read_name_file(const std::filesystem::path& directory) {
   return file::for_reading(directory / NAME_FILENAME).read_as_string();
 }
 
+// A new partition is written under its name with this suffix, then renamed into place; the
+// start-up scan removes what a crash left under such a name.
+constexpr std::string_view CREATING_SUFFIX = ".creating";
+
+std::filesystem::path creation_directory(const std::filesystem::path& directory) {
+  std::filesystem::path temporary = directory;
+  temporary += CREATING_SUFFIX;
+  return temporary;
+}
+
+// "<partition id>.creating".
+bool is_creation_leftover(const std::string& name) {
+  if (!name.ends_with(CREATING_SUFFIX)) return false;
+  const std::string id = name.substr(0, name.size() - CREATING_SUFFIX.size());
+  size_t used = 0;
+  try {
+    std::stoi(id, &used);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return used == id.size();
+}
+
+void remove_logged(const std::filesystem::path& path) {
+  try {
+    files::remove_all(path);
+  } catch (const std::exception& e) {
+    logging::detail::log(logging::level::error, "{}", errors::describe(e));
+  }
+}
+
+void write_new_file(const std::filesystem::path& path, const void* data, size_t size) {
+  file out = file::create(path);
+  out.write(data, size);
+  out.sync();
+  out.close();
+}
+
+// Puts a new partition's "schema" and "name" into `directory` in one step: both are written
+// and synced under the temporary name, which is renamed into place once whole; the table
+// directory is synced by the caller. On failure nothing is left under the temporary name.
+void write_partition_directory(const std::filesystem::path& directory, const std::string& name,
+                               const schema_descriptor& schema) {
+  const std::filesystem::path table_directory = directory.parent_path();
+  // Synced even when there: a creation that failed after making it may have left it unsynced.
+  files::create_directories(table_directory);
+  files::sync_directory(table_directory.parent_path());
+  const std::filesystem::path temporary = creation_directory(directory);
+  files::remove_all(temporary);
+  // A drop whose removal failed is finished here, as the next start would finish it.
+  if (files::exists(directory / merge_tree::DROPPED_FILENAME)) files::remove_all(directory);
+  try {
+    files::create_directory(temporary);
+    const std::vector<std::byte> bytes = schema.serialize();
+    write_new_file(temporary / merge_tree::SCHEMA_FILENAME, bytes.data(), bytes.size());
+    write_new_file(temporary / NAME_FILENAME, name.data(), name.size());
+    files::sync_directory(temporary);
+    files::rename(temporary, directory);
+  } catch (...) {
+    remove_logged(temporary);
+    throw;
+  }
+}
+
 }  // namespace
 
 // ---- storage ----
@@ -77,22 +143,22 @@ table_partition* storage::create_table_partition(const std::string& name, int32_
   registry::entry_handle handle = registry_->make_entry(name, table, partition, true);
   if (!handle) return nullptr;
   const std::filesystem::path directory = handle->directory;
-  auto tree = std::make_unique<merge_tree>(schema, directory);
+  std::unique_ptr<table_partition> created;
+  bool placed = false;
   try {
-    file out = file::create(directory / NAME_FILENAME);
-    out.write(name.data(), name.size());
-    out.close();
+    merge_tree::check_schema(schema);
+    write_partition_directory(directory, name, schema);
+    placed = true;
+    files::sync_directory(directory.parent_path());
+    // Opened only in its final directory, which the tree keeps for its segments.
+    created = std::make_unique<table_partition>(std::make_unique<merge_tree>(directory), name,
+                                                table, partition);
   } catch (...) {
-    // Leave nothing behind, so that the host can retry the creation.
-    tree.reset();
-    try {
-      files::remove_all(directory);
-    } catch (const errors::error& e) {
-      logging::detail::log(logging::level::error, "{}", e.what());
-    }
+    // The host learns that the creation failed: nothing of it may turn up later.
+    if (placed) remove_logged(directory);
+    registry_->abandon(std::move(handle));
     throw;
   }
-  auto created = std::make_unique<table_partition>(std::move(tree), name, table, partition);
   table_partition* result = created.get();
   created->entry_ = handle.get();
   created->registry_ = registry_;
@@ -122,6 +188,7 @@ void storage::drop_table(int32_t table) {
   for (registry::entry_handle& handle : registry_->find_entries(table)) {
     partition_entry* entry = handle.get();
     table_partition* p = registry_->open(std::move(handle));
+    if (p == nullptr) continue;  // dropped meanwhile
     try {
       p->drop();
     } catch (...) {
@@ -155,7 +222,19 @@ void storage::registry::deleter::operator()(partition_entry* entry) const {
   if (entry != nullptr && owner != nullptr) owner->release(entry);
 }
 
-storage::registry::registry(std::filesystem::path root) : root_(std::move(root)) {}
+storage::registry::registry(std::filesystem::path root) : root_(std::move(root)) {
+  if (!files::is_directory(root_)) {
+    files::create_directories(root_);
+    const std::filesystem::path parent = root_.parent_path();
+    files::sync_directory(parent.empty() ? std::filesystem::path(".") : parent);
+  }
+  // On the root itself: the root holds nothing but table directories.
+  root_lock_ = file::for_directory(root_);
+  if (!root_lock_.try_lock_exclusive()) {
+    throw errors::error(
+        fmt::format("Storage directory {} is in use by another storage", root_.string()));
+  }
+}
 
 storage::registry::~registry() = default;
 
@@ -167,19 +246,55 @@ void storage::registry::scan() {
     for (const dir_entry& partition_dir : files::list_directory(table_dir.path)) {
       if (!partition_dir.is_directory) continue;
       const std::string name = partition_dir.path.filename().string();
+      if (is_creation_leftover(name)) {
+        // A creation the host never saw finish.
+        logging::detail::log(logging::level::warning, "Removing {} left by an interrupted creation",
+                             partition_dir.path.string());
+        remove_logged(partition_dir.path);
+        continue;
+      }
       size_t used = 0;
       const int32_t partition = std::stoi(name, &used);
       if (used != name.size()) continue;
-      auto tree = std::make_unique<merge_tree>(partition_dir.path);
-      if (tree->is_dropped()) {
-        tree->remove_dropped();
-        continue;
-      }
-      const std::string table_name = read_name_file(partition_dir.path);
-      tree.reset();
-      make_entry(table_name, table, partition, false);  // released at once: registered, closed
+      scan_partition(table, partition, partition_dir.path);
     }
   }
+}
+
+void storage::registry::scan_partition(int32_t table, int32_t partition,
+                                       const std::filesystem::path& directory) {
+  std::string refusal;
+  auto refuse = [&](const std::exception& e) {
+    const std::string cause = errors::describe(e);
+    logging::detail::log(logging::level::error, "Partition {} of table {} is refused: {}",
+                         partition, table, cause);
+    if (refusal.empty()) refusal = cause;
+  };
+  try {
+    merge_tree tree(directory);
+    if (tree.is_dropped()) {
+      try {
+        tree.remove_dropped();
+      } catch (const std::exception& e) {
+        // The marker stays: the next start tries again.
+        logging::detail::log(logging::level::error, "Failed to remove dropped partition {}: {}",
+                             directory.string(), errors::describe(e));
+      }
+      return;
+    }
+  } catch (const std::exception& e) {
+    refuse(e);
+  }
+  std::string table_name;
+  try {
+    table_name = read_name_file(directory);
+  } catch (const std::exception& e) {
+    refuse(e);
+  }
+  entry_handle handle = make_entry(table_name, table, partition, false);
+  std::scoped_lock lock(mutex_);
+  handle->refusal = std::move(refusal);
+  // The handle goes at once, after the lock: the entry stays registered and closed.
 }
 
 storage::registry::entry_handle storage::registry::make_entry(const std::string& name,
@@ -191,7 +306,7 @@ storage::registry::entry_handle storage::registry::make_entry(const std::string&
   entry->partition_id = partition;
   entry->directory = (root_ / fmt::format("{}", table) / fmt::format("{}", partition)).string();
   entry->references = 1;
-  entry->is_new = is_new;
+  entry->state = is_new ? entry_state::opening : entry_state::closed;
   logging::detail::log(logging::level::info,
                        "Add partition `{}` of table `{}` with UUID `{}` at directory `{}`",
                        partition, name, table, entry->directory);
@@ -207,14 +322,12 @@ storage::registry::entry_handle storage::registry::make_entry(const std::string&
 
 storage::registry::entry_handle storage::registry::find_table_partition_entry(int32_t table,
                                                                               int32_t partition) {
-  std::unique_lock lock(mutex_);
+  std::scoped_lock lock(mutex_);
   auto [first, last] = entries_.equal_range(table);
   for (auto it = first; it != last; ++it) {
     partition_entry* entry = it->second.get();
     if (partition != -1 && entry->partition_id != partition) continue;
     ++entry->references;
-    // Another holder without a partition is opening it: wait for it to finish (or give up).
-    changed_.wait(lock, [entry] { return entry->partition || entry->references <= 1; });
     return entry_handle(entry, deleter{this});
   }
   return entry_handle(nullptr, deleter{this});
@@ -222,16 +335,11 @@ storage::registry::entry_handle storage::registry::find_table_partition_entry(in
 
 std::vector<storage::registry::entry_handle> storage::registry::find_entries(int32_t table) {
   std::vector<entry_handle> handles;
-  std::unique_lock lock(mutex_);
+  std::scoped_lock lock(mutex_);
   auto [first, last] = entries_.equal_range(table);
-  std::vector<partition_entry*> found;
-  for (auto it = first; it != last; ++it) found.push_back(it->second.get());
-  for (partition_entry* entry : found) {
-    ++entry->references;
-    handles.emplace_back(entry, deleter{this});
-  }
-  for (partition_entry* entry : found) {
-    changed_.wait(lock, [entry] { return entry->partition || entry->references <= 1; });
+  for (auto it = first; it != last; ++it) {
+    ++it->second->references;
+    handles.emplace_back(it->second.get(), deleter{this});
   }
   return handles;
 }
@@ -242,30 +350,46 @@ void storage::registry::acquire(partition_entry* entry) {
 }
 
 void storage::registry::release(partition_entry* entry) {
+  // Closing may drop the last other reference to this registry: it lives until the end here.
+  std::shared_ptr<registry> self;
   std::unique_ptr<table_partition> closing;
-  std::unique_ptr<partition_entry> removed;
   {
     std::scoped_lock lock(mutex_);
-    if (--entry->references > 0) {
-      changed_.notify_all();
+    if (--entry->references > 0) return;
+    if (entry->state != entry_state::open) {
+      free_if_unheld_locked(entry);
       return;
     }
     closing = std::move(entry->partition);
-    if ((closing && closing->tree().is_dropped()) || entry->is_new) {
-      auto [first, last] = entries_.equal_range(entry->table_id);
-      for (auto it = first; it != last; ++it) {
-        if (it->second.get() == entry) {
-          removed = std::move(it->second);
-          entries_.erase(it);
-          break;
-        }
-      }
-    }
-    changed_.notify_all();
+    entry->state = entry_state::closing;
+    // A dropped partition leaves the lookups and the catalog at once.
+    if (closing->tree().is_dropped()) remove_locked(entry);
+    self = shared_from_this();
   }
-  // Closing flushes the tree and may drop the last reference to this registry: nothing of
-  // `this` is touched afterwards.
+  // Flushes the tree; an opener of the entry waits meanwhile, so one directory never has two.
   closing.reset();
+  std::scoped_lock lock(mutex_);
+  entry->state = entry_state::closed;
+  free_if_unheld_locked(entry);
+  changed_.notify_all();
+}
+
+void storage::registry::remove_locked(partition_entry* entry) {
+  if (entry->removed) return;
+  entry->removed = true;
+  auto [first, last] = entries_.equal_range(entry->table_id);
+  for (auto it = first; it != last; ++it) {
+    if (it->second.get() == entry) {
+      removed_.push_back(std::move(it->second));
+      entries_.erase(it);
+      return;
+    }
+  }
+}
+
+void storage::registry::free_if_unheld_locked(partition_entry* entry) {
+  if (!entry->removed || entry->references != 0 || entry->state == entry_state::closing) return;
+  std::erase_if(removed_, [entry](const auto& e) { return e.get() == entry; });
 }
 
 void storage::registry::store_table_partition(std::unique_ptr<table_partition> partition,
@@ -273,8 +397,18 @@ void storage::registry::store_table_partition(std::unique_ptr<table_partition> p
   std::scoped_lock lock(mutex_);
   partition->tree().set_low_watermark(low_watermark_);
   entry->partition = std::move(partition);
-  entry->is_new = false;
+  entry->state = entry_state::open;
   changed_.notify_all();
+}
+
+void storage::registry::abandon(entry_handle handle) {
+  {
+    std::scoped_lock lock(mutex_);
+    handle->state = entry_state::closed;
+    remove_locked(handle.get());
+    changed_.notify_all();
+  }
+  handle.reset();
 }
 
 void storage::registry::broadcast_low_watermark(tx_timestamp timestamp) {
@@ -299,16 +433,39 @@ std::vector<storage::partition_info> storage::registry::collect_partition_info()
 table_partition* storage::registry::open(entry_handle handle) {
   partition_entry* entry = handle.get();
   {
-    std::scoped_lock lock(mutex_);
-    if (entry->partition) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [entry] {
+      return entry->state == entry_state::open || entry->state == entry_state::closed;
+    });
+    if (entry->state == entry_state::open) {
       handle.release();
       return entry->partition.get();
     }
+    if (entry->removed) {
+      lock.unlock();
+      return nullptr;  // the handle gives its reference back
+    }
+    if (!entry->refusal.empty()) {
+      const std::string cause = entry->refusal;
+      lock.unlock();
+      throw errors::error(cause);
+    }
+    entry->state = entry_state::opening;
   }
-  // This holder opens the tree; others asking meanwhile wait in find_table_partition_entry.
-  auto tree = std::make_unique<merge_tree>(std::filesystem::path(entry->directory));
-  auto opened = std::make_unique<table_partition>(std::move(tree), entry->table_name,
-                                                  entry->table_id, entry->partition_id);
+  std::unique_ptr<table_partition> opened;
+  try {
+    auto tree = std::make_unique<merge_tree>(std::filesystem::path(entry->directory));
+    opened = std::make_unique<table_partition>(std::move(tree), entry->table_name, entry->table_id,
+                                               entry->partition_id);
+  } catch (...) {
+    {
+      // Closed again: a waiter, if any, tries the open in its turn.
+      std::scoped_lock lock(mutex_);
+      entry->state = entry_state::closed;
+      changed_.notify_all();
+    }
+    throw;
+  }
   table_partition* result = opened.get();
   opened->entry_ = entry;
   opened->registry_ = shared_from_this();

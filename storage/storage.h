@@ -5,10 +5,12 @@
 //
 // Ownership: a `storage` shares its registry; every open table_partition holds the registry too,
 // so the registry outlives the storage handle while partitions are held. The registry owns its
-// entries; an entry owns its open partition.
-// Locks: the registry mutex guards the entries, their counts and the registry's low watermark;
-// trees are opened and closed outside it. Order: registry mutex, then a tree's low-watermark
-// mutex. Thread-safe.
+// entries; an entry owns its open partition. The registry holds an exclusive lock of the root
+// directory for its lifetime, so that one root has one storage across processes.
+// Locks: the registry mutex guards the entries, their counts and states and the registry's low
+// watermark; trees are opened and closed outside it, while their entry is "opening" or
+// "closing", and callers wanting the partition meanwhile wait for the entry to settle. Order:
+// registry mutex, then a tree's low-watermark mutex. Thread-safe.
 
 #include <atomic>
 #include <condition_variable>
@@ -20,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "model/file.h"
 #include "storage/abstract_table.h"
 
 namespace ombrel {
@@ -31,14 +34,22 @@ class storage {
  public:
   class registry;
 
+  // open: `partition` is set. opening, closing: one holder builds or destroys the tree outside
+  // the mutex. closed: the next holder that wants the partition opens it.
+  enum class entry_state { closed, opening, open, closing };
+
   struct partition_entry {
     std::string table_name;
     int32_t table_id = 0;
     int32_t partition_id = 0;
     std::string directory;
-    std::unique_ptr<table_partition> partition;  // null while closed
+    std::unique_ptr<table_partition> partition;  // set while open
     uint64_t references = 0;
-    bool is_new = false;  // created by the host and not yet stored
+    entry_state state = entry_state::closed;
+    // Out of the registry (failed creation, dropped) while holders remain: they get no partition.
+    bool removed = false;
+    // Why the start-up scan could not open the tree; opening the partition fails with it.
+    std::string refusal;
   };
 
   // A row of the catalog.
@@ -84,35 +95,51 @@ class storage::registry : public std::enable_shared_from_this<storage::registry>
   };
   using entry_handle = std::unique_ptr<partition_entry, deleter>;
 
+  // Creates the root when missing and locks it; errors::error when another registry (of this
+  // process or another) holds it.
   explicit registry(std::filesystem::path root);
   ~registry();
   registry(const registry&) = delete;
   registry& operator=(const registry&) = delete;
 
-  // Reads the root directory: every table/partition directory is opened and closed once.
+  // Reads the root directory: every table/partition directory is opened and closed once. A
+  // partition whose tree or name cannot be read is registered refused, and logged.
   void scan();
 
+  // A new entry, or an empty handle when the ids are registered. A new partition of the host
+  // (`is_new`) starts "opening": the caller stores its partition or abandons the creation.
   entry_handle make_entry(const std::string& name, int32_t table, int32_t partition, bool is_new);
-  // Takes a reference on the entry, waiting while another thread is opening it.
+  // Takes a reference on the entry; open() waits while another thread opens or closes it.
   entry_handle find_table_partition_entry(int32_t table, int32_t partition);
   std::vector<entry_handle> find_entries(int32_t table);
   void acquire(partition_entry* entry);
   void release(partition_entry* entry);
   void store_table_partition(std::unique_ptr<table_partition> partition, partition_entry* entry);
+  // A creation that failed: the entry leaves the registry and its waiters get no partition.
+  void abandon(entry_handle handle);
   void broadcast_low_watermark(tx_timestamp timestamp);
   std::vector<partition_info> collect_partition_info();
 
-  // The open partition of a held entry, opening it (outside the mutex) when it is closed.
-  // Consumes the handle: its reference now belongs to the returned partition's holder.
+  // The open partition of a held entry, opening it (outside the mutex) when it is closed and
+  // waiting while another holder opens or closes it. Consumes the handle: its reference belongs
+  // to the returned partition's holder. Null when the entry left the registry meanwhile; a
+  // failed open gives the reference back and throws, leaving the entry closed.
   table_partition* open(entry_handle handle);
 
   const std::filesystem::path& root() const { return root_; }
 
  private:
-  table_partition* open_partition_of(partition_entry* entry);
+  void scan_partition(int32_t table, int32_t partition, const std::filesystem::path& directory);
+  // Takes the entry out of the lookups; free_if_unheld_locked frees it once nobody holds or
+  // closes it. REQUIRES: mutex_ held.
+  void remove_locked(partition_entry* entry);
+  void free_if_unheld_locked(partition_entry* entry);
 
   std::filesystem::path root_;
+  file root_lock_;
   std::multimap<int32_t, std::unique_ptr<partition_entry>> entries_;
+  // Entries out of the registry that still have holders.
+  std::vector<std::unique_ptr<partition_entry>> removed_;
   tx_timestamp low_watermark_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;

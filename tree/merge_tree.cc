@@ -49,18 +49,22 @@ void merge_tree_updater::release() {
 
 // ---- merge_tree ----
 
-merge_tree::merge_tree(const schema_descriptor& schema, const std::filesystem::path& directory)
-    : schema_(schema), directory_(directory), namer_(directory) {
+void merge_tree::check_schema(const schema_descriptor& schema) {
   std::unordered_set<std::string> names;
-  for (size_t c = 0; c < schema_.columns.size(); ++c) {
-    if (schema_.is_key_column(static_cast<uint32_t>(c)) && schema_.columns[c].nullable) {
+  for (size_t c = 0; c < schema.columns.size(); ++c) {
+    if (schema.is_key_column(static_cast<uint32_t>(c)) && schema.columns[c].nullable) {
       throw errors::error("Nullable column in key segment");
     }
-    names.insert(schema_.columns[c].name);
+    names.insert(schema.columns[c].name);
   }
-  if (names.size() != schema_.columns.size()) {
+  if (names.size() != schema.columns.size()) {
     throw errors::error("Can't create merge-tree with given schema.");
   }
+}
+
+merge_tree::merge_tree(const schema_descriptor& schema, const std::filesystem::path& directory)
+    : schema_(schema), directory_(directory), namer_(directory) {
+  check_schema(schema_);
   build_schema_caches();
   files::create_directories(directory_);
   schema_.store_to_file(directory_ / SCHEMA_FILENAME);

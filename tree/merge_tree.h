@@ -77,8 +77,10 @@ class merge_tree final : public row_set::owner {
 
   class merge_helper;
 
-  // Creates a tree in `directory`. Refuses nullable key columns ("Nullable column in key
-  // segment") and repeated column names ("Can't create merge-tree with given schema.").
+  // Refuses nullable key columns ("Nullable column in key segment") and repeated column names
+  // ("Can't create merge-tree with given schema.").
+  static void check_schema(const schema_descriptor& schema);
+  // Creates a tree in `directory`; check_schema() first.
   merge_tree(const schema_descriptor& schema, const std::filesystem::path& directory);
   // Opens the tree in `directory` from its newest layout file; a tree marked dropped opens
   // empty without reading its schema. A newest layout that cannot be loaded refuses the open

@@ -3,9 +3,11 @@ package org.vornhale.internal.columnar;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
+import java.nio.file.Path;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.function.Executable;
+import org.junit.jupiter.api.io.TempDir;
 
 class NativeFrameTest {
     @BeforeAll
@@ -72,8 +74,8 @@ class NativeFrameTest {
     }
 
     @Test
-    void methodsOfLaterLayersReportThatTheyAreNotImplemented() {
-        long storage = NativeInterface.createStorage("/nonexistent/ombrel");
+    void methodsOfLaterLayersReportThatTheyAreNotImplemented(@TempDir Path root) {
+        long storage = NativeInterface.createStorage(root.resolve("ombrel").toString());
         long catalog = NativeInterface.getAllTablePartitions(storage);
         try {
             assertFails("not implemented: createCursor",

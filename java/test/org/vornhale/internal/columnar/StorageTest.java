@@ -227,6 +227,19 @@ class StorageTest {
     }
 
     @Test
+    void aLiveRootRefusesASecondStorageUntilItsLastPartitionGoes() {
+        long p = Table.create(storage, "t", 1, 1);
+        String inUse = "Storage directory " + root + " is in use by another storage";
+        assertFails(inUse, () -> NativeInterface.createStorage(root.toString()));
+        NativeInterface.releaseStorage(storage);
+        storage = 0;
+        assertFails(inUse, () -> NativeInterface.createStorage(root.toString()));
+        NativeInterface.releaseTablePartition(p);
+        storage = NativeInterface.createStorage(root.toString());
+        assertNotEquals(0, storage);
+    }
+
+    @Test
     void dropRemovesFilesAndLaterWritesAreIgnored() {
         long p = Table.create(storage, "t", 2, 1);
         Table.upsert(p, 1, 1, "one", 1);
