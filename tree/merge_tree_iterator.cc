@@ -98,10 +98,13 @@ merge_tree_iterator::level_state::level_state(const level& segments,
 void merge_tree_iterator::level_state::schedule_load() {
   if (next_to_schedule_ >= segments_.size()) return;
   std::shared_ptr<segment> s = segments_[next_to_schedule_++];
-  // The task shares the segment and the picker: the iterator may be gone when it runs.
-  std::packaged_task<column_reader_pack()> task([s, picker = picker_] {
+  // The task shares the segment and the picker: the iterator may be gone when it runs. They
+  // are let go before the result is handed over, so a finished scan holds nothing through it.
+  std::packaged_task<column_reader_pack()> task([s, picker = picker_]() mutable {
+    const std::shared_ptr<segment> own_segment = std::move(s);
+    const std::shared_ptr<const column_picker> own_picker = std::move(picker);
     column_reader_pack pack;
-    pack.prepare(*s, *picker, picker->search_column_count());
+    pack.prepare(*own_segment, *own_picker, own_picker->search_column_count());
     return pack;
   });
   loads_.push_back(detail::get_async_pool().submit(std::move(task)));
