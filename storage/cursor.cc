@@ -40,7 +40,7 @@ cursor::cursor(abstract_table* table, tx_timestamp timestamp, const ombrel_table
 
 // Destroying the iterator may close its partition, so it goes last.
 cursor::~cursor() {
-  builder_.reset();
+  writer_.reset();
   page_.reset();
   retired_pages_.clear();
   pending_ = flat_tuple();
@@ -52,7 +52,7 @@ void cursor::start() {
   for (const column_descriptor& c : output_schema_.columns) {
     page_schema_.push_back({c.type, c.size, ombrel_type_info::get(c.type).varlen});
   }
-  builder_.emplace(static_cast<int32_t>(page_schema_.size()));
+  writer_.emplace(page_schema_);
 }
 
 void cursor::alloc_buf() {
@@ -78,29 +78,14 @@ void cursor::realloc_buf(uint64_t size) {
 }
 
 bool cursor::place(const row_values& row) {
-  tuple_builder_direct& b = *builder_;
-  b.start();
-  for (size_t c = 0; c < row.size(); ++c) {
-    if (row[c]) {
-      b.claim(page_schema_[c].type, *row[c]);
-    } else {
-      b.claim_null();
-    }
-  }
-  const size_t length = b.layout(position_ + 4, space_);
+  const size_t length = writer_->size(row);
   if (length > space_) {
     full_ = true;
     // Not even an empty page holds it: the next page gets a buffer of its size.
     if (count_ == 0) realloc_buf(length + 4);
     return false;
   }
-  for (size_t c = 0; c < row.size(); ++c) {
-    if (row[c]) {
-      b.append(page_schema_[c].type, *row[c]);
-    } else {
-      b.append_null();
-    }
-  }
+  writer_->write(row, position_ + 4);
   const auto stored = static_cast<uint32_t>(length);
   std::memcpy(position_, &stored, 4);
   ++count_;

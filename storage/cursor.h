@@ -70,7 +70,7 @@ class cursor {
   std::unique_ptr<std::byte[]> page_;
   uint64_t capacity_ = 0;
   std::vector<std::unique_ptr<std::byte[]>> retired_pages_;
-  std::optional<tuple_builder_direct> builder_;
+  std::optional<tuple_row_writer> writer_;
   // The page being filled: write position, room left after the next length slot, rows placed.
   std::byte* position_ = nullptr;
   uint64_t space_ = 0;
