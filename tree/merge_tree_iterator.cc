@@ -13,6 +13,49 @@
 
 namespace ombrel {
 
+namespace {
+
+// Byte equality and copies of key values, which are mostly a few bytes long: fixed widths
+// without a call into the C library.
+bool same_bytes(bytes_view a, bytes_view b) {
+  if (a.size() != b.size()) return false;
+  switch (a.size()) {
+    case 0:
+      return true;
+    case 4: {
+      uint32_t x, y;
+      std::memcpy(&x, a.data, 4);
+      std::memcpy(&y, b.data, 4);
+      return x == y;
+    }
+    case 8: {
+      uint64_t x, y;
+      std::memcpy(&x, a.data, 8);
+      std::memcpy(&y, b.data, 8);
+      return x == y;
+    }
+    default:
+      return std::memcmp(a.data, b.data, a.size()) == 0;
+  }
+}
+
+void copy_bytes(std::byte* to, bytes_view from) {
+  switch (from.size()) {
+    case 0:
+      return;
+    case 4:
+      std::memcpy(to, from.data, 4);
+      return;
+    case 8:
+      std::memcpy(to, from.data, 8);
+      return;
+    default:
+      std::memcpy(to, from.data, from.size());
+  }
+}
+
+}  // namespace
+
 // ---- key_order ----
 
 key_order::key_order(const schema_descriptor& schema) {
@@ -78,10 +121,7 @@ int key_order::compare(const bytes_view* a, const bytes_view* b) const {
 
 bool key_order::equal(const bytes_view* a, const bytes_view* b) const {
   for (size_t i = 0; i < columns_.size(); ++i) {
-    const bool same_bytes =
-        a[i].size() == b[i].size() &&
-        (a[i].size() == 0 || std::memcmp(a[i].data, b[i].data, a[i].size()) == 0);
-    if (same_bytes) continue;
+    if (same_bytes(a[i], b[i])) continue;
     if (columns_[i].one_encoding || compare_one(columns_[i], a[i], b[i]) != 0) return false;
   }
   return true;
@@ -89,9 +129,37 @@ bool key_order::equal(const bytes_view* a, const bytes_view* b) const {
 
 // ---- level_state ----
 
+namespace {
+
+// Whether a row of the pack is a live version not newer than `timestamp`.
+bool may_deliver(const column_reader_pack& pack, tx_timestamp timestamp) {
+  const column_reader& timestamps = pack.readers[0];
+  const std::byte* removed = pack.tombstones ? pack.tombstones->data() : nullptr;
+  for (uint32_t row = 0; row < timestamps.row_count(); ++row) {
+    tx_timestamp t;
+    std::memcpy(&t, timestamps.data() + size_t{row} * sizeof(t), sizeof(t));
+    if (t <= timestamp && (removed == nullptr || removed[row] == std::byte{0})) return true;
+  }
+  return false;
+}
+
+// Adds the loaded readers of the picker's columns the pack lacks.
+void load_values(const segment& s, const column_picker& picker, column_reader_pack& pack) {
+  const std::vector<unsigned>& columns = picker.columns();
+  pack.readers.reserve(columns.size());
+  for (size_t i = pack.readers.size(); i < columns.size(); ++i) {
+    column_reader reader(s.columns().at(columns[i]));
+    reader.read_file_and_decompress();
+    pack.readers.push_back(std::move(reader));
+  }
+}
+
+}  // namespace
+
 merge_tree_iterator::level_state::level_state(const level& segments,
-                                              std::shared_ptr<const column_picker> picker)
-    : segments_(segments), picker_(std::move(picker)) {
+                                              std::shared_ptr<const column_picker> picker,
+                                              tx_timestamp read_timestamp)
+    : segments_(segments), picker_(std::move(picker)), read_timestamp_(read_timestamp) {
   for (unsigned i = 0; i < READ_AHEAD; ++i) schedule_load();
 }
 
@@ -100,13 +168,17 @@ void merge_tree_iterator::level_state::schedule_load() {
   std::shared_ptr<segment> s = segments_[next_to_schedule_++];
   // The task shares the segment and the picker: the iterator may be gone when it runs. They
   // are let go before the result is handed over, so a finished scan holds nothing through it.
-  std::packaged_task<column_reader_pack()> task([s, picker = picker_]() mutable {
-    const std::shared_ptr<segment> own_segment = std::move(s);
-    const std::shared_ptr<const column_picker> own_picker = std::move(picker);
-    column_reader_pack pack;
-    pack.prepare(*own_segment, *own_picker, own_picker->search_column_count());
-    return pack;
-  });
+  std::packaged_task<column_reader_pack()> task(
+      [s, picker = picker_, timestamp = read_timestamp_]() mutable {
+        const std::shared_ptr<segment> own_segment = std::move(s);
+        const std::shared_ptr<const column_picker> own_picker = std::move(picker);
+        column_reader_pack pack;
+        pack.prepare(*own_segment, *own_picker, own_picker->search_column_count());
+        // Value columns come along only when some row may be delivered; segments whose rows
+        // are all newer or removed never read theirs.
+        if (may_deliver(pack, timestamp)) load_values(*own_segment, *own_picker, pack);
+        return pack;
+      });
   loads_.push_back(detail::get_async_pool().submit(std::move(task)));
   loading_.push_back(std::move(s));
 }
@@ -121,6 +193,7 @@ bool merge_tree_iterator::level_state::start_next_segment() {
     column_reader_pack pack = load.get();  // a failed read is raised here
     if (pack.readers.empty() || pack.readers[0].row_count() == 0) continue;
     segment_ = std::move(s);
+    release_pack();
     pack_ = std::move(pack);
     timestamps_ = pack_.readers[0].data();
     row_ = 0;
@@ -128,9 +201,18 @@ bool merge_tree_iterator::level_state::start_next_segment() {
     return true;
   }
   segment_.reset();
-  pack_ = column_reader_pack();
+  release_pack();
   timestamps_ = nullptr;
   return false;
+}
+
+void merge_tree_iterator::level_state::release_pack() {
+  if (pack_.readers.empty()) return;
+  // Unmapping large decoded columns stalls every thread of the process a little; the pool
+  // pays for it rather than the scan.
+  detail::get_async_pool().submit(
+      std::packaged_task<void()>([done = std::move(pack_)]() mutable { done = {}; }));
+  pack_ = column_reader_pack();
 }
 
 bool merge_tree_iterator::level_state::advance(bool& started) {
@@ -168,16 +250,7 @@ void merge_tree_iterator::level_state::load_last_key(size_t key_count, bytes_vie
 }
 
 void merge_tree_iterator::level_state::read_tuple(row_values& out) {
-  const std::vector<unsigned>& columns = picker_->columns();
-  if (pack_.readers.size() < columns.size()) {
-    // First delivered row of this segment: its value columns are needed after all.
-    pack_.readers.reserve(columns.size());
-    for (size_t i = pack_.readers.size(); i < columns.size(); ++i) {
-      column_reader reader(segment_->columns().at(columns[i]));
-      reader.read_file_and_decompress();
-      pack_.readers.push_back(std::move(reader));
-    }
-  }
+  if (pack_.readers.size() < picker_->columns().size()) load_values(*segment_, *picker_, pack_);
   const std::vector<unsigned>& output = picker_->output();
   out.resize(output.size());
   for (size_t j = 0; j < output.size(); ++j) out[j] = pack_.readers[output[j]].value(row_);
@@ -205,7 +278,7 @@ merge_tree_iterator::merge_tree_iterator(const schema_descriptor& schema,
     if (it.valid()) mem_.push_back(std::move(it));  // an empty row set takes no part
   }
   for (const level& l : state_->levels) {
-    if (!l.empty()) levels_.push_back(std::make_unique<level_state>(l, picker_));
+    if (!l.empty()) levels_.push_back(std::make_unique<level_state>(l, picker_, read_timestamp_));
   }
   // Every level reads ahead before the first waits for its first segment.
   std::erase_if(levels_, [](const std::unique_ptr<level_state>& l) { return !l->start(); });
@@ -370,10 +443,9 @@ void merge_tree_iterator::remember_key(const bytes_view* key) {
     last_key_bytes_.resize(std::max(total, 2 * last_key_bytes_.size()));
   size_t offset = 0;
   for (size_t i = 0; i < last_key_.size(); ++i) {
-    const size_t n = key[i].size();
-    if (n != 0) std::memcpy(last_key_bytes_.data() + offset, key[i].data, n);
-    last_key_[i] = bytes_view(n, last_key_bytes_.data() + offset);
-    offset += n;
+    copy_bytes(last_key_bytes_.data() + offset, key[i]);
+    last_key_[i] = bytes_view(key[i].size(), last_key_bytes_.data() + offset);
+    offset += key[i].size();
   }
   has_last_key_ = true;
 }

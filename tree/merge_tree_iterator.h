@@ -2,8 +2,9 @@
 // A scan of one snapshot of a merge tree: a heap merge of its mem-tables and levels in key
 // order that hands out, per key, the newest version not newer than the read timestamp, skipping
 // keys whose visible version is a removal. Segment timestamp and key columns are read ahead on
-// the shared pool, four segments deep per level; value columns are loaded only for segments
-// that deliver a row. Owned by its caller (a cursor); one thread at a time. Read-ahead tasks own
+// the shared pool, four segments deep per level, with the value columns of segments that hold a
+// live version old enough to be seen (a row that may be delivered); other segments never read
+// theirs. Owned by its caller (a cursor); one thread at a time. Read-ahead tasks own
 // what they touch, so the iterator may be dropped at any point.
 
 #include <cstdint>
@@ -116,8 +117,9 @@ class merge_tree_iterator::level_state {
  public:
   static constexpr unsigned READ_AHEAD = 4;
 
-  // Schedules the read-ahead of the first segments.
-  level_state(const level& segments, std::shared_ptr<const column_picker> picker);
+  // Schedules the read-ahead of the first segments for a scan as of `read_timestamp`.
+  level_state(const level& segments, std::shared_ptr<const column_picker> picker,
+              tx_timestamp read_timestamp);
 
   // Rests on the first row of the first non-empty segment; false when there is none.
   bool start() { return start_next_segment(); }
@@ -136,9 +138,12 @@ class merge_tree_iterator::level_state {
  private:
   void schedule_load();
   bool start_next_segment();
+  // Lets go of the current pack's columns off the scanning thread.
+  void release_pack();
 
   level segments_;
   std::shared_ptr<const column_picker> picker_;
+  tx_timestamp read_timestamp_;
   size_t next_to_schedule_ = 0;
   std::deque<std::future<column_reader_pack>> loads_;
   std::deque<std::shared_ptr<segment>> loading_;
