@@ -83,7 +83,8 @@ class merge_tree final : public row_set::owner {
   std::optional<std::vector<std::byte>> read(bytes_view key, unsigned column);
   // A scan as of `timestamp` of the projected columns (of every column when `projection` is
   // null). The schema and the snapshot are taken together under the tree lock, so a column
-  // change never pairs the scan's schema with rows of another shape.
+  // change never pairs the scan's schema with rows of another shape. The read-ahead is waited
+  // for by the scan's first step, outside the lock.
   std::unique_ptr<merge_tree_iterator> get_iterator(tx_timestamp timestamp,
                                                     const bitset* projection);
 

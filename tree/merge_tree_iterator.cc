@@ -280,11 +280,14 @@ merge_tree_iterator::merge_tree_iterator(const schema_descriptor& schema,
   for (const level& l : state_->levels) {
     if (!l.empty()) levels_.push_back(std::make_unique<level_state>(l, picker_, read_timestamp_));
   }
+}
+
+void merge_tree_iterator::begin() {
+  begun_ = true;
   // Every level reads ahead before the first waits for its first segment.
   std::erase_if(levels_, [](const std::unique_ptr<level_state>& l) { return !l->start(); });
   for (uint32_t s = 0; s < mem_.size() + levels_.size(); ++s) push(s);
   mode_ = switch_to_next_level(false);
-  if (mode_ == mode::exhausted) release_sources();
 }
 
 merge_tree_iterator::~merge_tree_iterator() {
@@ -303,6 +306,7 @@ merge_tree_iterator::~merge_tree_iterator() {
 bool merge_tree_iterator::get_next(const row_callback& callback) {
   if (failure_) std::rethrow_exception(failure_);
   try {
+    if (!begun_) begin();
     return next_row(callback);
   } catch (...) {
     failure_ = std::current_exception();
@@ -451,6 +455,7 @@ void merge_tree_iterator::remember_key(const bytes_view* key) {
 }
 
 void merge_tree_iterator::release_sources() {
+  begun_ = true;
   mode_ = mode::exhausted;
   heap_.clear();
   mem_.clear();

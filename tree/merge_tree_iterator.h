@@ -54,7 +54,8 @@ class key_order {
 class merge_tree_iterator final : public abstract_iterator {
  public:
   // A scan of `state` as of `timestamp` with the projected columns of `schema`, or all of them
-  // when `projection` is null.
+  // when `projection` is null. Starts the read-ahead but does not wait for it: the first
+  // get_next does, so that no caller waits for the pool while holding its locks.
   merge_tree_iterator(const schema_descriptor& schema, std::shared_ptr<tree_state> state,
                       tx_timestamp timestamp, const bitset* projection);
   // Runs the close action first; its failure is logged, never thrown.
@@ -73,6 +74,8 @@ class merge_tree_iterator final : public abstract_iterator {
   class level_state;
   enum class mode : uint8_t { fast_forward, merging, exhausted };
 
+  // Waits for the first segment of each level and orders the sources.
+  void begin();
   bool next_row(const row_callback& callback);
   // Advances the current source and restores the merge order.
   void next();
@@ -101,6 +104,7 @@ class merge_tree_iterator final : public abstract_iterator {
   std::vector<std::unique_ptr<level_state>> levels_;
   std::vector<uint32_t> heap_;
   uint32_t current_ = 0;
+  bool begun_ = false;
   mode mode_ = mode::exhausted;
   // The key last decided (emitted or found removed), owned.
   std::vector<std::byte> last_key_bytes_;

@@ -349,6 +349,42 @@ TEST(MergeTreeIteratorTest, FailuresStickLocksAreReleasedAndExhaustionLetsGo) {
   }
 }
 
+TEST(MergeTreeIteratorTest, ValueColumnsAreReadOnlyWhereARowMayBeDelivered) {
+  testing::test_dir dir;
+  mem_table_buffer_pool pool(1 << 20, uint64_t{1} << 30);
+  fake_tree tree(scan_schema(), pool);
+  const test_table& t = tree.table();
+  auto row = [&](int64_t k) {
+    const auto kc = key_cells(k);
+    return t.row({k, kc[0], kc[1], std::string("s")});
+  };
+  level l;
+  for (int64_t s = 0; s < 3; ++s) {
+    segment_writer w(t);
+    w.insert(*row(2 * s), s == 1 ? 100 : 5);  // the middle segment: too new at 50 ...
+    const auto kc = key_cells(2 * s + 1);
+    w.insert(*t.removal({kc[0], kc[1]}), 5);  // ... or removed
+    l.push_back(w.write(dir / std::to_string(s)));
+  }
+  for (unsigned c : {0u, 3u}) std::filesystem::remove(l[1]->columns()[c].path());
+  auto state = std::make_shared<tree_state>();
+  state->levels.push_back(l);
+
+  merge_tree_iterator old(t.schema, state, 50, nullptr);
+  std::vector<int64_t> keys;
+  while (old.get_next([&](const row_values& r) { keys.push_back(testing::int_of(r[0])); })) {
+  }
+  EXPECT_EQ(keys, (std::vector<int64_t>{0, 4}));
+
+  merge_tree_iterator latest(t.schema, state, TX_TIMESTAMP_LATEST, nullptr);
+  ASSERT_TRUE(latest.get_next([](const row_values&) {}));
+  const std::string failure =
+      testing::message_of([&] { latest.get_next([](const row_values&) {}); });
+  EXPECT_NE(failure, "<no exception>");
+  EXPECT_EQ(testing::message_of([&] { latest.get_next([](const row_values&) {}); }), failure)
+      << "a failed scan keeps its error";
+}
+
 TEST(MergeTreeIteratorTest, ScanDroppedWithReadAheadStillQueued) {
   testing::test_dir dir;
   mem_table_buffer_pool pool(1 << 20, uint64_t{1} << 30);
