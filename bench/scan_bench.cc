@@ -72,6 +72,14 @@ struct fixture {
     config::get_config().set_param("MEMTABLE_MAX_ENTRIES", "100000000");
     std::filesystem::remove_all(dir);
   }
+  ~fixture() {
+    for (merge_tree* tree : {memtables.get(), compacted.get()}) {
+      if (tree != nullptr && tree->mark_as_dropped()) tree->remove_dropped();
+    }
+    memtables.reset();
+    compacted.reset();
+    std::filesystem::remove_all(dir);
+  }
   merge_tree& memtable_tree() {
     if (memtables) return *memtables;
     memtables = std::make_unique<merge_tree>(bench::workload_schema(), dir / "memtables");
