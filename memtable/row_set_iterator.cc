@@ -9,6 +9,22 @@ namespace {
 
 uint64_t align(uint64_t offset, uint32_t mask) { return (offset + mask) & ~uint64_t{mask}; }
 
+// Rows lie in the mem-table in insertion order, not in key order: a scan asks for the rows a
+// few entries ahead early, so that their cache misses overlap.
+void prefetch_ahead(const mem_table_pk_index& index, const mem_table_pk_index::leaf_node* leaf,
+                    uint32_t position) {
+  constexpr uint32_t AHEAD = 8;
+  uint32_t i = position + AHEAD;
+  if (i >= leaf->count) {
+    i -= leaf->count;
+    leaf = leaf->next;
+    if (leaf == nullptr || i >= leaf->count) return;
+  }
+  const std::byte* row = index.row_id(leaf, i);
+  __builtin_prefetch(row);
+  __builtin_prefetch(row + 64);
+}
+
 }  // namespace
 
 // ---- key_buffer ----
@@ -183,6 +199,7 @@ bool row_set::iterator::get_next_tuple(const picked_columns& picker) {
     valid_ = false;
     return false;
   }
+  prefetch_ahead(index, leaf, i);
   rest_on_entry(index, leaf, i);
   return true;
 }

@@ -400,6 +400,198 @@ size_t tuple_builder_direct::layout(std::byte* buffer, size_t capacity) {
   return size;
 }
 
+// ---- tuple_row_writer ----
+
+tuple_row_writer::tuple_row_writer(const tuple_schema& columns)
+    : lengths_(columns.size()), builder_(static_cast<int32_t>(columns.size())) {
+  for (const tuple_element& e : columns) {
+    types_.push_back(e.type);
+    switch (e.type) {
+      case INT8:
+        kinds_.push_back(kind::int8);
+        break;
+      case INT16:
+        kinds_.push_back(kind::int16);
+        break;
+      case INT32:
+        kinds_.push_back(kind::int32);
+        break;
+      case INT64:
+        kinds_.push_back(kind::int64);
+        break;
+      case BOOL:
+        kinds_.push_back(kind::boolean);
+        break;
+      case FLOAT:
+        kinds_.push_back(kind::float32);
+        break;
+      case DOUBLE:
+        kinds_.push_back(kind::float64);
+        break;
+      case TIMESTAMP:
+      case DURATION:
+        kinds_.push_back(kind::seconds_nanos);
+        break;
+      case UUID:
+        kinds_.push_back(kind::raw16);
+        break;
+      case OPAQUE:
+      case STRING:
+      case BYTES:
+        kinds_.push_back(kind::varlen);
+        break;
+      default:
+        generic_ = true;
+        kinds_.push_back(kind::varlen);
+        break;
+    }
+  }
+}
+
+size_t tuple_row_writer::size(const row_values& row) {
+  if (generic_) {
+    builder_.start();
+    for (size_t c = 0; c < row.size(); ++c) {
+      if (row[c]) {
+        builder_.claim(types_[c], *row[c]);
+      } else {
+        builder_.claim_null();
+      }
+    }
+    return builder_.tuple_size();
+  }
+  uint32_t area = 0;
+  for (size_t c = 0; c < row.size(); ++c) {
+    uint32_t n = 0;
+    if (const std::optional<bytes_view>& v = row[c]) {
+      switch (kinds_[c]) {
+        case kind::int8:
+        case kind::boolean:
+          n = 1;
+          break;
+        case kind::int16:
+          n = binary_tuple_builder::int_size(load<int16_t>(v->data));
+          break;
+        case kind::int32:
+          n = binary_tuple_builder::int_size(load<int32_t>(v->data));
+          break;
+        case kind::int64:
+          n = binary_tuple_builder::int_size(load<int64_t>(v->data));
+          break;
+        case kind::float32:
+          n = 4;
+          break;
+        case kind::float64:
+          n = binary_tuple_builder::double_size(load<double>(v->data));
+          break;
+        case kind::seconds_nanos:
+          n = load<int32_t>(v->data + 8) == 0 ? 8 : 12;
+          break;
+        case kind::raw16:
+          n = 16;
+          break;
+        case kind::varlen:
+          n = binary_tuple_builder::varlen_size(*v);
+          break;
+      }
+    }
+    lengths_[c] = n;
+    area += n;
+  }
+  value_area_ = area;
+  return 1 + row.size() * binary_tuple_builder::entry_size_for(area) + area;
+}
+
+void tuple_row_writer::write(const row_values& row, std::byte* out) {
+  if (generic_) {
+    builder_.layout_into(out);
+    for (size_t c = 0; c < row.size(); ++c) {
+      if (row[c]) {
+        builder_.append(types_[c], *row[c]);
+      } else {
+        builder_.append_null();
+      }
+    }
+    return;
+  }
+  const uint32_t entry = binary_tuple_builder::entry_size_for(value_area_);
+  out[0] = static_cast<std::byte>(std::countr_zero(entry));
+  std::byte* entries = out + 1;
+  std::byte* values = entries + row.size() * entry;
+  uint32_t end = 0;
+  for (size_t c = 0; c < row.size(); ++c) {
+    const uint32_t n = lengths_[c];
+    if (const std::optional<bytes_view>& v = row[c]) {
+      std::byte* to = values + end;
+      switch (kinds_[c]) {
+        case kind::int8:
+          *to = v->data[0];
+          break;
+        case kind::int16:
+          if (n == 1) {
+            *to = v->data[0];
+          } else {
+            std::memcpy(to, v->data, 2);
+          }
+          break;
+        case kind::int32:
+          if (n == 1) {
+            *to = v->data[0];
+          } else if (n == 2) {
+            std::memcpy(to, v->data, 2);
+          } else {
+            std::memcpy(to, v->data, 4);
+          }
+          break;
+        case kind::boolean:
+          *to = static_cast<std::byte>(v->data[0] != std::byte{0});
+          break;
+        case kind::float64:
+          if (n == 4) {
+            const auto f = static_cast<float>(load<double>(v->data));
+            std::memcpy(to, &f, 4);
+            break;
+          }
+          [[fallthrough]];
+        case kind::int64:  // little-endian: the low n bytes are the shortest form
+          switch (n) {
+            case 1:
+              *to = v->data[0];
+              break;
+            case 2:
+              std::memcpy(to, v->data, 2);
+              break;
+            case 4:
+              std::memcpy(to, v->data, 4);
+              break;
+            default:
+              std::memcpy(to, v->data, 8);
+              break;
+          }
+          break;
+        case kind::float32:
+          std::memcpy(to, v->data, 4);
+          break;
+        case kind::seconds_nanos:
+          std::memcpy(to, v->data, 8);
+          if (n == 12) std::memcpy(to + 8, v->data + 8, 4);
+          break;
+        case kind::raw16:
+          std::memcpy(to, v->data, 16);
+          break;
+        case kind::varlen:
+          if (binary_tuple_builder::needs_escape(*v)) {
+            *to++ = binary_tuple_builder::VARLEN_ESCAPE;
+          }
+          if (v->size() != 0) std::memcpy(to, v->data, v->size());
+          break;
+      }
+      end += n;
+    }
+    std::memcpy(entries + c * entry, &end, entry);  // little-endian: the low bytes
+  }
+}
+
 int compare_fixed(ombrel_type type, const std::byte* a, const std::byte* b) {
   switch (type) {
     case BOOL:

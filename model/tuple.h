@@ -14,6 +14,7 @@
 #include "model/binary_tuple_builder.h"
 #include "model/binary_tuple_parser.h"
 #include "model/common.h"
+#include "model/flat_tuple.h"
 #include "model/tuple_schema.h"
 
 namespace ombrel {
@@ -138,6 +139,41 @@ class tuple_builder_direct : public tuple_builder {
   // Returns the tuple size; writes nothing when it exceeds `capacity` (retry with more room),
   // else lays out the tuple in `buffer`.
   size_t layout(std::byte* buffer, size_t capacity);
+};
+
+// Writes whole rows of material values as binary tuples with each column's encoder decided once,
+// so that rows are sized and written in two tight passes (cursor pages). Types without a direct
+// encoder here (dates, times, periods, numbers) send the row through tuple_builder, with the same
+// bytes. One thread at a time.
+class tuple_row_writer {
+ public:
+  explicit tuple_row_writer(const tuple_schema& columns);
+
+  // The tuple size of `row` (one value per column, empty for null).
+  size_t size(const row_values& row);
+  // Writes the row sized by the last size() call. REQUIRES: `out` holds size() bytes.
+  void write(const row_values& row, std::byte* out);
+
+ private:
+  enum class kind : uint8_t {
+    int8,
+    int16,
+    int32,
+    int64,
+    boolean,
+    float32,
+    float64,
+    seconds_nanos,
+    raw16,
+    varlen
+  };
+
+  std::vector<kind> kinds_;
+  std::vector<ombrel_type> types_;
+  std::vector<uint32_t> lengths_;
+  uint32_t value_area_ = 0;
+  bool generic_ = false;
+  tuple_builder_direct builder_;
 };
 
 // ---- Ordering of key values ----

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,7 @@
 #include "native/config.h"
 #include "native/errors.h"
 #include "native/log.h"
+#include "storage/cursor.h"
 #include "storage/storage.h"
 #include "tree/merge_tree.h"
 
@@ -412,13 +414,14 @@ OMBREL_NATIVE(void, modifyColumnType)
 
 OMBREL_NATIVE(jlong, createCursor)
 (JNIEnv* env, jclass, jlong table, jlong timestamp, jlongArray projection) {
-  (void)timestamp;
   return error_frame<jlong>(env, [&]() -> jlong {
     host_long_array words(env, projection);
-    from_handle<abstract_table>(table, "table");
-    const bitset columns = words.to_bitset();
-    (void)columns;
-    not_implemented("createCursor");
+    abstract_table& scanned = from_handle<abstract_table>(table, "table");
+    std::unique_ptr<cursor> created =
+        words.is_null() ? std::make_unique<cursor>(&scanned, timestamp)
+                        : std::make_unique<cursor>(&scanned, timestamp,
+                                                   ombrel_table_scan{words.to_bitset()});
+    return reinterpret_cast<jlong>(created.release());
   });
 }
 
@@ -436,40 +439,41 @@ OMBREL_NATIVE(jlong, createAggregateCursor)
   });
 }
 
-OMBREL_NATIVE(jboolean, cursorHasNextPage)(JNIEnv* env, jclass, jlong cursor) {
+OMBREL_NATIVE(jboolean, cursorHasNextPage)(JNIEnv* env, jclass, jlong handle) {
   return error_frame<jboolean>(env, [&]() -> jboolean {
-    from_handle<char>(cursor, "cursor");
-    not_implemented("cursorHasNextPage");
+    return from_handle<cursor>(handle, "cursor").has_next_page() ? JNI_TRUE : JNI_FALSE;
   });
 }
 
-OMBREL_NATIVE(jint, cursorGatherTuples)(JNIEnv* env, jclass, jlong cursor) {
+OMBREL_NATIVE(jint, cursorGatherTuples)(JNIEnv* env, jclass, jlong handle) {
   return error_frame<jint>(env, [&]() -> jint {
-    from_handle<char>(cursor, "cursor");
-    not_implemented("cursorGatherTuples");
+    return static_cast<jint>(from_handle<cursor>(handle, "cursor").fill_next_page());
   });
 }
 
-OMBREL_NATIVE(jobject, cursorGetBuffer)(JNIEnv* env, jclass, jlong cursor) {
+OMBREL_NATIVE(jobject, cursorGetBuffer)(JNIEnv* env, jclass, jlong handle) {
   return error_frame<jobject>(env, [&]() -> jobject {
-    from_handle<char>(cursor, "cursor");
-    not_implemented("cursorGetBuffer");
+    cursor& c = from_handle<cursor>(handle, "cursor");
+    jobject result = env->NewDirectByteBuffer(c.buffer(), static_cast<jlong>(c.capacity()));
+    if (result == nullptr) throw errors::error("Failed to allocate a direct byte buffer");
+    return result;
   });
 }
 
 OMBREL_NATIVE(jobject, cursorGetOutputSchema)
-(JNIEnv* env, jclass, jlong cursor, jlong out_address, jint out_size) {
-  (void)out_address;
-  (void)out_size;
+(JNIEnv* env, jclass, jlong handle, jlong out_address, jint out_size) {
   return error_frame<jobject>(env, [&]() -> jobject {
-    from_handle<char>(cursor, "cursor");
-    not_implemented("cursorGetOutputSchema");
+    const std::vector<std::byte> schema =
+        from_handle<cursor>(handle, "cursor").output_schema().serialize();
+    return deliver_result(env, out_address, out_size, schema.size(), [&](std::byte* out) {
+      if (!schema.empty()) std::memcpy(out, schema.data(), schema.size());
+    });
   });
 }
 
-OMBREL_NATIVE(void, releaseCursor)(JNIEnv* env, jclass, jlong cursor) {
-  if (cursor == 0) return;
-  error_frame_void(env, [&] { not_implemented("releaseCursor"); });
+OMBREL_NATIVE(void, releaseCursor)(JNIEnv*, jclass, jlong handle) {
+  // Destruction never throws: a failing close action is logged by the iterator.
+  delete reinterpret_cast<cursor*>(handle);
 }
 
 OMBREL_NATIVE(void, setLogger)(JNIEnv* env, jclass, jobject logger, jstring level_name) {

@@ -23,6 +23,9 @@ class abstract_iterator {
   // returns true, or returns false when the source is exhausted. Views are valid only during
   // the call.
   virtual bool get_next(const row_callback& callback) = 0;
+  // The table schema the rows were cut from, fixed when the scan began; null when it is the
+  // table's get_schema() for good.
+  virtual const schema_descriptor* schema() const { return nullptr; }
 };
 
 class abstract_table {
@@ -35,6 +38,11 @@ class abstract_table {
   // nothing to scan.
   virtual std::unique_ptr<abstract_iterator> get_projection_pipeline(tx_timestamp timestamp,
                                                                      const bitset& projection) = 0;
+  // The same with every column. Tables whose schema may change pick the columns when the scan
+  // begins (see abstract_iterator::schema()).
+  virtual std::unique_ptr<abstract_iterator> get_full_pipeline(tx_timestamp timestamp) {
+    return get_projection_pipeline(timestamp, bitset(get_schema().columns.size(), true));
+  }
 
   std::string name;
 };

@@ -1,5 +1,6 @@
 #include "storage/storage.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -13,45 +14,33 @@
 #include "native/errors.h"
 #include "native/log.h"
 #include "tree/merge_tree.h"
+#include "tree/merge_tree_iterator.h"
 
 namespace ombrel {
 namespace {
 
 constexpr const char* NAME_FILENAME = "name";
 
-// Runs the partition's close action when the scan is destroyed.
-class closing_iterator : public abstract_iterator {
- public:
-  closing_iterator(std::unique_ptr<abstract_iterator> inner, std::function<void()> on_close)
-      : on_close_(std::move(on_close)), inner_(std::move(inner)) {}
-  // The scan goes before the close action, which may close the partition it reads.
-  ~closing_iterator() override {
-    inner_.reset();
-    if (on_close_) on_close_();
-  }
-
-  bool get_next(const row_callback& callback) override { return inner_->get_next(callback); }
-
- private:
-  std::function<void()> on_close_;
-  std::unique_ptr<abstract_iterator> inner_;
-};
-
+// Catalog rows (partition id, table id, name), cut to the projected columns.
 class tables_iterator : public abstract_iterator {
  public:
-  explicit tables_iterator(std::vector<storage::partition_info> rows) : rows_(std::move(rows)) {}
+  tables_iterator(std::vector<storage::partition_info> rows, std::vector<unsigned> columns)
+      : rows_(std::move(rows)), columns_(std::move(columns)), values_(columns_.size()) {}
 
   bool get_next(const row_callback& callback) override {
     if (next_ >= rows_.size()) return false;
     const storage::partition_info& row = rows_[next_++];
-    const row_values values{bytes_view(&row.partition_id, 4), bytes_view(&row.table_id, 4),
-                            bytes_view(row.table_name.data(), row.table_name.size())};
-    callback(values);
+    const bytes_view all[3] = {bytes_view(&row.partition_id, 4), bytes_view(&row.table_id, 4),
+                               bytes_view(row.table_name.data(), row.table_name.size())};
+    for (size_t j = 0; j < columns_.size(); ++j) values_[j] = all[columns_[j]];
+    callback(values_);
     return true;
   }
 
  private:
   std::vector<storage::partition_info> rows_;
+  std::vector<unsigned> columns_;
+  row_values values_;
   size_t next_ = 0;
 };
 
@@ -489,6 +478,15 @@ const schema_descriptor& table_partition::get_schema() const { return tree_->get
 
 std::unique_ptr<abstract_iterator> table_partition::get_projection_pipeline(
     tx_timestamp timestamp, const bitset& projection) {
+  return open_scan(timestamp, &projection);
+}
+
+std::unique_ptr<abstract_iterator> table_partition::get_full_pipeline(tx_timestamp timestamp) {
+  return open_scan(timestamp, nullptr);
+}
+
+std::unique_ptr<abstract_iterator> table_partition::open_scan(tx_timestamp timestamp,
+                                                              const bitset* projection) {
   if (tree_->is_dropped()) return nullptr;
   if (registry_) registry_->acquire(entry_);
   const uint64_t before = users_.fetch_add(2);
@@ -497,14 +495,15 @@ std::unique_ptr<abstract_iterator> table_partition::get_projection_pipeline(
     leave(2);
     return nullptr;
   }
-  std::unique_ptr<abstract_iterator> inner;
+  std::unique_ptr<merge_tree_iterator> scan;
   try {
-    inner = tree_->get_iterator(timestamp, projection);
+    scan = tree_->get_iterator(timestamp, projection);
   } catch (...) {
     on_cursor_close();
     throw;
   }
-  return std::make_unique<closing_iterator>(std::move(inner), [this] { on_cursor_close(); });
+  scan->set_close_action([this] { on_cursor_close(); });
+  return scan;
 }
 
 void table_partition::drop() {
@@ -550,9 +549,15 @@ const schema_descriptor& tables_catalog::get_schema() const {
   return schema;
 }
 
-std::unique_ptr<abstract_iterator> tables_catalog::get_projection_pipeline(tx_timestamp,
-                                                                           const bitset&) {
-  return std::make_unique<tables_iterator>(registry_->collect_partition_info());
+std::unique_ptr<abstract_iterator> tables_catalog::get_projection_pipeline(
+    tx_timestamp, const bitset& projection) {
+  std::vector<unsigned> columns;
+  const uint64_t limit = std::min<uint64_t>(projection.size(), get_schema().columns.size());
+  for (unsigned c = 0; c < limit; ++c) {
+    if (projection[c]) columns.push_back(c);
+  }
+  return std::make_unique<tables_iterator>(registry_->collect_partition_info(),
+                                           std::move(columns));
 }
 
 }  // namespace ombrel

@@ -157,6 +157,7 @@ class table_partition : public abstract_table {
   const schema_descriptor& get_schema() const override;
   std::unique_ptr<abstract_iterator> get_projection_pipeline(tx_timestamp timestamp,
                                                              const bitset& projection) override;
+  std::unique_ptr<abstract_iterator> get_full_pipeline(tx_timestamp timestamp) override;
 
   merge_tree& tree() { return *tree_; }
   int32_t table_id() const { return table_id_; }
@@ -169,6 +170,8 @@ class table_partition : public abstract_table {
   friend class storage;
   friend class storage::registry;
 
+  // A scan counted as a user until its iterator goes; null once dropped.
+  std::unique_ptr<abstract_iterator> open_scan(tx_timestamp timestamp, const bitset* projection);
   void on_cursor_close();
   void leave(uint64_t amount);
 

@@ -11,7 +11,7 @@
 #include "model/tuple.h"
 #include "native/errors.h"
 #include "native/log.h"
-#include "storage/abstract_table.h"
+#include "tree/merge_tree_iterator.h"
 #include "tree/thread_pool.h"
 
 namespace ombrel {
@@ -251,8 +251,10 @@ std::optional<std::vector<std::byte>> merge_tree::read(bytes_view key, unsigned 
   return result;
 }
 
-std::unique_ptr<abstract_iterator> merge_tree::get_iterator(tx_timestamp, const bitset&) {
-  throw errors::error("not implemented: scanning a merge tree");
+std::unique_ptr<merge_tree_iterator> merge_tree::get_iterator(tx_timestamp timestamp,
+                                                              const bitset* projection) {
+  std::shared_lock lock(tree_lock_);
+  return std::make_unique<merge_tree_iterator>(schema_, get_state(), timestamp, projection);
 }
 
 row_set::memtable_updater merge_tree::ensure_memtable_for_insert(size_t size) {

@@ -30,8 +30,8 @@
 
 namespace ombrel {
 
-class abstract_iterator;
 class merge_tree;
+class merge_tree_iterator;
 
 // Holding one means holding the tree's blocked flag. A writer stores each snapshot it has
 // committed; destruction publishes the last one (with the tree's current mem-tables, less the
@@ -105,7 +105,12 @@ class merge_tree final : public row_set::owner {
   std::vector<std::byte> read(tx_timestamp timestamp, bytes_view key);
   // One column of the latest version; empty for a null value or a missing row.
   std::optional<std::vector<std::byte>> read(bytes_view key, unsigned column);
-  std::unique_ptr<abstract_iterator> get_iterator(tx_timestamp timestamp, const bitset& projection);
+  // A scan as of `timestamp` of the projected columns (of every column when `projection` is
+  // null). The schema and the snapshot are taken together under the tree lock, so a column
+  // change never pairs the scan's schema with rows of another shape. The read-ahead is waited
+  // for by the scan's first step, outside the lock.
+  std::unique_ptr<merge_tree_iterator> get_iterator(tx_timestamp timestamp,
+                                                    const bitset* projection);
 
   // A writer handle of the newest mem-table with room for a row of material size `size`.
   row_set::memtable_updater ensure_memtable_for_insert(size_t size);

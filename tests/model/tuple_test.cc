@@ -331,11 +331,53 @@ TEST(TupleTest, EveryTypeRoundTripsThroughBinaryAndMaterialForms) {
     tuple_builder tb(static_cast<int32_t>(columns.size()));
     tb.start();
     for (size_t c = 0; c < columns.size(); ++c) {
-      if (row[c]) tb.claim(columns[c].type, *row[c]); else tb.claim_null();
+      if (row[c])
+        tb.claim(columns[c].type, *row[c]);
+      else
+        tb.claim_null();
     }
     tb.layout();
     for (size_t c = 0; c < columns.size(); ++c) {
-      if (row[c]) tb.append(columns[c].type, *row[c]); else tb.append_null();
+      if (row[c])
+        tb.append(columns[c].type, *row[c]);
+      else
+        tb.append_null();
+    }
+    // Cursor pages write rows with tuple_row_writer: the builder's bytes, for every column and
+    // for the columns it encodes itself.
+    std::vector<size_t> all(columns.size()), direct;
+    for (size_t c = 0; c < columns.size(); ++c) {
+      all[c] = c;
+      const ombrel_type t = columns[c].type;
+      if (t <= DOUBLE || t == TIMESTAMP || t == DURATION || t == UUID || t == OPAQUE ||
+          t == STRING || t == BYTES) {
+        direct.push_back(c);
+      }
+    }
+    for (const std::vector<size_t>& pick : {all, direct}) {
+      tuple_schema types;
+      row_values values;
+      tuple_builder expected(static_cast<int32_t>(pick.size()));
+      expected.start();
+      for (size_t c : pick) {
+        types.push_back(ts[c]);
+        values.push_back(row[c]);
+        if (row[c])
+          expected.claim(columns[c].type, *row[c]);
+        else
+          expected.claim_null();
+      }
+      expected.layout();
+      for (size_t c : pick) {
+        if (row[c])
+          expected.append(columns[c].type, *row[c]);
+        else
+          expected.append_null();
+      }
+      tuple_row_writer writer(types);
+      std::vector<std::byte> written(writer.size(values));
+      writer.write(values, written.data());
+      ASSERT_EQ(written, expected.buffer()) << pick.size() << " columns";
     }
     parsed_tuple p(ts, ms, tb.data(), false);
     owned_material_tuple owned(p);

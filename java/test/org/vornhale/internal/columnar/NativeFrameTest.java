@@ -78,8 +78,8 @@ class NativeFrameTest {
         long storage = NativeInterface.createStorage(root.resolve("ombrel").toString());
         long catalog = NativeInterface.getAllTablePartitions(storage);
         try {
-            assertFails("not implemented: createCursor",
-                    () -> NativeInterface.createCursor(catalog, Long.MAX_VALUE, null));
+            assertFails("not implemented: createAggregateCursor",
+                    () -> NativeInterface.createAggregateCursor(catalog, Long.MAX_VALUE, null, null));
         } finally {
             NativeInterface.releaseTablePartition(catalog);
             NativeInterface.releaseStorage(storage);

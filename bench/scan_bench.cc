@@ -1,0 +1,147 @@
+// Full scans of the workload rows into cursor pages: over mem-tables (rows as inserted) and over
+// one compacted level of hand-written segments.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "bench/workload.h"
+#include "memtable/mem_table.h"
+#include "memtable/mem_table_buffer_pool.h"
+#include "model/tuple.h"
+#include "native/config.h"
+#include "storage/cursor.h"
+#include "tree/merge_tree.h"
+#include "tree/merge_tree_iterator.h"
+
+namespace {
+
+using namespace ombrel;
+
+constexpr uint64_t N = 1000000;
+constexpr uint64_t SEGMENTS = 8;
+
+// A tree seen as a table, as a partition shows it to its cursors.
+class tree_table : public abstract_table {
+ public:
+  explicit tree_table(merge_tree& tree) : tree_(tree) {}
+  const schema_descriptor& get_schema() const override { return tree_.get_schema(); }
+  std::unique_ptr<abstract_iterator> get_projection_pipeline(tx_timestamp ts,
+                                                             const bitset& projection) override {
+    return tree_.get_iterator(ts, &projection);
+  }
+  std::unique_ptr<abstract_iterator> get_full_pipeline(tx_timestamp ts) override {
+    return tree_.get_iterator(ts, nullptr);
+  }
+
+ private:
+  merge_tree& tree_;
+};
+
+// Writes segments from mem-tables with buffers of their own.
+class segment_writer : private mem_table::buffer_creator {
+ public:
+  segment_writer() : pool_(1 << 20, uint64_t{1} << 32) {}
+  std::shared_ptr<segment> write(const std::filesystem::path& dir, const schema_descriptor& schema,
+                                 const std::vector<std::vector<std::byte>>& rows, uint64_t begin,
+                                 uint64_t end) {
+    mem_table table(schema, pool_);
+    const tuple_schema types = schema.get_tuple_schema();
+    const material_tuple_schema material = schema.get_material_schema();
+    for (uint64_t i = begin; i < end; ++i) {
+      parsed_tuple parsed(types, material, bytes_view(rows[i].size(), rows[i].data()), false);
+      table.ensure(parsed.material_size(), *this);
+      table.insert(parsed, 1);
+    }
+    return std::make_shared<segment>(dir, schema, table);
+  }
+
+ private:
+  mem_table_buffer* create_buffer(size_t size) override { return pool_.get_buffer(nullptr, size); }
+  mem_table_buffer_pool pool_;
+};
+
+struct fixture {
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / "ombrel-scan-bench";
+  std::vector<std::vector<std::byte>> rows = bench::encode_rows(bench::make_rows(N));
+  std::unique_ptr<merge_tree> memtables;
+  std::unique_ptr<merge_tree> compacted;
+
+  fixture() {
+    config::get_config().set_param("MEMTABLE_MAX_ENTRIES", "100000000");
+    std::filesystem::remove_all(dir);
+  }
+  ~fixture() {
+    for (merge_tree* tree : {memtables.get(), compacted.get()}) {
+      if (tree != nullptr && tree->mark_as_dropped()) tree->remove_dropped();
+    }
+    memtables.reset();
+    compacted.reset();
+    std::filesystem::remove_all(dir);
+  }
+  merge_tree& memtable_tree() {
+    if (memtables) return *memtables;
+    memtables = std::make_unique<merge_tree>(bench::workload_schema(), dir / "memtables");
+    for (uint64_t i : bench::make_permutation(N)) {
+      memtables->upsert(1, uuid{}, bytes_view(rows[i].size(), rows[i].data()));
+    }
+    return *memtables;
+  }
+  merge_tree& compacted_tree() {
+    if (compacted) return *compacted;
+    compacted = std::make_unique<merge_tree>(bench::workload_schema(), dir / "compacted");
+    level l;
+    segment_writer writer;
+    for (uint64_t s = 0; s < SEGMENTS; ++s) {
+      l.push_back(writer.write(dir / ("segment" + std::to_string(s)), bench::workload_schema(),
+                               rows, N * s / SEGMENTS, N * (s + 1) / SEGMENTS));
+    }
+    merge_tree_updater block = compacted->block_tree_wait();
+    auto state = std::make_shared<tree_state>(*compacted->get_state(block));
+    state->levels.push_back(std::move(l));
+    block.set_state(std::move(state));
+    return *compacted;
+  }
+};
+
+fixture& get_fixture() {
+  static fixture f;
+  return f;
+}
+
+void scan_pages(benchmark::State& state, merge_tree& tree) {
+  tree_table table(tree);
+  for (auto _ : state) {
+    cursor c(&table, TX_TIMESTAMP_LATEST);
+    uint64_t rows = 0;
+    while (uint32_t n = c.fill_next_page()) rows += n;
+    if (rows != N) state.SkipWithError("wrong row count");
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * N));
+}
+
+void BM_scan_memtable_pages(benchmark::State& state) {
+  scan_pages(state, get_fixture().memtable_tree());
+}
+BENCHMARK(BM_scan_memtable_pages)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+void BM_scan_compacted_pages(benchmark::State& state) {
+  scan_pages(state, get_fixture().compacted_tree());
+}
+BENCHMARK(BM_scan_compacted_pages)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+void BM_scan_compacted_rows(benchmark::State& state) {
+  merge_tree& tree = get_fixture().compacted_tree();
+  for (auto _ : state) {
+    auto it = tree.get_iterator(TX_TIMESTAMP_LATEST, nullptr);
+    uint64_t rows = 0;
+    while (it->get_next([&](const row_values&) { ++rows; })) {
+    }
+    if (rows != N) state.SkipWithError("wrong row count");
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * N));
+}
+BENCHMARK(BM_scan_compacted_rows)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+}  // namespace

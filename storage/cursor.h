@@ -1,0 +1,82 @@
+#pragma once
+// A scan turned into pages that the host reads in place: each page holds whole rows of the
+// output schema, each a 4-byte native length followed by a binary tuple, back to back from
+// offset 0 of a buffer the cursor owns. A row larger than the page replaces the buffer with one
+// that fits; replaced buffers live as long as the cursor, because the host may still read them.
+// Owns its iterator (which may hold a partition open). One host thread at a time; a cursor
+// that failed keeps failing with the same error.
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "model/bitset.h"
+#include "model/common.h"
+#include "model/flat_tuple.h"
+#include "model/schema_descriptor.h"
+#include "model/tuple.h"
+#include "storage/abstract_table.h"
+
+namespace ombrel {
+
+// A projected scan request: the columns whose bit is set, in table order.
+struct ombrel_table_scan {
+  bitset projection;
+};
+
+// The schema of projected rows: copies of the projected columns in table order, no key,
+// version 0. Bits at or beyond the column count end the projection.
+schema_descriptor make_output_schema(const schema_descriptor& schema, const bitset& projection);
+
+class cursor {
+ public:
+  static constexpr uint64_t PAGE_SIZE = 524288;
+  static constexpr int PAGE_SIZE_ATTEMPTS = 11;  // halving down to 512 bytes
+
+  // Every column, with the table's schema as the output schema.
+  cursor(abstract_table* table, tx_timestamp timestamp);
+  cursor(abstract_table* table, tx_timestamp timestamp, const ombrel_table_scan& scan);
+  ~cursor();
+  cursor(const cursor&) = delete;
+  cursor& operator=(const cursor&) = delete;
+
+  // True while rows remain; may take one row from the scan, which the next page starts with.
+  bool has_next_page();
+  // Refills the page; the number of rows in it. 0 with rows remaining means the buffer was
+  // replaced by a larger one (take it with buffer()) for a row that did not fit.
+  uint32_t fill_next_page();
+
+  const schema_descriptor& output_schema() const { return output_schema_; }
+  std::byte* buffer() const { return page_.get(); }
+  uint64_t capacity() const { return capacity_; }
+
+ private:
+  // Builds the page layout of the output schema.
+  void start();
+  void alloc_buf();
+  void realloc_buf(uint64_t size);
+  // Places `row` in the page; false when it does not fit (the page is then closed).
+  bool place(const row_values& row);
+  template <typename F>
+  auto guarded(F&& body);
+
+  std::unique_ptr<abstract_iterator> iterator_;
+  flat_tuple pending_;
+  schema_descriptor output_schema_;
+  tuple_schema page_schema_;
+  std::unique_ptr<std::byte[]> page_;
+  uint64_t capacity_ = 0;
+  std::vector<std::unique_ptr<std::byte[]>> retired_pages_;
+  std::optional<tuple_row_writer> writer_;
+  // The page being filled: write position, room left after the next length slot, rows placed.
+  std::byte* position_ = nullptr;
+  uint64_t space_ = 0;
+  uint32_t count_ = 0;
+  bool full_ = false;
+  std::exception_ptr failure_;
+};
+
+}  // namespace ombrel

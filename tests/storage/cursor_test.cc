@@ -1,0 +1,206 @@
+#include "storage/cursor.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "model/binary_tuple_builder.h"
+#include "native/errors.h"
+#include "storage/storage.h"
+#include "tests/support/test_dir.h"
+
+namespace ombrel {
+namespace {
+
+// (a INT32 key, b STRING nullable, c INT64 nullable)
+schema_descriptor page_schema() {
+  schema_descriptor s;
+  s.columns.emplace_back("a", column_info::of_type(INT32, false));
+  s.columns.emplace_back("b", column_info::of_type(STRING, true));
+  s.columns.emplace_back("c", column_info::of_type(INT64, true));
+  s.initialize_positions({0, NO_COLUMN, NO_COLUMN});
+  return s;
+}
+
+struct test_row {
+  int32_t a;
+  std::optional<std::string> b;
+  std::optional<int64_t> c;
+};
+
+// A table of fixed rows; counts the rows its scans hand out.
+class row_table : public abstract_table {
+ public:
+  explicit row_table(std::vector<test_row> rows) : rows_(std::move(rows)) {}
+
+  const schema_descriptor& get_schema() const override { return schema_; }
+  std::unique_ptr<abstract_iterator> get_projection_pipeline(tx_timestamp,
+                                                             const bitset& projection) override {
+    return std::make_unique<iterator>(*this, projection);
+  }
+
+  std::vector<test_row> rows_;
+  schema_descriptor schema_ = page_schema();
+  schema_descriptor scan_schema_;  // when set, scans report it as theirs
+  int taken = 0;
+
+ private:
+  class iterator : public abstract_iterator {
+   public:
+    iterator(row_table& table, const bitset& projection) : table_(table) {
+      for (uint64_t c = 0; c < projection.size() && c < 3; ++c) {
+        if (projection[c]) columns_.push_back(static_cast<unsigned>(c));
+      }
+    }
+    bool get_next(const row_callback& callback) override {
+      if (next_ >= table_.rows_.size()) return false;
+      const test_row& r = table_.rows_[next_++];
+      ++table_.taken;
+      const std::optional<bytes_view> all[3] = {
+          bytes_view(&r.a, 4),
+          r.b ? std::optional(bytes_view(r.b->data(), r.b->size())) : std::nullopt,
+          r.c ? std::optional(bytes_view(&*r.c, 8)) : std::nullopt};
+      row_values values;
+      for (unsigned c : columns_) values.push_back(all[c]);
+      callback(values);
+      return true;
+    }
+    const schema_descriptor* schema() const override {
+      return table_.scan_schema_.columns.empty() ? nullptr : &table_.scan_schema_;
+    }
+
+   private:
+    row_table& table_;
+    std::vector<unsigned> columns_;
+    size_t next_ = 0;
+  };
+};
+
+std::string hex(const std::byte* p, size_t n) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    if (i) out += ' ';
+    out += digits[static_cast<unsigned>(p[i]) >> 4];
+    out += digits[static_cast<unsigned>(p[i]) & 15];
+  }
+  return out;
+}
+
+// Tuple length of a row with an ASCII string of `n` bytes and a null c.
+size_t tuple_length(int32_t a, size_t n) {
+  binary_tuple_builder b(3);
+  b.start();
+  b.claim_int32(a);
+  const std::string s(n, 's');
+  b.claim_varlen(bytes_view(s.data(), s.size()));
+  b.claim_null();
+  return b.tuple_size();
+}
+
+uint32_t length_at(const std::byte* p) {
+  uint32_t n;
+  std::memcpy(&n, p, 4);
+  return n;
+}
+
+TEST(CursorTest, PagesHoldLengthPrefixedTuplesByteForByte) {
+  row_table table({{1, "ab", std::nullopt}, {2, std::nullopt, 7}, {-1, "", 300}});
+  cursor c(&table, TX_TIMESTAMP_LATEST);
+  EXPECT_EQ(c.output_schema(), page_schema()) << "a full scan keeps the table's schema";
+  EXPECT_EQ(c.capacity(), cursor::PAGE_SIZE);
+  EXPECT_TRUE(c.has_next_page());
+  EXPECT_EQ(table.taken, 1) << "the row looked at is kept for the page";
+  EXPECT_EQ(c.fill_next_page(), 3u);
+  EXPECT_EQ(hex(c.buffer(), 33),
+            "07 00 00 00 00 01 03 03 01 61 62 "
+            "06 00 00 00 00 01 01 02 02 07 "
+            "08 00 00 00 00 01 02 04 ff 80 2c 01");
+  EXPECT_EQ(c.fill_next_page(), 0u);
+  EXPECT_FALSE(c.has_next_page());
+
+  // Projection {2, 0} gives (a, c); bits past the last column end it; nothing projected gives
+  // one-byte tuples.
+  bitset picked(70, false);
+  picked.set(2).set(0).set(69);
+  cursor projected(&table, TX_TIMESTAMP_LATEST, ombrel_table_scan{picked});
+  ASSERT_EQ(projected.output_schema().columns.size(), 2u);
+  EXPECT_EQ(projected.output_schema().columns[0].name, "a");
+  EXPECT_EQ(projected.output_schema().columns[1].name, "c");
+  EXPECT_EQ(projected.output_schema().key_columns.size(), 0u);
+  EXPECT_EQ(projected.fill_next_page(), 3u);
+  EXPECT_EQ(hex(projected.buffer(), 8), "04 00 00 00 00 01 01 01");
+  cursor empty(&table, TX_TIMESTAMP_LATEST, ombrel_table_scan{bitset()});
+  EXPECT_EQ(empty.output_schema().columns.size(), 0u);
+  EXPECT_EQ(empty.fill_next_page(), 3u);
+  EXPECT_EQ(hex(empty.buffer(), 15), "01 00 00 00 00 01 00 00 00 00 01 00 00 00 00");
+}
+
+TEST(CursorTest, OversizedRowsGetABufferOfTheirOwnAndExactFitsClosePages) {
+  const size_t big = cursor::PAGE_SIZE + 1000;
+  row_table table({{1, "head", std::nullopt},
+                   {2, std::string(big, 's'), std::nullopt},
+                   {3, "tail", std::nullopt}});
+  cursor c(&table, TX_TIMESTAMP_LATEST);
+  EXPECT_EQ(c.fill_next_page(), 1u);
+  const std::byte* first_page = c.buffer();
+  const std::string first_bytes = hex(first_page, 16);
+  EXPECT_EQ(c.fill_next_page(), 0u) << "the big row needs a buffer of its own";
+  const size_t length = tuple_length(2, big);
+  EXPECT_EQ(c.capacity(), length + 4);
+  EXPECT_EQ(hex(first_page, 16), first_bytes) << "the host may still read the old page";
+  EXPECT_TRUE(c.has_next_page());
+  EXPECT_EQ(c.fill_next_page(), 1u);
+  EXPECT_EQ(length_at(c.buffer()), length);
+  EXPECT_EQ(c.fill_next_page(), 1u) << "the row after the big one comes next";
+  EXPECT_EQ(c.fill_next_page(), 0u);
+  EXPECT_EQ(c.capacity(), length + 4) << "the larger buffer is kept";
+
+  // Room S after the first row: a second row of length S - 4 closes the page without taking
+  // a third row; one of S - 5 leaves a byte, so the third row is taken and waits.
+  const size_t first = 300000;
+  const uint64_t room = cursor::PAGE_SIZE - 4 - (tuple_length(1, first) + 4);
+  for (uint64_t slack : {4, 5}) {
+    SCOPED_TRACE(slack);
+    const size_t second = room - slack - (tuple_length(2, 70000) - 70000);
+    ASSERT_EQ(tuple_length(2, second) + slack, room);
+    row_table fits({{1, std::string(first, 's'), std::nullopt},
+                    {2, std::string(second, 's'), std::nullopt},
+                    {3, "x", std::nullopt}});
+    cursor page(&fits, TX_TIMESTAMP_LATEST);
+    EXPECT_EQ(page.fill_next_page(), 2u);
+    EXPECT_EQ(fits.taken, slack == 4 ? 2 : 3);
+    EXPECT_EQ(page.fill_next_page(), 1u);
+    EXPECT_EQ(page.fill_next_page(), 0u);
+  }
+}
+
+TEST(CursorTest, OutputSchemaComesWithTheScanAndTheCatalogHonoursItsProjection) {
+  // A table whose schema changed after its scan began: the pages follow the scan.
+  row_table table({{1, "x", 2}});
+  table.scan_schema_ = page_schema();
+  table.schema_.columns.pop_back();
+  table.schema_.initialize_positions({0, NO_COLUMN});
+  EXPECT_EQ(cursor(&table, 1).output_schema(), page_schema());
+  EXPECT_EQ(cursor(&table, 1, ombrel_table_scan{bitset(3, true)}).output_schema().columns.size(),
+            3u);
+
+  testing::test_dir dir;
+  storage s(dir.path());
+  schema_descriptor one;
+  one.columns.emplace_back("id", column_info::of_type(INT64, false));
+  one.initialize_positions({0});
+  storage::table_deleter::run(s.create_table_partition("orders", 4, 9, one));
+  std::unique_ptr<abstract_table> catalog = s.get_table_catalog();
+  bitset name_only(3, false);
+  name_only.set(2);
+  cursor names(catalog.get(), 0, ombrel_table_scan{name_only});
+  ASSERT_EQ(names.output_schema().columns.size(), 1u);
+  EXPECT_EQ(names.fill_next_page(), 1u);
+  EXPECT_EQ(hex(names.buffer(), 12), "08 00 00 00 00 06 6f 72 64 65 72 73");
+}
+
+}  // namespace
+}  // namespace ombrel

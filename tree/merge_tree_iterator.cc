@@ -1,0 +1,467 @@
+#include "tree/merge_tree_iterator.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "model/big_decimal.h"
+#include "model/big_integer.h"
+#include "model/tuple.h"
+#include "native/errors.h"
+#include "native/log.h"
+#include "tree/thread_pool.h"
+
+namespace ombrel {
+
+namespace {
+
+// Byte equality and copies of key values, which are mostly a few bytes long: fixed widths
+// without a call into the C library.
+bool same_bytes(bytes_view a, bytes_view b) {
+  if (a.size() != b.size()) return false;
+  switch (a.size()) {
+    case 0:
+      return true;
+    case 4: {
+      uint32_t x, y;
+      std::memcpy(&x, a.data, 4);
+      std::memcpy(&y, b.data, 4);
+      return x == y;
+    }
+    case 8: {
+      uint64_t x, y;
+      std::memcpy(&x, a.data, 8);
+      std::memcpy(&y, b.data, 8);
+      return x == y;
+    }
+    default:
+      return std::memcmp(a.data, b.data, a.size()) == 0;
+  }
+}
+
+void copy_bytes(std::byte* to, bytes_view from) {
+  switch (from.size()) {
+    case 0:
+      return;
+    case 4:
+      std::memcpy(to, from.data, 4);
+      return;
+    case 8:
+      std::memcpy(to, from.data, 8);
+      return;
+    default:
+      std::memcpy(to, from.data, from.size());
+  }
+}
+
+}  // namespace
+
+// ---- key_order ----
+
+key_order::key_order(const schema_descriptor& schema) {
+  columns_.reserve(schema.key_columns.size());
+  for (uint32_t c : schema.key_columns) {
+    const column_descriptor& d = schema.columns[c];
+    column k;
+    k.type = d.type;
+    k.fixed = d.size != 0;
+    switch (d.type) {
+      case INT8:
+      case INT16:
+      case INT32:
+      case INT64:
+      case UUID:
+      case STRING:
+      case BYTES:
+      case OPAQUE:
+        k.one_encoding = true;
+        break;
+      default:  // BOOL, floating point, numbers and the packed temporal forms
+        break;
+    }
+    columns_.push_back(k);
+  }
+}
+
+int key_order::compare_one(const column& c, bytes_view a, bytes_view b) {
+  if (c.fixed) {
+    if (c.type == INT64) {
+      int64_t x, y;
+      std::memcpy(&x, a.data, 8);
+      std::memcpy(&y, b.data, 8);
+      return (x > y) - (x < y);
+    }
+    return compare_fixed(c.type, a.data, b.data);
+  }
+  switch (c.type) {
+    case STRING:
+    case BYTES:
+    case OPAQUE: {
+      const size_t common = std::min(a.size(), b.size());
+      if (common != 0) {
+        if (int r = std::memcmp(a.data, b.data, common)) return r < 0 ? -1 : 1;
+      }
+      return (a.size() > b.size()) - (a.size() < b.size());
+    }
+    case DECIMAL:
+      return big_decimal::compare_bytes(a.data, a.size(), b.data, b.size());
+    case NUMBER:
+      return big_integer::compare_bytes(a.data, a.size(), b.data, b.size());
+    default:
+      throw errors::error("Unimplemented for these types");
+  }
+}
+
+int key_order::compare(const bytes_view* a, const bytes_view* b) const {
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    if (int c = compare_one(columns_[i], a[i], b[i])) return c;
+  }
+  return 0;
+}
+
+bool key_order::equal(const bytes_view* a, const bytes_view* b) const {
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    if (same_bytes(a[i], b[i])) continue;
+    if (columns_[i].one_encoding || compare_one(columns_[i], a[i], b[i]) != 0) return false;
+  }
+  return true;
+}
+
+// ---- level_state ----
+
+namespace {
+
+// Whether a row of the pack is a live version not newer than `timestamp`.
+bool may_deliver(const column_reader_pack& pack, tx_timestamp timestamp) {
+  const column_reader& timestamps = pack.readers[0];
+  const std::byte* removed = pack.tombstones ? pack.tombstones->data() : nullptr;
+  for (uint32_t row = 0; row < timestamps.row_count(); ++row) {
+    tx_timestamp t;
+    std::memcpy(&t, timestamps.data() + size_t{row} * sizeof(t), sizeof(t));
+    if (t <= timestamp && (removed == nullptr || removed[row] == std::byte{0})) return true;
+  }
+  return false;
+}
+
+// Adds the loaded readers of the picker's columns the pack lacks.
+void load_values(const segment& s, const column_picker& picker, column_reader_pack& pack) {
+  const std::vector<unsigned>& columns = picker.columns();
+  pack.readers.reserve(columns.size());
+  for (size_t i = pack.readers.size(); i < columns.size(); ++i) {
+    column_reader reader(s.columns().at(columns[i]));
+    reader.read_file_and_decompress();
+    pack.readers.push_back(std::move(reader));
+  }
+}
+
+}  // namespace
+
+merge_tree_iterator::level_state::level_state(const level& segments,
+                                              std::shared_ptr<const column_picker> picker,
+                                              tx_timestamp read_timestamp)
+    : segments_(segments), picker_(std::move(picker)), read_timestamp_(read_timestamp) {
+  for (unsigned i = 0; i < READ_AHEAD; ++i) schedule_load();
+}
+
+void merge_tree_iterator::level_state::schedule_load() {
+  if (next_to_schedule_ >= segments_.size()) return;
+  std::shared_ptr<segment> s = segments_[next_to_schedule_++];
+  // The task shares the segment and the picker: the iterator may be gone when it runs. They
+  // are let go before the result is handed over, so a finished scan holds nothing through it.
+  std::packaged_task<column_reader_pack()> task(
+      [s, picker = picker_, timestamp = read_timestamp_]() mutable {
+        const std::shared_ptr<segment> own_segment = std::move(s);
+        const std::shared_ptr<const column_picker> own_picker = std::move(picker);
+        column_reader_pack pack;
+        pack.prepare(*own_segment, *own_picker, own_picker->search_column_count());
+        // Value columns come along only when some row may be delivered; segments whose rows
+        // are all newer or removed never read theirs.
+        if (may_deliver(pack, timestamp)) load_values(*own_segment, *own_picker, pack);
+        return pack;
+      });
+  loads_.push_back(detail::get_async_pool().submit(std::move(task)));
+  loading_.push_back(std::move(s));
+}
+
+bool merge_tree_iterator::level_state::start_next_segment() {
+  while (!loads_.empty()) {
+    std::future<column_reader_pack> load = std::move(loads_.front());
+    std::shared_ptr<segment> s = std::move(loading_.front());
+    loads_.pop_front();
+    loading_.pop_front();
+    schedule_load();
+    column_reader_pack pack = load.get();  // a failed read is raised here
+    if (pack.readers.empty() || pack.readers[0].row_count() == 0) continue;
+    segment_ = std::move(s);
+    release_pack();
+    pack_ = std::move(pack);
+    timestamps_ = pack_.readers[0].data();
+    row_ = 0;
+    row_count_ = pack_.readers[0].row_count();
+    return true;
+  }
+  segment_.reset();
+  release_pack();
+  timestamps_ = nullptr;
+  return false;
+}
+
+void merge_tree_iterator::level_state::release_pack() {
+  if (pack_.readers.empty()) return;
+  // Unmapping large decoded columns stalls every thread of the process a little; the pool
+  // pays for it rather than the scan.
+  detail::get_async_pool().submit(
+      std::packaged_task<void()>([done = std::move(pack_)]() mutable { done = {}; }));
+  pack_ = column_reader_pack();
+}
+
+bool merge_tree_iterator::level_state::advance(bool& started) {
+  started = false;
+  if (++row_ < row_count_) return true;
+  started = true;
+  return start_next_segment();
+}
+
+tx_timestamp merge_tree_iterator::level_state::timestamp() const {
+  tx_timestamp t;
+  std::memcpy(&t, timestamps_ + size_t{row_} * sizeof(t), sizeof(t));
+  return t;
+}
+
+tx_timestamp merge_tree_iterator::level_state::last_timestamp() const {
+  tx_timestamp t;
+  std::memcpy(&t, timestamps_ + size_t{row_count_ - 1} * sizeof(t), sizeof(t));
+  return t;
+}
+
+bool merge_tree_iterator::level_state::is_tombstone() const {
+  return pack_.tombstones && pack_.tombstones->data()[row_] != std::byte{0};
+}
+
+void merge_tree_iterator::level_state::load_key(size_t key_count, bytes_view* out) const {
+  for (size_t i = 0; i < key_count; ++i)
+    out[i] = pack_.readers[1 + i].value(row_).value_or(bytes_view());
+}
+
+void merge_tree_iterator::level_state::load_last_key(size_t key_count, bytes_view* out) const {
+  for (size_t i = 0; i < key_count; ++i) {
+    out[i] = pack_.readers[1 + i].value(row_count_ - 1).value_or(bytes_view());
+  }
+}
+
+void merge_tree_iterator::level_state::read_tuple(row_values& out) {
+  if (pack_.readers.size() < picker_->columns().size()) load_values(*segment_, *picker_, pack_);
+  const std::vector<unsigned>& output = picker_->output();
+  out.resize(output.size());
+  for (size_t j = 0; j < output.size(); ++j) out[j] = pack_.readers[output[j]].value(row_);
+}
+
+// ---- merge_tree_iterator ----
+
+merge_tree_iterator::merge_tree_iterator(const schema_descriptor& schema,
+                                         std::shared_ptr<tree_state> state, tx_timestamp timestamp,
+                                         const bitset* projection)
+    : schema_(schema),
+      state_(std::move(state)),
+      read_timestamp_(timestamp),
+      picker_(projection ? std::make_shared<const column_picker>(schema_, *projection)
+                         : std::make_shared<const column_picker>(schema_)),
+      mem_picker_(picker_->picked()),
+      order_(schema_),
+      last_key_(order_.size()),
+      key_a_(order_.size()),
+      key_b_(order_.size()) {
+  const material_tuple_schema material = schema_.get_material_schema();
+  for (uint32_t s = 0; s < material.key_count; ++s) key_sizes_.push_back(material[s].size);
+  for (const std::shared_ptr<row_set>& rows : state_->memtables) {
+    row_set::iterator it = rows->get_iterator(material);
+    if (it.valid()) mem_.push_back(std::move(it));  // an empty row set takes no part
+  }
+  for (const level& l : state_->levels) {
+    if (!l.empty()) levels_.push_back(std::make_unique<level_state>(l, picker_, read_timestamp_));
+  }
+}
+
+void merge_tree_iterator::begin() {
+  begun_ = true;
+  // Every level reads ahead before the first waits for its first segment.
+  std::erase_if(levels_, [](const std::unique_ptr<level_state>& l) { return !l->start(); });
+  for (uint32_t s = 0; s < mem_.size() + levels_.size(); ++s) push(s);
+  mode_ = switch_to_next_level(false);
+}
+
+merge_tree_iterator::~merge_tree_iterator() {
+  // The scan goes before the close action, which may close the partition it reads.
+  release_sources();
+  if (!close_action_) return;
+  try {
+    close_action_();
+  } catch (const std::exception& e) {
+    logging::detail::log(logging::level::error, "Closing a scan failed: {}", e.what());
+  } catch (...) {
+    logging::detail::log(logging::level::error, "Closing a scan failed with an unknown error");
+  }
+}
+
+bool merge_tree_iterator::get_next(const row_callback& callback) {
+  if (failure_) std::rethrow_exception(failure_);
+  try {
+    if (!begun_) begin();
+    return next_row(callback);
+  } catch (...) {
+    failure_ = std::current_exception();
+    release_sources();
+    throw;
+  }
+}
+
+bool merge_tree_iterator::next_row(const row_callback& callback) {
+  for (;;) {
+    if (mode_ == mode::exhausted) {
+      release_sources();
+      return false;
+    }
+    const uint32_t s = current_;
+    if (timestamp_of(s) > read_timestamp_) {
+      next();
+      continue;
+    }
+    load_key(s, key_a_.data());
+    if (has_last_key_ && order_.equal(key_a_.data(), last_key_.data())) {
+      next();  // an older version of a key already decided
+      continue;
+    }
+    remember_key(key_a_.data());
+    if (is_mem(s) ? mem_[s].is_tombstone() : levels_[s - mem_.size()]->is_tombstone()) {
+      next();  // the key stays remembered, so its older versions are skipped too
+      continue;
+    }
+    if (is_mem(s)) {
+      const row_set::read_lock lock = mem_[s].read_tuple(mem_picker_, values_);
+      callback(values_);
+    } else {
+      levels_[s - mem_.size()]->read_tuple(values_);
+      callback(values_);
+    }
+    next();
+    if (mode_ == mode::exhausted) release_sources();
+    return true;
+  }
+}
+
+void merge_tree_iterator::next() {
+  bool started = false;
+  const bool more = is_mem(current_) ? mem_[current_].get_next_tuple(mem_picker_)
+                                     : levels_[current_ - mem_.size()]->advance(started);
+  if (!more) {
+    mode_ = switch_to_next_level(false);
+    return;
+  }
+  if (mode_ == mode::fast_forward && !started) return;
+  if (heap_.empty()) {
+    mode_ = mode::fast_forward;
+    return;
+  }
+  // A new segment may start after another source's key: the order is checked again then.
+  if (comes_after(current_, heap_.front())) {
+    mode_ = switch_to_next_level(true);
+  } else if (started) {
+    mode_ = check_fast_forward();
+  }
+}
+
+merge_tree_iterator::mode merge_tree_iterator::switch_to_next_level(bool push_current) {
+  if (heap_.empty()) return push_current ? mode::fast_forward : mode::exhausted;
+  if (push_current) push(current_);
+  current_ = pop();
+  return check_fast_forward();
+}
+
+merge_tree_iterator::mode merge_tree_iterator::check_fast_forward() {
+  if (heap_.empty()) return mode::fast_forward;
+  if (is_mem(current_)) return mode::merging;
+  const level_state& l = *levels_[current_ - mem_.size()];
+  const uint32_t top = heap_.front();
+  l.load_last_key(order_.size(), key_a_.data());
+  load_key(top, key_b_.data());
+  if (int c = order_.compare(key_a_.data(), key_b_.data())) {
+    return c < 0 ? mode::fast_forward : mode::merging;
+  }
+  const tx_timestamp last = l.last_timestamp();
+  const tx_timestamp other = timestamp_of(top);
+  if (last != other) return last > other ? mode::fast_forward : mode::merging;
+  return top < current_ ? mode::merging : mode::fast_forward;
+}
+
+bool merge_tree_iterator::comes_after(uint32_t a, uint32_t b) {
+  load_key(a, key_a_.data());
+  load_key(b, key_b_.data());
+  if (int c = order_.compare(key_a_.data(), key_b_.data())) return c > 0;
+  const tx_timestamp ta = timestamp_of(a);
+  const tx_timestamp tb = timestamp_of(b);
+  if (ta != tb) return ta < tb;
+  return a > b;
+}
+
+void merge_tree_iterator::push(uint32_t source) {
+  heap_.push_back(source);
+  std::push_heap(heap_.begin(), heap_.end(),
+                 [this](uint32_t a, uint32_t b) { return comes_after(a, b); });
+}
+
+uint32_t merge_tree_iterator::pop() {
+  std::pop_heap(heap_.begin(), heap_.end(),
+                [this](uint32_t a, uint32_t b) { return comes_after(a, b); });
+  const uint32_t source = heap_.back();
+  heap_.pop_back();
+  return source;
+}
+
+void merge_tree_iterator::load_key(uint32_t source, bytes_view* out) {
+  if (!is_mem(source)) {
+    levels_[source - mem_.size()]->load_key(order_.size(), out);
+    return;
+  }
+  // The mem-table iterator's own copy of its key: a flush may release the mem-table meanwhile.
+  const material_tuple key = mem_[source].key();
+  for (size_t i = 0; i < key_sizes_.size(); ++i) {
+    const std::byte* p = key[i];
+    if (key_sizes_[i] != 0) {
+      out[i] = bytes_view(key_sizes_[i], p);
+    } else {
+      uint32_t length;
+      std::memcpy(&length, p, sizeof(length));
+      out[i] = bytes_view(length, p + sizeof(length));
+    }
+  }
+}
+
+tx_timestamp merge_tree_iterator::timestamp_of(uint32_t source) const {
+  return is_mem(source) ? mem_[source].timestamp() : levels_[source - mem_.size()]->timestamp();
+}
+
+void merge_tree_iterator::remember_key(const bytes_view* key) {
+  size_t total = 0;
+  for (size_t i = 0; i < last_key_.size(); ++i) total += key[i].size();
+  if (last_key_bytes_.size() < total)
+    last_key_bytes_.resize(std::max(total, 2 * last_key_bytes_.size()));
+  size_t offset = 0;
+  for (size_t i = 0; i < last_key_.size(); ++i) {
+    copy_bytes(last_key_bytes_.data() + offset, key[i]);
+    last_key_[i] = bytes_view(key[i].size(), last_key_bytes_.data() + offset);
+    offset += key[i].size();
+  }
+  has_last_key_ = true;
+}
+
+void merge_tree_iterator::release_sources() {
+  begun_ = true;
+  mode_ = mode::exhausted;
+  heap_.clear();
+  mem_.clear();
+  levels_.clear();
+  state_.reset();
+  values_.clear();
+}
+
+}  // namespace ombrel
