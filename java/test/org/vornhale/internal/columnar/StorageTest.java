@@ -239,6 +239,48 @@ class StorageTest {
         assertNotEquals(0, storage);
     }
 
+    /** The tag of the last persisted row: timestamp, then the transaction id's two words. */
+    private static long[] lastPersistedRow(long partition) {
+        try (NativeMemory out = new NativeMemory(24)) {
+            assertNull(NativeInterface.getLastPersistedRow(partition, out.address(), 24));
+            return new long[] {out.getLong(0), out.getLong(8), out.getLong(16)};
+        }
+    }
+
+    @Test
+    void rowsOutliveTheStorageAndFullCompactionKeepsWhatTheWatermarkCanSee() throws Exception {
+        long partition = Table.create(storage, "t", 1, 1);
+        assertArrayEquals(new long[] {0, 0, 0}, lastPersistedRow(partition));
+        for (long id = 0; id < 100; id++) {
+            Table.upsert(partition, 10, id, "old" + id, id);
+            Table.upsert(partition, 20, id, "new" + id, id);
+        }
+        Table.remove(partition, 30, 7);
+        NativeInterface.releaseTablePartition(partition);
+        NativeInterface.releaseStorage(storage);
+
+        storage = NativeInterface.createStorage(root.toString());
+        partition = NativeInterface.getTablePartition(storage, 1, 1);
+        // The close wrote everything: the tag is the removal's, its id as the host passed it.
+        assertArrayEquals(new long[] {30, 1, 2}, lastPersistedRow(partition));
+        assertEquals("old3", Table.readName(partition, 15, 3));
+        assertEquals("new3", Table.readName(partition, 25, 3));
+        assertEquals("new7", Table.readName(partition, 25, 7));
+        assertNull(Table.readName(partition, 35, 7));
+
+        NativeInterface.setLowWatermark(storage, 25);
+        NativeInterface.doFullCompaction(partition);
+        for (long id = 0; id < 100; id++) {
+            assertEquals(id == 7 ? null : "new" + id, Table.readName(partition, 40, id));
+            assertEquals("new" + id, Table.readName(partition, 25, id), "visible at the watermark");
+        }
+        NativeInterface.releaseTablePartition(partition);
+        try (var files = Files.list(root.resolve("1/1"))) {
+            assertEquals(1, files.filter(f -> f.getFileName().toString().startsWith("_layout_"))
+                    .count(), "one layout file");
+        }
+    }
+
     @Test
     void dropRemovesFilesAndLaterWritesAreIgnored() {
         long p = Table.create(storage, "t", 2, 1);
