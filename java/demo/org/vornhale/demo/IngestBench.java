@@ -22,7 +22,7 @@ public final class IngestBench {
 
     private IngestBench() {}
 
-    private static final class SplitMix {
+    static final class SplitMix {
         long state;
 
         SplitMix(long seed) {
