@@ -336,11 +336,9 @@ void merge_tree::merge_helper::perform_intersection() {
   size_t last = static_cast<size_t>(end - dst.begin());
   // The versions of the last overlapped key may run on into the following segments: they are
   // merged too, or the rows dropped here would leave their older versions visible.
-  if (begin != end) {
-    const material_tuple& edge = largest_key(*dst[last - 1]);
-    while (last < dst.size() && compare_bounds(run_first, smallest_key(*dst[last]), edge) == 0) {
-      ++last;
-    }
+  while (begin != end && last < dst.size() &&
+         compare_bounds(run_first, smallest_key(*dst[last]), largest_key(*dst[last - 1])) == 0) {
+    ++last;
   }
   overlap_ = {static_cast<size_t>(begin - dst.begin()), last};
 }

@@ -148,9 +148,20 @@ TEST(MergeTreeDurabilityTest, RandomHistoryAnswersLikeTheModelAcrossFlushesMerge
   }
   tree->make_full_compaction();
   expect_same(*tree, m, watermark, "at the end");
-  // Everything sits in the deepest level, without what no read at or above the watermark sees.
+  // Everything sits in the deepest level, without what no read at or above the watermark sees:
+  // per key every version from the watermark on, and the newest older one unless a removal.
   const auto state = tree->get_state();
   for (size_t l = 0; l + 1 < state->levels.size(); ++l) EXPECT_TRUE(state->levels[l].empty());
+  uint64_t reachable = 0;
+  for (const auto& [id, versions] : m.keys()) {
+    std::optional<tx_timestamp> newer;
+    for (auto v = versions.rbegin(); v != versions.rend(); ++v) {
+      const bool hidden = newer && *newer <= watermark;
+      reachable += v->first >= watermark || (v->second.has_value() && !hidden);
+      newer = v->first;
+    }
+  }
+  EXPECT_EQ(tree_state::size_of(state->levels.back()), reachable);
 }
 
 // Rows 0..n-1 written at timestamps from `first`, named after their timestamp.
