@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -54,9 +55,9 @@ bool parse_bool(std::string_view value) {
 }
 
 // Values that would break their consumer: a zero size divides by zero or spins forever, a fanout
-// below 2 never lets levels grow.
-uint64_t at_least(uint64_t value, uint64_t minimum) {
-  if (value < minimum) throw errors::error(INVALID_VALUE);
+// below 2 never lets levels grow, a block hint above its maximum makes blocks no reader accepts.
+uint64_t within(uint64_t value, uint64_t minimum, uint64_t maximum = UINT64_MAX) {
+  if (value < minimum || value > maximum) throw errors::error(INVALID_VALUE);
   return value;
 }
 
@@ -69,6 +70,7 @@ struct ulong_key {
   std::string_view name;
   std::atomic<uint64_t> config::*field;
   uint64_t minimum;
+  uint64_t maximum = UINT64_MAX;
 };
 
 constexpr bool_key BOOL_KEYS[] = {
@@ -83,7 +85,7 @@ constexpr ulong_key ULONG_KEYS[] = {
     {config::merge_tree_fanout_param_name, &config::merge_tree_fanout, 2},
     {config::merge_tree_first_level_size_param_name, &config::merge_tree_first_level_size, 1},
     {config::merge_tree_column_block_size_hint_param_name,
-     &config::merge_tree_column_block_size_hint, 0},
+     &config::merge_tree_column_block_size_hint, 0, config::MAX_COLUMN_BLOCK_SIZE_HINT},
     {config::merge_tree_segment_key_index_granularity_param_name,
      &config::merge_tree_segment_key_index_granularity, 1},
     {config::segment_cache_capacity_param_name, &config::segment_cache_capacity, 0},
@@ -107,7 +109,7 @@ void assign(config& c, std::string_view name, std::string_view value, bool check
   }
   for (const ulong_key& key : ULONG_KEYS) {
     if (key.name == name) {
-      const uint64_t parsed = at_least(parse_ulong(value), key.minimum);
+      const uint64_t parsed = within(parse_ulong(value), key.minimum, key.maximum);
       if (check_pair && key.field == &config::memtable_buffer_capacity) {
         check_capacities(parsed, c.memtable_buffer_pool_capacity.load());
       } else if (check_pair && key.field == &config::memtable_buffer_pool_capacity) {
@@ -119,7 +121,7 @@ void assign(config& c, std::string_view name, std::string_view value, bool check
     }
   }
   if (name == config::thread_pool_thread_count_param_name) {
-    const uint32_t parsed = static_cast<uint32_t>(at_least(parse_uint(value), 1));
+    const uint32_t parsed = static_cast<uint32_t>(within(parse_uint(value), 1));
     c.thread_pool_thread_count.store(parsed);
     logging::detail::log(logging::level::debug, "Set parameter {} to {}", name, parsed);
     return;

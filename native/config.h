@@ -41,6 +41,11 @@ struct config {
       "THREAD_POOL_THREAD_COUNT";
   static constexpr std::string_view segment_cache_capacity_param_name = "SEGMENT_CACHE_CAPACITY";
 
+  // The largest MERGE_TREE_COLUMN_BLOCK_SIZE_HINT accepted. Readers bound every block by it
+  // rather than by the current hint, so files written under any accepted hint stay readable
+  // while a few stored bytes still cannot claim an unbounded block.
+  static constexpr uint64_t MAX_COLUMN_BLOCK_SIZE_HINT = 65536;
+
   // Defaults, then every key's environment variable when it is set. A bad environment value
   // makes construction fail, so the next get_config() tries again. The two mem-table
   // capacities are checked against each other once both are read.
@@ -56,7 +61,8 @@ struct config {
   static uint32_t default_thread_count(unsigned hardware_threads);
 
   // Sets one field by its key. Unknown keys and values that cannot be parsed or cannot work
-  // fail with errors::error and leave the field unchanged. MEMTABLE_BUFFER_CAPACITY may not
+  // (MERGE_TREE_COLUMN_BLOCK_SIZE_HINT above MAX_COLUMN_BLOCK_SIZE_HINT among them) fail with
+  // errors::error and leave the field unchanged. MEMTABLE_BUFFER_CAPACITY may not
   // exceed MEMTABLE_BUFFER_POOL_CAPACITY: the pool would hold no buffer at all.
   void set_param(std::string_view name, std::string_view value);
 };

@@ -96,8 +96,10 @@ void column_creator::add_value(const std::optional<bytes_view>& value) {
   } else {
     offsets_.push_back(end_offset_);
   }
-  const uint64_t hint =
-      config::get_config().merge_tree_column_block_size_hint.load(std::memory_order_relaxed);
+  // Never a block larger than readers accept, even under a hint stored around set_param.
+  const uint64_t hint = std::min(
+      config::get_config().merge_tree_column_block_size_hint.load(std::memory_order_relaxed),
+      config::MAX_COLUMN_BLOCK_SIZE_HINT);
   if (pending + 1 >= hint) flush();
 }
 

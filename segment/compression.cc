@@ -133,11 +133,7 @@ void decode_integers(std::byte* destination, const std::byte* source,
 
 }  // namespace
 
-uint64_t max_block_values() {
-  const uint64_t hint =
-      config::get_config().merge_tree_column_block_size_hint.load(std::memory_order_relaxed);
-  return std::max<uint64_t>(hint, 1);
-}
+uint64_t max_block_values() { return config::MAX_COLUMN_BLOCK_SIZE_HINT; }
 
 bool is_integer_codec_type(ombrel_type type) {
   return type == INT8 || type == INT16 || type == INT32 || type == INT64;

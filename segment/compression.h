@@ -58,9 +58,9 @@ inline bool is_bitset_header(const storage_block_header& header) {
   return header.method == METHOD_BITSET;
 }
 
-// The most values a column block holds: the writer cuts blocks at
-// MERGE_TREE_COLUMN_BLOCK_SIZE_HINT values (one value each for a hint of 0). Read on every
-// call. A reader refuses larger claims before allocating for them.
+// The most values a column block holds: config::MAX_COLUMN_BLOCK_SIZE_HINT, the largest hint
+// at which a writer cuts blocks. Not the current hint, so that lowering it keeps older files
+// readable. A reader refuses larger claims before allocating for them.
 uint64_t max_block_values();
 
 // Whether the integer codec applies to columns of `type`.

@@ -13,15 +13,27 @@
 
 namespace ombrel {
 
-uint64_t primary_index::granularity() {
+uint64_t primary_index::configured_granularity() {
   static const uint64_t g = config::get_config().merge_tree_segment_key_index_granularity.load();
   return g;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> primary_index::granularities_for(uint64_t entries,
+                                                                              uint64_t rows) {
+  // G gives (rows - 1) / G + 2 entries: the sampled rows and the last one again.
+  if (rows == 0 || entries < 2 || entries - 2 > rows - 1) return std::nullopt;
+  const uint64_t m = entries - 2;  // sampled rows after row 0
+  if (m == 0) return std::make_pair(rows, UINT64_MAX);
+  const uint64_t first = (rows - 1) / (m + 1) + 1;
+  const uint64_t last = (rows - 1) / m;
+  if (first > last) return std::nullopt;  // G - 1 and G give counts on either side of it
+  return std::make_pair(first, last);
 }
 
 primary_index::primary_index(const std::filesystem::path& directory,
                              const material_tuple_schema& schema,
                              const std::vector<column_file>& columns)
-    : schema_(&schema) {
+    : schema_(&schema), granularity_(configured_granularity()) {
   const std::filesystem::path path = directory / FILENAME;
   if (!files::exists(path)) rebuild(directory, schema, columns);
   bytes_ = file::for_reading(path).read_as_bytes();
@@ -92,7 +104,7 @@ void primary_index::rebuild(const std::filesystem::path& directory,
       creator.append_value(schema[s], *value);
     }
   };
-  const uint64_t g = granularity();
+  const uint64_t g = configured_granularity();
   for (uint64_t row = 0; row < rows; row += g) append_row(row);
   if (rows >= 1) append_row(rows - 1);
   creator.finalize(directory);

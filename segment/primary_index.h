@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -21,8 +22,14 @@ class primary_index {
  public:
   static constexpr std::string_view FILENAME = "_index";
 
-  // G: MERGE_TREE_SEGMENT_KEY_INDEX_GRANULARITY as read at the first call in the process.
-  static uint64_t granularity();
+  // MERGE_TREE_SEGMENT_KEY_INDEX_GRANULARITY as read at the first call in the process: the G
+  // that new and rebuilt indexes are written with.
+  static uint64_t configured_granularity();
+
+  // The granularities G for which `rows` rows give `entries` entries (rows 0, G, 2G, ... below
+  // `rows`, then the last row), as [first, last]; nullopt when none does (0 rows among them).
+  static std::optional<std::pair<uint64_t, uint64_t>> granularities_for(uint64_t entries,
+                                                                        uint64_t rows);
 
   // Loads directory / "_index", rebuilding it first from the key columns among `columns`
   // when it does not exist. `schema` must outlive the index. Throws errors::error
@@ -37,6 +44,10 @@ class primary_index {
   // The entries in row order; key slots point into the loaded file, other slots are null.
   const std::vector<material_tuple>& keys() const { return keys_; }
   const material_tuple_schema& schema() const { return *schema_; }
+  // The G the entries were sampled with: configured_granularity() until the owner, which knows
+  // the row count, sets the one that fits. REQUIRES: set before the index is shared.
+  uint64_t granularity() const { return granularity_; }
+  void set_granularity(uint64_t g) { granularity_ = g; }
 
   // The granules (low, high) that can hold `key`: rows [low * G, high * G), where a high equal
   // to the last entry's position stands for the end of the segment; (0, 0) when the key lies
@@ -55,6 +66,7 @@ class primary_index {
   std::vector<std::byte> bytes_;
   std::vector<const std::byte*> slots_;  // one row of schema slots per entry
   std::vector<material_tuple> keys_;
+  uint64_t granularity_;
 };
 
 }  // namespace ombrel

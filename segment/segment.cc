@@ -1,5 +1,7 @@
 #include "segment/segment.h"
 
+#include <fmt/format.h>
+
 #include <exception>
 #include <string>
 #include <utility>
@@ -49,12 +51,16 @@ segment::segment(const std::filesystem::path& directory)
       directory_(directory),
       columns_(make_columns(directory_, schema_)),
       index_(directory_, material_schema_, columns_),
-      size_(column_reader(columns_[0]).row_count()),
+      size_(column_reader(columns_.back()).row_count()),
       cache_(segment_cache::instance()),
       cache_id_(segment_cache::new_segment_id()),
       layout_once_(std::make_unique<std::once_flag[]>(columns_.size() + 1)),
       layouts_(columns_.size() + 1) {
+  for (size_t c = 0; c + 1 < columns_.size(); ++c) {
+    check_rows(columns_[c], column_reader(columns_[c]).row_count());
+  }
   initialize_tombstones();
+  fit_index();
 }
 
 segment::segment(std::filesystem::path directory, schema_descriptor schema, const mem_table& table)
@@ -104,7 +110,16 @@ void segment::initialize_tombstones() {
   const column_file candidate(directory_, column_descriptor::TOMBSTONE);
   if (!files::exists(candidate.path())) return;
   column_reader check(candidate);  // reports a damaged trailer or header table now
+  check_rows(candidate, check.row_count());
   tombstones_ = candidate;
+}
+
+void segment::check_rows(const column_file& file, uint32_t rows) const {
+  if (rows == size_) return;
+  // The timestamp column is the reference: every segment has one.
+  throw errors::error(fmt::format("Segment files disagree: {} holds {} rows, {} holds {}",
+                                  file.path().string(), rows, columns_.back().path().string(),
+                                  size_));
 }
 
 void segment::save_to_directory(const std::filesystem::path& target) const {

@@ -56,8 +56,12 @@ class segment : public row_set::flushed_rows, public std::enable_shared_from_thi
   // produced) a tombstone, or its row number.
   using position_result = std::variant<std::monostate, upcoming_t, tombstone_t, uint64_t>;
 
-  // Opens an existing segment directory. Throws the errors of the schema file, of the first
-  // column file's trailer, of the index and of the tombstone column.
+  // Opens an existing segment directory, refusing files that disagree: errors::error
+  // "Segment files disagree: " + path + ... when a column or tombstone file holds another row
+  // count than "_tx_ts", "Index is corrupted: " + path + ": " + what is wrong when the index
+  // entries cannot sample the rows (their count, the first and last keys, an interior key at
+  // every granularity the count allows); also the errors of the schema file, of the column
+  // trailers, of the index and of the key blocks read for the checks.
   explicit segment(const std::filesystem::path& directory);
   // Writes a new segment directory from `table` (synced before this returns) and opens it.
   // Throws errors::error "segment directory already exists: " + path when it exists.
@@ -75,7 +79,8 @@ class segment : public row_set::flushed_rows, public std::enable_shared_from_thi
                                                const material_tuple_schema& material_schema,
                                                const mem_table& table);
 
-  // Picks up "_tombstone" when it exists, checking its trailer and header table.
+  // Picks up "_tombstone" when it exists, checking its trailer and header table and that it
+  // holds size() rows.
   void initialize_tombstones();
   // Copies every file of the directory into `target` (created when missing).
   void save_to_directory(const std::filesystem::path& target) const;
@@ -136,6 +141,12 @@ class segment : public row_set::flushed_rows, public std::enable_shared_from_thi
   };
   // The rows of granules [low, high), clipped to the segment.
   row_range rows_of(uint64_t low, uint64_t high) const;
+  // Refuses a file whose row count is not size_.
+  void check_rows(const column_file& file, uint32_t rows) const;
+  // Checks the index against the key columns and gives it the granularity its entries were
+  // sampled with, which a restart under another configured one does not change. Reads only
+  // the key blocks of the rows it compares.
+  void fit_index();
   // Search with `requested` table columns in output order.
   search_result search_columns(tx_timestamp timestamp, const material_tuple& key,
                                const std::vector<unsigned>& requested) const;

@@ -42,7 +42,7 @@ segment_creator::segment_creator(const std::filesystem::path& directory,
     : schema_(schema),
       material_schema_(material_schema),
       directory_(directory),
-      granularity_(primary_index::granularity()) {
+      granularity_(primary_index::configured_granularity()) {
   if (files::exists(directory_)) {
     throw errors::error("segment directory already exists: " + directory_.string());
   }

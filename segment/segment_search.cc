@@ -1,6 +1,9 @@
 // Searching a segment: granule selection through the index, binary search over the rows of
-// the selected granules, and reading the found row. Timestamp, key and tombstone blocks come
-// through the process-wide segment cache; other columns are read one block at a time.
+// the selected granules, and reading the found row; fitting the index to the rows at open.
+// Timestamp, key and tombstone blocks come through the process-wide segment cache; other
+// columns are read one block at a time.
+
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <cstring>
@@ -254,8 +257,60 @@ class segment_cursor final : public row_set::row_cursor {
 
 }  // namespace
 
+void segment::fit_index() {
+  const std::vector<material_tuple>& keys = index_.keys();
+  auto corrupted = [&](const std::string& what) {
+    return errors::error(fmt::format("Index is corrupted: {}: {}",
+                                     (directory_ / primary_index::FILENAME).string(), what));
+  };
+  const auto fitting = primary_index::granularities_for(keys.size(), size_);
+  if (!fitting) {
+    throw corrupted(fmt::format("entry count {} does not fit {} rows", keys.size(), size_));
+  }
+  detail::block_rows rows(*this);
+  if (rows.compare(0, keys.front()) != 0) throw corrupted("entry 0 is not the key of row 0");
+  if (rows.compare(size_ - 1, keys.back()) != 0) {
+    throw corrupted(fmt::format("entry {} is not the key of row {}", keys.size() - 1, size_ - 1));
+  }
+
+  // Entry j holds the key of row j * G for the G it was written with. Keys rise with the row,
+  // so the G in [low, high] whose row j holds that key form one run: narrow to it, from the
+  // last interior entry (where the candidates' rows lie furthest apart) down.
+  uint64_t low = fitting->first;
+  uint64_t high = fitting->second;
+  for (uint64_t j = keys.size() - 2; j >= 1 && low < high; --j) {
+    // The first G in [low, high + 1) whose row j * G holds a key above entry j (or equal to
+    // it, when `or_equal`).
+    auto first_above = [&](bool or_equal) {
+      uint64_t begin = low;
+      uint64_t end = high + 1;
+      while (begin < end) {
+        const uint64_t middle = begin + (end - begin) / 2;
+        const int c = rows.compare(j * middle, keys[j]);
+        if (c < 0 || (c == 0 && !or_equal)) {
+          begin = middle + 1;
+        } else {
+          end = middle;
+        }
+      }
+      return begin;
+    };
+    const uint64_t first = first_above(true);
+    const uint64_t end = first_above(false);
+    if (first == end) {
+      throw corrupted(fmt::format(
+          "entry {} is the key of no row that a granularity from {} to {} samples", j, low, high));
+    }
+    low = first;
+    high = end - 1;
+  }
+  // Every G left samples exactly these entries: prefer the configured one.
+  const uint64_t configured = primary_index::configured_granularity();
+  index_.set_granularity(configured >= low && configured <= high ? configured : low);
+}
+
 segment::row_range segment::rows_of(uint64_t low, uint64_t high) const {
-  const uint64_t g = primary_index::granularity();
+  const uint64_t g = index_.granularity();
   const uint64_t last = index_.keys().empty() ? 0 : index_.keys().size() - 1;
   auto row_of = [&](uint64_t granule) -> uint64_t {
     uint64_t row;

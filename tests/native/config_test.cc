@@ -86,6 +86,8 @@ TEST(ConfigTest, RefusalsKeepThePreviousValue) {
       {"MEMTABLE_BUFFER_POOL_CAPACITY", "0", "Invalid value passed as config parameter"},
       {"MERGE_TREE_FIRST_LEVEL_SIZE", "0", "Invalid value passed as config parameter"},
       {"MERGE_TREE_SEGMENT_KEY_INDEX_GRANULARITY", "0", "Invalid value passed as config parameter"},
+      // Larger blocks than readers accept.
+      {"MERGE_TREE_COLUMN_BLOCK_SIZE_HINT", "65537", "Invalid value passed as config parameter"},
       {"THREAD_POOL_THREAD_COUNT", "0", "Invalid value passed as config parameter"},
       {"THREAD_POOL_THREAD_COUNT", "4294967296",
        "Invalid value passed as config parameter. Out of range"},
@@ -105,6 +107,7 @@ TEST(ConfigTest, RefusalsKeepThePreviousValue) {
   }
   // Zero stays allowed where it works (no entries limit, no compression hint).
   c.set_param("MERGE_TREE_COLUMN_BLOCK_SIZE_HINT", "0");
+  c.set_param("MERGE_TREE_COLUMN_BLOCK_SIZE_HINT", "65536");
   c.set_param("MERGE_TREE_COLUMN_BLOCK_SIZE_HINT", "8192");
 }
 

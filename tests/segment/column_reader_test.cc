@@ -14,6 +14,7 @@
 #include "native/errors.h"
 #include "segment/column_creator.h"
 #include "segment/compression.h"
+#include "segment/segment_cache.h"
 #include "tests/segment/column_test_util.h"
 #include "tests/support/test_dir.h"
 
@@ -317,6 +318,45 @@ TEST(ColumnReaderTest, FailedReloadDropsTheDataLoadedBefore) {
   EXPECT_THROW(reader.read_file_and_decompress(), errors::error);
   EXPECT_FALSE(reader.loaded());
   EXPECT_EQ(reader.data(), nullptr);
+}
+
+// Blocks are cut at the hint in force when a file is written; readers accept any block a
+// writer under an accepted hint makes, whatever the hint is now.
+TEST(ColumnReaderTest, BlocksWrittenUnderALargerHintStayReadableAfterItIsLowered) {
+  test_dir dir;
+  const uint64_t rows = 65536 + 4000;  // one full block at the largest hint, then a partial one
+  const column_descriptor columns[] = {{"i", column_info::of_type(INT64, false)},
+                                       {"s", column_info::of_type(STRING, true)}};
+  {
+    const config_override large(config::merge_tree_column_block_size_hint_param_name, "65536");
+    for (const column_descriptor& d : columns) {
+      column_creator creator(dir.path(), d);
+      for (uint64_t r = 0; r < rows; ++r) {
+        const int64_t v = r < 65536 ? 7 : static_cast<int64_t>(r);  // a constant block first
+        const std::string text(r % 3, 'x');
+        creator.add_value(d.type == INT64 ? bytes_view(&v, sizeof(v))
+                                          : bytes_view(text.data(), text.size()));
+      }
+      creator.close();
+    }
+  }
+  const config_override small(config::merge_tree_column_block_size_hint_param_name, "100");
+  for (const column_descriptor& d : columns) {
+    SCOPED_TRACE(d.type);
+    const column_file cf(dir.path(), d);
+    column_reader whole(cf);
+    ASSERT_NO_THROW(whole.read_file_and_decompress());
+    ASSERT_EQ(whole.row_count(), rows);
+    const column_layout layout{column_reader(cf)};
+    for (const uint64_t r : {uint64_t{0}, uint64_t{65535}, rows - 1}) {
+      const auto block = read_value_block(layout, layout.block_of(r));
+      EXPECT_EQ(block->value(r).as_string(), whole.value(static_cast<uint32_t>(r))->as_string());
+    }
+    if (d.type != INT64) continue;
+    int64_t last;
+    std::memcpy(&last, whole.value(static_cast<uint32_t>(rows - 1))->data, sizeof(last));
+    EXPECT_EQ(last, static_cast<int64_t>(rows - 1));
+  }
 }
 
 }  // namespace

@@ -343,7 +343,9 @@ TEST(CompressionTest, BlocksThatLieAboutTheirContentAreRefusedWithinTheBuffers) 
       {"packed values beyond the units", forge(METHOD_INTEGER_CODEC, 400, padded({5, 0, 8}, 24)),
        INT32},
       {"constant beyond the values of a block",
-       forge(METHOD_INTEGER_CODEC, 4 * 8193, {0, 2, 0, 0, 0, 0, 0, 0}), INT32},
+       forge(METHOD_INTEGER_CODEC, 4 * (config::MAX_COLUMN_BLOCK_SIZE_HINT + 1),
+             {0, 2, 0, 0, 0, 0, 0, 0}),
+       INT32},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -123,6 +124,26 @@ TEST(PrimaryIndexTest, FindGranulesStartsAtTheLastEntryBelowTheKey) {
   const std::byte* slots[2] = {reinterpret_cast<const std::byte*>(&key), nullptr};
   EXPECT_EQ(single.find_granules(material_tuple(slots, 2)),
             std::make_pair(uint64_t{0}, uint64_t{0}));
+}
+
+// G samples rows 0, G, 2G, ... and the last row again: (rows - 1) / G + 2 entries.
+TEST(PrimaryIndexTest, EntryCountsGiveTheGranularitiesThatSampleThem) {
+  using range = std::optional<std::pair<uint64_t, uint64_t>>;
+  const struct {
+    uint64_t entries;
+    uint64_t rows;
+    range expected;
+  } cases[] = {
+      {2, 1, range({1, UINT64_MAX})}, {2, 512, range({512, UINT64_MAX})},
+      {3, 513, range({257, 512})},    {4, 6, range({2, 2})},
+      {7, 6, range({1, 1})},          {5, 6, std::nullopt},  // 2 gives 4 entries, 1 gives 7
+      {8, 6, std::nullopt},           {1, 6, std::nullopt},
+      {2, 0, std::nullopt},           {0, 0, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(primary_index::granularities_for(c.entries, c.rows), c.expected)
+        << c.entries << " entries, " << c.rows << " rows";
+  }
 }
 
 TEST(PrimaryIndexTest, EmptyOrCutFilesAreRefused) {

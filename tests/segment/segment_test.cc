@@ -329,7 +329,7 @@ struct damaged_case {
   const char* name;
   std::function<void(const fs::path&)> damage;
   bool fails_at_open;
-  std::string message_prefix;  // "" when only the error class is fixed
+  std::string message_prefix;  // "" when only the error class is fixed; {d}: the directory
 };
 
 void truncate_to(const fs::path& path, uint64_t size) { fs::resize_file(path, size); }
@@ -345,6 +345,21 @@ void set_trailer(const fs::path& path, uint32_t rows, uint32_t headers) {
   std::memcpy(bytes.data() + bytes.size() - 8, &rows, 4);
   std::memcpy(bytes.data() + bytes.size() - 4, &headers, 4);
   testing::write_file(path, bytes);
+}
+
+// Sets the row count of a column file's trailer, keeping its header count.
+void set_rows(const fs::path& path, uint32_t rows) {
+  const auto bytes = testing::read_file(path);
+  uint32_t headers;
+  std::memcpy(&headers, bytes.data() + bytes.size() - 4, 4);
+  set_trailer(path, rows, headers);
+}
+
+// Replaces entry `entry` of an index over one INT64 key.
+void set_index_key(const fs::path& directory, size_t entry, int64_t key) {
+  auto bytes = testing::read_file(directory / "_index");
+  std::memcpy(bytes.data() + entry * 8, &key, 8);
+  testing::write_file(directory / "_index", bytes);
 }
 
 TEST(SegmentTest, DamagedFilesAreRefusedWithClearErrors) {
@@ -380,22 +395,33 @@ TEST(SegmentTest, DamagedFilesAreRefusedWithClearErrors) {
        "Block hash mismatch!"},
       {"timestamp block flipped", [](const fs::path& d) { flip_byte(d / "_tx_ts", 1); }, false,
        "Block hash mismatch!"},
-      {"key column claims more rows than its blocks hold",
+      {"key column claims more rows than the segment",
+       [](const fs::path& d) { set_rows(d / "k.bin", 5000); }, true,
+       "Segment files disagree: {d}/k.bin holds 5000 rows, {d}/_tx_ts holds 1000"},
+      {"string column claims fewer rows than the segment",
+       [](const fs::path& d) { set_rows(d / "s.bin", 999); }, true,
+       "Segment files disagree: {d}/s.bin holds 999 rows, {d}/_tx_ts holds 1000"},
+      {"tombstones claim fewer rows than the segment",
+       [](const fs::path& d) { set_rows(d / "_tombstone", 999); }, true,
+       "Segment files disagree: {d}/_tombstone holds 999 rows, {d}/_tx_ts holds 1000"},
+      // 1,000 rows sampled every 512: rows 0, 512 and 999.
+      {"index of one entry", [](const fs::path& d) { truncate_to(d / "_index", 8); }, true,
+       "Index is corrupted: {d}/_index: entry count 1 does not fit 1000 rows"},
+      {"index of more entries than rows",
        [](const fs::path& d) {
-         const auto bytes = testing::read_file(d / "k.bin");
-         uint32_t headers;
-         std::memcpy(&headers, bytes.data() + bytes.size() - 4, 4);
-         set_trailer(d / "k.bin", 5000, headers);
+         testing::write_file(d / "_index", std::vector<std::byte>(1002 * 8));
        },
-       false, "Bad column file data: "},
-      {"string column claims more rows than its blocks hold",
-       [](const fs::path& d) {
-         const auto bytes = testing::read_file(d / "s.bin");
-         uint32_t headers;
-         std::memcpy(&headers, bytes.data() + bytes.size() - 4, 4);
-         set_trailer(d / "s.bin", 999, headers);
-       },
-       false, "Bad column file data: "},
+       true, "Index is corrupted: {d}/_index: entry count 1002 does not fit 1000 rows"},
+      {"first index key is another row's",
+       [](const fs::path& d) { set_index_key(d, 0, int64_of_seed(1)); }, true,
+       "Index is corrupted: {d}/_index: entry 0 is not the key of row 0"},
+      {"last index key is another row's",
+       [](const fs::path& d) { set_index_key(d, 2, int64_of_seed(998)); }, true,
+       "Index is corrupted: {d}/_index: entry 2 is not the key of row 999"},
+      {"interior index key of no row",
+       [](const fs::path& d) { set_index_key(d, 1, int64_of_seed(512) + 1); }, true,
+       "Index is corrupted: {d}/_index: entry 1 is the key of no row that a granularity from "
+       "500 to 999 samples"},
   };
   const seeded_table table = plain_table();
   for (const damaged_case& c : cases) {
@@ -423,7 +449,11 @@ TEST(SegmentTest, DamagedFilesAreRefusedWithClearErrors) {
       message = e.what();
     }
     ASSERT_FALSE(message.empty()) << "no error";
-    EXPECT_EQ(message.substr(0, c.message_prefix.size()), c.message_prefix) << message;
+    std::string prefix = c.message_prefix;
+    for (size_t at; (at = prefix.find("{d}")) != std::string::npos;) {
+      prefix.replace(at, 3, (dir / "1").string());
+    }
+    EXPECT_EQ(message.substr(0, prefix.size()), prefix) << message;
   }
 }
 
