@@ -206,18 +206,15 @@ jobject deliver_result(JNIEnv* env, jlong out_address, jint out_size, size_t len
   return result;
 }
 
-struct aggregate_call_word {
-  bool flag;
-  uint32_t function;
-  int32_t column;
-};
-
-// Bit 0 is the flag, bits 1-3 the function code, bits 32-63 the column index.
-aggregate_call_word decode_aggregate_call(int64_t word) {
+// Bit 0 is the flag, bits 1-3 the function code, bits 32-63 the column index; bits 4-31 are
+// ignored.
+ombrel_aggregate_call decode_aggregate_call(int64_t word) {
   const auto bits = static_cast<uint64_t>(word);
-  aggregate_call_word call{(bits & 1) != 0, static_cast<uint32_t>((bits >> 1) & 7),
-                           static_cast<int32_t>(static_cast<uint32_t>(bits >> 32))};
-  if (call.function > 5) throw errors::error("Unsupported aggregate function");
+  ombrel_aggregate_call call;
+  call.column = static_cast<int32_t>(static_cast<uint32_t>(bits >> 32));
+  call.function = static_cast<uint8_t>((bits >> 1) & 7);
+  call.flag = static_cast<uint8_t>(bits & 1);
+  if (call.function > AGGREGATE_ANY) throw errors::error("Unsupported aggregate function");
   return call;
 }
 
@@ -427,15 +424,18 @@ OMBREL_NATIVE(jlong, createCursor)
 
 OMBREL_NATIVE(jlong, createAggregateCursor)
 (JNIEnv* env, jclass, jlong table, jlong timestamp, jlongArray group_set, jlongArray calls) {
-  (void)timestamp;
   return error_frame<jlong>(env, [&]() -> jlong {
     host_long_array group_words(env, group_set);
     host_long_array call_words(env, calls);
-    const bitset groups = group_words.to_bitset();
-    (void)groups;
-    for (size_t i = 0; i < call_words.size(); ++i) decode_aggregate_call(call_words.data()[i]);
-    from_handle<abstract_table>(table, "table");
-    not_implemented("createAggregateCursor");
+    ombrel_aggregate request;
+    request.group_set = group_words.to_bitset();
+    request.calls.reserve(call_words.size());
+    for (size_t i = 0; i < call_words.size(); ++i) {
+      request.calls.push_back(decode_aggregate_call(call_words.data()[i]));
+    }
+    abstract_table& scanned = from_handle<abstract_table>(table, "table");
+    auto created = std::make_unique<cursor>(&scanned, timestamp, request);
+    return reinterpret_cast<jlong>(created.release());
   });
 }
 

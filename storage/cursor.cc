@@ -3,23 +3,71 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "model/ombrel_type_info.h"
 #include "native/errors.h"
+#include "storage/aggregate_iterator.h"
 
 namespace ombrel {
 
-schema_descriptor make_output_schema(const schema_descriptor& schema, const bitset& projection) {
-  schema_descriptor out;
-  out.version = 0;
-  const uint64_t limit = std::min<uint64_t>(projection.size(), schema.columns.size());
-  for (uint64_t c = 0; c < limit; ++c) {
-    if (projection[c]) out.columns.push_back(schema.columns[c]);
+namespace {
+
+// What an aggregate request needs from the table: the columns to scan, where the group columns
+// sit in a scanned row, the function objects and the output schema.
+struct aggregate_plan {
+  schema_descriptor table_schema;
+  bitset projection;
+  bitset group_positions;
+  schema_descriptor group_schema;
+  std::vector<std::unique_ptr<aggregate_function>> functions;
+  schema_descriptor output_schema;
+};
+
+aggregate_plan plan_aggregate(const schema_descriptor& schema, const ombrel_aggregate& request) {
+  const uint64_t n = schema.columns.size();
+  aggregate_plan plan;
+  plan.table_schema = schema;
+  // Group bits beyond the columns are ignored, as projection bits are.
+  bitset groups = request.group_set;
+  groups.resize(n);
+  plan.projection = bitset(n);
+  plan.projection |= groups;
+  for (const ombrel_aggregate_call& call : request.calls) {
+    if (call.column >= 0 && static_cast<uint64_t>(call.column) >= n) {
+      throw errors::error("Invalid aggregate call column index.");
+    }
+    if (call.column >= 0) plan.projection.set(static_cast<uint64_t>(call.column));
   }
-  out.initialize_positions(std::vector<uint32_t>(out.columns.size(), NO_COLUMN));
-  return out;
+  for (uint64_t g = groups.find_first(); g != bitset::npos; g = groups.find_next(g)) {
+    if (schema.columns[g].type == NONE) throw errors::error("Unimplemented for these types");
+  }
+  if (groups.any()) {
+    plan.group_positions = bitset(plan.projection.count());
+    for (uint64_t g = groups.find_first(); g != bitset::npos; g = groups.find_next(g)) {
+      plan.group_positions.set(plan.projection.rank(g) - 1);
+    }
+  }
+  for (const ombrel_aggregate_call& call : request.calls) {
+    const auto code = static_cast<ombrel_aggregate_function>(call.function);
+    const bool has_column = call.column >= 0;
+    const column_descriptor* argument = has_column ? &schema.columns[call.column] : nullptr;
+    const int64_t position =
+        has_column ? static_cast<int64_t>(plan.projection.rank(call.column)) - 1 : -1;
+    auto function = make_aggregate_function(code, position, argument ? argument->type : NONE);
+    column_info info = column_info::of_type(function->result_type(), true);
+    plan.output_schema.columns.emplace_back(
+        function->result_name(argument ? argument->name : std::string()), info);
+    plan.functions.push_back(std::move(function));
+  }
+  plan.output_schema.initialize_positions(
+      std::vector<uint32_t>(plan.output_schema.columns.size(), NO_COLUMN));
+  plan.group_schema = make_group_set_schema(schema, groups);
+  return plan;
 }
+
+}  // namespace
 
 cursor::cursor(abstract_table* table, tx_timestamp timestamp) {
   alloc_buf();
@@ -38,12 +86,38 @@ cursor::cursor(abstract_table* table, tx_timestamp timestamp, const ombrel_table
   start();
 }
 
+cursor::cursor(abstract_table* table, tx_timestamp timestamp, const ombrel_aggregate& request) {
+  alloc_buf();
+  // Refusals come before the scan, so that a refused request holds no partition.
+  aggregate_plan plan = plan_aggregate(table->get_schema(), request);
+  std::unique_ptr<abstract_iterator> scan =
+      table->get_projection_pipeline(timestamp, plan.projection);
+  // A column change between the plan and the scan: plan again against the scan's columns.
+  for (int attempt = 0; scan && scan->schema() && *scan->schema() != plan.table_schema; ++attempt) {
+    aggregate_plan replanned = plan_aggregate(*scan->schema(), request);
+    const bool same_columns = replanned.projection == plan.projection;
+    plan = std::move(replanned);
+    if (same_columns) break;
+    if (attempt == 3)
+      throw errors::error("The table's columns kept changing during the scan start");
+    scan.reset();
+    scan = table->get_projection_pipeline(timestamp, plan.projection);
+  }
+  output_schema_ = std::move(plan.output_schema);
+  if (scan) {
+    iterator_ = std::make_unique<aggregate_iterator>(std::move(scan), plan.group_positions,
+                                                     std::move(plan.group_schema),
+                                                     std::move(plan.functions));
+  }
+  start();
+}
+
 // Destroying the iterator may close its partition, so it goes last.
 cursor::~cursor() {
   writer_.reset();
   page_.reset();
   retired_pages_.clear();
-  pending_ = flat_tuple();
+  pending_.reset();
   iterator_.reset();
 }
 
@@ -111,7 +185,7 @@ auto cursor::guarded(F&& body) {
 
 bool cursor::has_next_page() {
   return guarded([&] {
-    if (!pending_.empty()) return true;
+    if (pending_) return true;
     if (!iterator_) return false;
     return iterator_->get_next([&](const row_values& row) { pending_ = flat_tuple::copy(row); });
   });
@@ -123,8 +197,8 @@ uint32_t cursor::fill_next_page() {
     space_ = capacity_ - 4;
     count_ = 0;
     full_ = false;
-    if (!pending_.empty()) {
-      if (place(pending_.values())) pending_ = flat_tuple();
+    if (pending_) {
+      if (place(pending_->values())) pending_.reset();
       if (full_) return count_;
     }
     if (!iterator_) return 0;

@@ -19,6 +19,8 @@
 #include "model/schema_descriptor.h"
 #include "model/tuple.h"
 #include "storage/abstract_table.h"
+#include "storage/aggregate_functions.h"
+#include "storage/make_schema.h"
 
 namespace ombrel {
 
@@ -26,10 +28,6 @@ namespace ombrel {
 struct ombrel_table_scan {
   bitset projection;
 };
-
-// The schema of projected rows: copies of the projected columns in table order, no key,
-// version 0. Bits at or beyond the column count end the projection.
-schema_descriptor make_output_schema(const schema_descriptor& schema, const bitset& projection);
 
 class cursor {
  public:
@@ -39,6 +37,10 @@ class cursor {
   // Every column, with the table's schema as the output schema.
   cursor(abstract_table* table, tx_timestamp timestamp);
   cursor(abstract_table* table, tx_timestamp timestamp, const ombrel_table_scan& scan);
+  // Grouped aggregates: one row per group in ascending key order, one column per call. A
+  // refused request (see make_aggregate_function; "Invalid aggregate call column index." for a
+  // column beyond the table's) fails before the scan is opened.
+  cursor(abstract_table* table, tx_timestamp timestamp, const ombrel_aggregate& request);
   ~cursor();
   cursor(const cursor&) = delete;
   cursor& operator=(const cursor&) = delete;
@@ -64,7 +66,8 @@ class cursor {
   auto guarded(F&& body);
 
   std::unique_ptr<abstract_iterator> iterator_;
-  flat_tuple pending_;
+  // A row without columns (an aggregate without calls) is still a row: hence optional.
+  std::optional<flat_tuple> pending_;
   schema_descriptor output_schema_;
   tuple_schema page_schema_;
   std::unique_ptr<std::byte[]> page_;

@@ -3,11 +3,9 @@ package org.vornhale.internal.columnar;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
-import java.nio.file.Path;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.function.Executable;
-import org.junit.jupiter.api.io.TempDir;
 
 class NativeFrameTest {
     @BeforeAll
@@ -71,18 +69,5 @@ class NativeFrameTest {
         long[] seven = {(7 << 1) | 1};
         assertFails("Unsupported aggregate function",
                 () -> NativeInterface.createAggregateCursor(1, 1, null, seven));
-    }
-
-    @Test
-    void methodsOfLaterLayersReportThatTheyAreNotImplemented(@TempDir Path root) {
-        long storage = NativeInterface.createStorage(root.resolve("ombrel").toString());
-        long catalog = NativeInterface.getAllTablePartitions(storage);
-        try {
-            assertFails("not implemented: createAggregateCursor",
-                    () -> NativeInterface.createAggregateCursor(catalog, Long.MAX_VALUE, null, null));
-        } finally {
-            NativeInterface.releaseTablePartition(catalog);
-            NativeInterface.releaseStorage(storage);
-        }
     }
 }

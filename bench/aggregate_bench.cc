@@ -1,0 +1,144 @@
+// Aggregate cursors over the workload rows in one compacted level of segments: GROUP BY c1 with
+// five functions, the ungrouped six, and the bare scan they both start from.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/workload.h"
+#include "memtable/mem_table.h"
+#include "memtable/mem_table_buffer_pool.h"
+#include "model/tuple.h"
+#include "native/config.h"
+#include "storage/cursor.h"
+#include "tree/merge_tree.h"
+#include "tree/merge_tree_iterator.h"
+
+namespace {
+
+using namespace ombrel;
+
+constexpr uint64_t N = 2000000;
+constexpr uint64_t SEGMENTS = 8;
+
+class tree_table : public abstract_table {
+ public:
+  explicit tree_table(merge_tree& tree) : tree_(tree) {}
+  const schema_descriptor& get_schema() const override { return tree_.get_schema(); }
+  std::unique_ptr<abstract_iterator> get_projection_pipeline(tx_timestamp ts,
+                                                             const bitset& projection) override {
+    return tree_.get_iterator(ts, &projection);
+  }
+
+ private:
+  merge_tree& tree_;
+};
+
+class segment_writer : private mem_table::buffer_creator {
+ public:
+  segment_writer() : pool_(1 << 20, uint64_t{1} << 32) {}
+  std::shared_ptr<segment> write(const std::filesystem::path& dir, const schema_descriptor& schema,
+                                 const std::vector<std::vector<std::byte>>& rows, uint64_t begin,
+                                 uint64_t end) {
+    mem_table table(schema, pool_);
+    const tuple_schema types = schema.get_tuple_schema();
+    const material_tuple_schema material = schema.get_material_schema();
+    for (uint64_t i = begin; i < end; ++i) {
+      parsed_tuple parsed(types, material, bytes_view(rows[i].size(), rows[i].data()), false);
+      table.ensure(parsed.material_size(), *this);
+      table.insert(parsed, 1);
+    }
+    return std::make_shared<segment>(dir, schema, table);
+  }
+
+ private:
+  mem_table_buffer* create_buffer(size_t size) override { return pool_.get_buffer(nullptr, size); }
+  mem_table_buffer_pool pool_;
+};
+
+struct fixture {
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / "ombrel-aggregate-bench";
+  std::unique_ptr<merge_tree> tree;
+
+  fixture() {
+    std::filesystem::remove_all(dir);
+    const std::vector<std::vector<std::byte>> rows = bench::encode_rows(bench::make_rows(N));
+    tree = std::make_unique<merge_tree>(bench::workload_schema(), dir / "tree");
+    level l;
+    segment_writer writer;
+    for (uint64_t s = 0; s < SEGMENTS; ++s) {
+      l.push_back(writer.write(dir / ("segment" + std::to_string(s)), bench::workload_schema(),
+                               rows, N * s / SEGMENTS, N * (s + 1) / SEGMENTS));
+    }
+    merge_tree_updater block = tree->block_tree_wait();
+    auto state = std::make_shared<tree_state>(*tree->get_state(block));
+    state->levels.push_back(std::move(l));
+    block.set_state(std::move(state));
+  }
+  ~fixture() {
+    if (tree->mark_as_dropped()) tree->remove_dropped();
+    tree.reset();
+    std::filesystem::remove_all(dir);
+  }
+};
+
+fixture& get_fixture() {
+  static fixture f;
+  return f;
+}
+
+// Columns: k 0, c1 1, c2 2, c3 3, c4 4.
+void aggregate(benchmark::State& state, std::vector<uint64_t> groups,
+               std::vector<ombrel_aggregate_call> calls, uint64_t expected_rows) {
+  tree_table table(*get_fixture().tree);
+  ombrel_aggregate request{bitset(5), std::move(calls)};
+  for (uint64_t g : groups) request.group_set.set(g);
+  for (auto _ : state) {
+    cursor c(&table, TX_TIMESTAMP_LATEST, request);
+    uint64_t rows = 0;
+    while (c.has_next_page()) rows += c.fill_next_page();
+    if (rows != expected_rows) state.SkipWithError("wrong group count");
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * N));
+}
+
+void BM_aggregate_group_by_c1(benchmark::State& state) {
+  aggregate(state, {1},
+            {{-1, AGGREGATE_COUNT, 0},
+             {0, AGGREGATE_SUM, 0},
+             {2, AGGREGATE_AVG, 0},
+             {3, AGGREGATE_MIN, 0},
+             {4, AGGREGATE_MAX, 0}},
+            1000);
+}
+BENCHMARK(BM_aggregate_group_by_c1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_aggregate_ungrouped(benchmark::State& state) {
+  aggregate(state, {},
+            {{-1, AGGREGATE_COUNT, 0},
+             {1, AGGREGATE_SUM, 0},
+             {0, AGGREGATE_SUM, 0},
+             {2, AGGREGATE_SUM, 0},
+             {3, AGGREGATE_MAX, 0},
+             {4, AGGREGATE_MAX, 0}},
+            1);
+}
+BENCHMARK(BM_aggregate_ungrouped)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// The scan alone, all five columns: the floor under both.
+void BM_aggregate_scan_floor(benchmark::State& state) {
+  merge_tree& tree = *get_fixture().tree;
+  for (auto _ : state) {
+    auto it = tree.get_iterator(TX_TIMESTAMP_LATEST, nullptr);
+    uint64_t rows = 0;
+    while (it->get_next([&](const row_values&) { ++rows; })) {
+    }
+    if (rows != N) state.SkipWithError("wrong row count");
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * N));
+}
+BENCHMARK(BM_aggregate_scan_floor)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+}  // namespace

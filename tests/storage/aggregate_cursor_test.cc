@@ -1,0 +1,697 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model/binary_tuple_builder.h"
+#include "model/tuple.h"
+#include "native/errors.h"
+#include "storage/aggregate_iterator.h"
+#include "storage/cursor.h"
+#include "storage/storage.h"
+#include "tests/support/test_dir.h"
+#include "tree/merge_tree.h"
+
+namespace ombrel {
+namespace {
+
+using bytes = std::vector<std::byte>;
+using value = std::optional<bytes>;
+using row = std::vector<value>;
+
+bytes text(std::string_view s) {
+  return bytes(reinterpret_cast<const std::byte*>(s.data()),
+               reinterpret_cast<const std::byte*>(s.data()) + s.size());
+}
+template <typename T>
+bytes fixed(const T& v) {
+  bytes out(sizeof(T));
+  std::memcpy(out.data(), &v, sizeof(T));
+  return out;
+}
+bytes decimal(const char* s) {
+  big_decimal d;
+  std::istringstream(s) >> d;
+  bytes out(d.byte_size());
+  d.store_bytes(out.data());
+  return out;
+}
+
+schema_descriptor make_schema(const std::vector<std::pair<std::string, ombrel_type>>& columns) {
+  schema_descriptor s;
+  std::vector<uint32_t> keys(columns.size(), NO_COLUMN);
+  keys[0] = 0;
+  for (const auto& [name, type] : columns)
+    s.columns.emplace_back(name, column_info::of_type(type, true));
+  s.columns[0].nullable = false;
+  s.initialize_positions(keys);
+  return s;
+}
+
+// A table of fixed material rows; counts its scans and the iterators alive.
+class value_table : public abstract_table {
+ public:
+  value_table(schema_descriptor schema, std::vector<row> rows)
+      : schema_(std::move(schema)), rows_(std::move(rows)) {}
+
+  const schema_descriptor& get_schema() const override { return schema_; }
+  std::unique_ptr<abstract_iterator> get_projection_pipeline(tx_timestamp,
+                                                             const bitset& projection) override {
+    ++scans;
+    return std::make_unique<iterator>(*this, projection);
+  }
+
+  int scans = 0;
+  int alive = 0;
+
+ private:
+  class iterator : public abstract_iterator {
+   public:
+    iterator(value_table& table, const bitset& projection) : table_(table) {
+      ++table_.alive;
+      for (uint64_t c = 0; c < projection.size() && c < table.schema_.columns.size(); ++c) {
+        if (projection[c]) columns_.push_back(c);
+      }
+    }
+    ~iterator() override { --table_.alive; }
+    bool get_next(const row_callback& callback) override {
+      if (next_ >= table_.rows_.size()) return false;
+      const row& r = table_.rows_[next_++];
+      row_values values;
+      for (uint64_t c : columns_) {
+        values.push_back(r[c] ? std::optional(bytes_view(r[c]->size(), r[c]->data()))
+                              : std::nullopt);
+      }
+      callback(values);
+      return true;
+    }
+
+   private:
+    value_table& table_;
+    std::vector<uint64_t> columns_;
+    size_t next_ = 0;
+  };
+
+  schema_descriptor schema_;
+  std::vector<row> rows_;
+};
+
+ombrel_aggregate request(std::vector<uint64_t> groups, std::vector<std::pair<int, int32_t>> calls,
+                         uint64_t group_bits = 0) {
+  ombrel_aggregate r;
+  r.group_set = bitset(std::max<uint64_t>(group_bits, 64));
+  for (uint64_t g : groups) r.group_set.set(g);
+  for (auto [function, column] : calls) {
+    r.calls.push_back({column, static_cast<uint8_t>(function), 0});
+  }
+  return r;
+}
+
+// Every tuple of every page.
+std::vector<bytes> drain(cursor& c) {
+  std::vector<bytes> tuples;
+  for (int empty = 0; c.has_next_page() && empty < 2;) {
+    const uint32_t n = c.fill_next_page();
+    empty = n == 0 ? empty + 1 : 0;
+    const std::byte* p = c.buffer();
+    for (uint32_t i = 0; i < n; ++i) {
+      uint32_t length;
+      std::memcpy(&length, p, 4);
+      tuples.emplace_back(p + 4, p + 4 + length);
+      p += 4 + length;
+    }
+  }
+  return tuples;
+}
+
+// The binary tuple of material values typed by the output schema.
+bytes tuple_of(const schema_descriptor& schema, const row& values) {
+  tuple_builder b(values.size());
+  b.start();
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i])
+      b.claim(schema.columns[i].type, bytes_view(values[i]->size(), values[i]->data()));
+    else
+      b.claim_null();
+  }
+  b.layout();
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i])
+      b.append(schema.columns[i].type, bytes_view(values[i]->size(), values[i]->data()));
+    else
+      b.append_null();
+  }
+  return b.buffer();
+}
+
+std::string hex(const bytes& b) {
+  std::string out;
+  for (std::byte x : b) out += fmt::format("{:02x}", static_cast<unsigned>(x));
+  return out;
+}
+
+std::string refusal(abstract_table& table, const ombrel_aggregate& r) {
+  try {
+    cursor c(&table, TX_TIMESTAMP_LATEST, r);
+  } catch (const errors::error& e) {
+    return e.what();
+  }
+  return "accepted";
+}
+
+TEST(AggregateCursorTest, WorkedExampleGivesOneRowPerGroupByteForByte) {
+  value_table table(make_schema({{"k", INT32}, {"g", STRING}, {"v", STRING}}),
+                    {{fixed(1), text("b"), text("y")},
+                     {fixed(2), text("a"), text("x")},
+                     {fixed(3), text("a"), std::nullopt}});
+  cursor c(&table, TX_TIMESTAMP_LATEST, request({1}, {{AGGREGATE_ANY, 1}, {AGGREGATE_COUNT, 2}}));
+  EXPECT_EQ(hex(c.output_schema().serialize()),
+            "00000000"
+            "02000000"  // version 0, two columns
+            "0f000000"
+            "ffffffff"
+            "01000000"
+            "67"
+            "01"
+            "0000"
+            "0000"
+            "00000000"
+            "05000000"
+            "ffffffff"
+            "08000000"
+            "636f756e74287629"
+            "01"
+            "0000"
+            "0000"
+            "00000000");
+  EXPECT_EQ(table.scans, 1);
+  const std::vector<bytes> rows = drain(c);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(hex(rows[0]), "0001026101");  // ("a", 1)
+  EXPECT_EQ(hex(rows[1]), "0001026201");  // ("b", 1)
+  EXPECT_FALSE(c.has_next_page());
+}
+
+TEST(AggregateCursorTest, RefusedRequestsOpenNoScan) {
+  value_table table(make_schema({{"k", INT32}, {"d", DATE}, {"n", NONE}}), {});
+  const std::pair<ombrel_aggregate, std::string> cases[] = {
+      {request({}, {{AGGREGATE_COUNT, 0}, {AGGREGATE_COUNT, 3}}),
+       "Invalid aggregate call column index."},
+      {request({}, {{AGGREGATE_SUM, -1}}), "Bad aggregate call"},
+      {request({}, {{AGGREGATE_COUNT, -5}, {AGGREGATE_SUM, 1}}),
+       "Unsupported aggregate function column type: 9"},
+      {request({}, {{AGGREGATE_MAX, 2}}), "Unsupported aggregate function column type: 0"},
+      {request({}, {{6, 0}}), "Unsupported aggregate function"},
+      {request({2}, {{AGGREGATE_COUNT, -1}}), "Unimplemented for these types"},
+  };
+  for (const auto& [r, message] : cases) EXPECT_EQ(refusal(table, r), message);
+  EXPECT_EQ(table.scans, 0);
+  EXPECT_EQ(refusal(table, request({}, {{AGGREGATE_COUNT, 2}, {AGGREGATE_COUNT, -1}})), "accepted")
+      << "count takes a NONE column, count(*) any negative column";
+  EXPECT_EQ(table.alive, 0);
+}
+
+// Group keys of one column: the count(*) of each group, in output order.
+std::vector<int64_t> group_counts(ombrel_type type, std::vector<value> keys,
+                                  uint64_t extra_group_bit = 0) {
+  std::vector<row> rows;
+  for (size_t i = 0; i < keys.size(); ++i) rows.push_back({fixed<int32_t>(i), keys[i]});
+  value_table table(make_schema({{"k", INT32}, {"g", type}}), rows);
+  std::vector<uint64_t> groups = {1};
+  if (extra_group_bit) groups.push_back(extra_group_bit);
+  cursor c(&table, TX_TIMESTAMP_LATEST,
+           request(groups, {{AGGREGATE_COUNT, -1}}, extra_group_bit + 1));
+  std::vector<int64_t> counts;
+  for (const bytes& t : drain(c)) {
+    binary_tuple_parser p(1, bytes_view(t.size(), t.data()));
+    counts.push_back(p.get_int64(p.get_next()));
+  }
+  return counts;
+}
+
+TEST(AggregateCursorTest, GroupKeysFollowOneTotalOrder) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double other_nan = -std::numeric_limits<double>::signaling_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  // null, -inf, {-0.0, 0.0}, 1, {NaN, -NaN}; bits at or above the column count are ignored.
+  EXPECT_EQ(group_counts(DOUBLE,
+                         {fixed(nan), fixed(1.0), fixed(-0.0), std::nullopt, fixed(0.0),
+                          fixed(-inf), fixed(other_nan), std::nullopt},
+                         130),
+            (std::vector<int64_t>{2, 1, 2, 1, 2}));
+  EXPECT_EQ(group_counts(FLOAT, {fixed(-0.0f), fixed(std::nanf("7")), fixed(0.0f), fixed(-1.0f)}),
+            (std::vector<int64_t>{1, 2, 1}));
+  // BOOL: false before true, any non-zero byte is true.
+  EXPECT_EQ(
+      group_counts(BOOL, {fixed<uint8_t>(1), std::nullopt, fixed<uint8_t>(0), fixed<uint8_t>(2)}),
+      (std::vector<int64_t>{1, 1, 2}));
+  // OPAQUE bytewise, a proper prefix first.
+  EXPECT_EQ(group_counts(OPAQUE, {text("b"), text(""), text("ab"), text("\x80"), text("b")}),
+            (std::vector<int64_t>{1, 1, 2, 1}));
+  // DECIMAL by value whatever the scale; NUMBER by value whatever the sign bytes.
+  EXPECT_EQ(group_counts(DECIMAL, {decimal("1.50"), decimal("-2"), decimal("1.5"), decimal("0.00"),
+                                   fixed<int16_t>(3), decimal("1.500")}),
+            (std::vector<int64_t>{1, 2, 3}));
+  EXPECT_EQ(group_counts(NUMBER, {text("\x05"), text(std::string("\x00\x05", 2)), text("\xff"),
+                                  text("\xff\xff"), text("")}),
+            (std::vector<int64_t>{2, 1, 2}));
+  // UUID by material bytes: 00 01 ... before 01 00 ...
+  EXPECT_EQ(group_counts(UUID, {fixed(uuid{1, 0}), fixed(uuid{0x100, 0}), fixed(uuid{1, 0})}),
+            (std::vector<int64_t>{1, 2}));
+}
+
+TEST(AggregateCursorTest, EmptyScansYieldNoRowAndUngroupedScansOne) {
+  value_table empty(make_schema({{"k", INT32}}), {});
+  cursor none(&empty, TX_TIMESTAMP_LATEST, request({}, {{AGGREGATE_COUNT, -1}}));
+  EXPECT_TRUE(drain(none).empty()) << "not even count(*) = 0";
+
+  value_table table(make_schema({{"k", INT64}, {"d", DECIMAL}, {"x", DOUBLE}}),
+                    {{fixed<int64_t>(INT64_MAX), std::nullopt, std::nullopt},
+                     {fixed<int64_t>(2), std::nullopt, std::nullopt}});
+  // sum wraps; averages of nothing: NaN for DOUBLE, null for DECIMAL.
+  cursor all(
+      &table, TX_TIMESTAMP_LATEST,
+      request({},
+              {{AGGREGATE_SUM, 0}, {AGGREGATE_AVG, 1}, {AGGREGATE_AVG, 2}, {AGGREGATE_COUNT, -1}}));
+  const std::vector<bytes> rows = drain(all);
+  ASSERT_EQ(rows.size(), 1u);
+  binary_tuple_parser p(4, bytes_view(rows[0].size(), rows[0].data()));
+  // Without calls each group is still a row, of no columns.
+  cursor bare(&table, TX_TIMESTAMP_LATEST, request({0}, {}));
+  EXPECT_EQ(drain(bare), (std::vector<bytes>(2, bytes{std::byte{0}})));
+  EXPECT_EQ(p.get_int64(p.get_next()), INT64_MIN + 1);
+  EXPECT_EQ(p.get_next().size(), 0u) << "null DECIMAL average";
+  EXPECT_TRUE(std::isnan(p.get_double(p.get_next())));
+  EXPECT_EQ(p.get_int64(p.get_next()), 2);
+}
+
+// ---- The randomized test against a model ----
+
+// Every groupable type, nullable, after the key k: column i + 1 has type GROUPABLE[i].
+constexpr ombrel_type GROUPABLE[] = {BOOL,    INT8,  INT16,  INT32,     INT64,     FLOAT, DOUBLE,
+                                     DECIMAL, DATE,  TIME,   DATE_TIME, TIMESTAMP, UUID,  OPAQUE,
+                                     STRING,  BYTES, PERIOD, DURATION,  NUMBER};
+constexpr size_t COLUMNS = std::size(GROUPABLE) + 1;
+
+bytes packed_date(int32_t y, int8_t m, int8_t d) {
+  bytes out(3);
+  binary_tuple_builder::write_date(out.data(), {y, m, d});
+  return out;
+}
+bytes packed_time(int8_t h, int8_t m, int8_t s, int32_t n) {
+  bytes out(6);
+  binary_tuple_builder::write_time(out.data(), {h, m, s, n}, 6);
+  return out;
+}
+bytes join(bytes a, const bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// A few values per type, so that groups collide; equal values with different bytes included.
+std::vector<bytes> domain(ombrel_type type, std::mt19937_64& random) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  switch (type) {
+    case BOOL:
+      return {fixed<uint8_t>(0), fixed<uint8_t>(1)};
+    case INT8:
+      return {fixed<int8_t>(-128), fixed<int8_t>(-1), fixed<int8_t>(7), fixed<int8_t>(127)};
+    case INT16:
+      return {fixed<int16_t>(-32768), fixed<int16_t>(300), fixed<int16_t>(32767)};
+    case INT32:
+      return {fixed(INT32_MIN), fixed<int32_t>(-1), fixed<int32_t>(70000), fixed(INT32_MAX)};
+    case INT64:
+      return {fixed(INT64_MIN), fixed<int64_t>(-1), fixed<int64_t>(1), fixed(INT64_MAX)};
+    case FLOAT:
+      return {fixed(-0.0f), fixed(0.0f), fixed(static_cast<float>(nan)), fixed(1.5f)};
+    case DOUBLE:
+      return {fixed(-0.0), fixed(0.0), fixed(nan), fixed(2.5), fixed(-1e300)};
+    case DECIMAL:
+      return {decimal("1.5"), decimal("1.50"), decimal("-2.25"), decimal("0"), decimal("1000.000")};
+    case NUMBER: {
+      big_integer big;
+      big.assign_string(std::to_string(random() % 3) + "000000000000000000000007");
+      bytes b(big.byte_size());
+      big.store_bytes(b.data());
+      return {text("\xfb"), text(std::string(1, '\0')), text("\x01\x2c"), b};
+    }
+    case DATE:
+      return {packed_date(2020, 1, 31), packed_date(2020, 2, 1), packed_date(-5, 12, 1)};
+    case TIME:
+      return {packed_time(0, 0, 0, 0), packed_time(23, 59, 59, 999999999),
+              packed_time(12, 0, 0, 1000)};
+    case DATE_TIME:
+      return {join(packed_date(2020, 1, 1), packed_time(23, 0, 0, 0)),
+              join(packed_date(2020, 1, 2), packed_time(1, 0, 0, 0))};
+    case TIMESTAMP:
+    case DURATION:
+      return {join(fixed<int64_t>(-1), fixed<int32_t>(999)),
+              join(fixed<int64_t>(0), fixed<int32_t>(0)),
+              join(fixed<int64_t>(0), fixed<int32_t>(5))};
+    case UUID:
+      return {fixed(uuid{1, 0}), fixed(uuid{0x100, 0}), fixed(uuid{-1, 5})};
+    case PERIOD:
+      return {join(fixed<int64_t>(1), fixed<int32_t>(3)),
+              join(fixed<int64_t>(-1), fixed<int32_t>(0))};
+    default: {  // OPAQUE, STRING, BYTES: a long one makes the groups of the key span pages
+      std::string long_text(200 + random() % 600, 'x');
+      long_text[random() % long_text.size()] = 'a';
+      return {text(""), text("a"), text("ab"), text("b"), text("\x80\xff"), text(long_text)};
+    }
+  }
+}
+
+// The model's order of one type, from decoded values.
+int model_compare(ombrel_type type, const bytes& a, const bytes& b) {
+  auto three = [](auto x, auto y) { return (x > y) - (x < y); };
+  auto floating = [&](double x, double y) {
+    if (std::isnan(x) || std::isnan(y)) return std::isnan(x) - std::isnan(y);
+    return three(x, y);
+  };
+  switch (type) {
+    case BOOL:
+      return three(a[0] != std::byte{0}, b[0] != std::byte{0});
+    case INT8:
+      return three(static_cast<int8_t>(a[0]), static_cast<int8_t>(b[0]));
+    case INT16:
+      return three(*(const int16_t*)a.data(), *(const int16_t*)b.data());
+    case INT32:
+      return three(*(const int32_t*)a.data(), *(const int32_t*)b.data());
+    case INT64:
+      return three(*(const int64_t*)a.data(), *(const int64_t*)b.data());
+    case FLOAT:
+      return floating(*(const float*)a.data(), *(const float*)b.data());
+    case DOUBLE:
+      return floating(*(const double*)a.data(), *(const double*)b.data());
+    case DECIMAL:
+      return big_decimal(a.data(), a.size()).compare(big_decimal(b.data(), b.size()));
+    case NUMBER:
+      return big_integer(a.data(), a.size()).compare(big_integer(b.data(), b.size()));
+    case DATE: {
+      auto x = binary_tuple_parser::unpack_date(a.data()),
+           y = binary_tuple_parser::unpack_date(b.data());
+      return three(x, y);
+    }
+    case TIME:
+      return three(binary_tuple_parser::unpack_time(a.data(), 6),
+                   binary_tuple_parser::unpack_time(b.data(), 6));
+    case DATE_TIME:
+      if (int c = model_compare(DATE, a, b)) return c;
+      return model_compare(TIME, bytes(a.begin() + 3, a.end()), bytes(b.begin() + 3, b.end()));
+    case TIMESTAMP:
+    case DURATION:
+    case PERIOD: {
+      if (type == PERIOD || *(const int64_t*)a.data() == *(const int64_t*)b.data()) {
+        for (size_t i = type == PERIOD ? 0 : 8; i < 12; i += 4) {
+          if (int c = three(*(const int32_t*)(a.data() + i), *(const int32_t*)(b.data() + i)))
+            return c;
+        }
+        return 0;
+      }
+      return three(*(const int64_t*)a.data(), *(const int64_t*)b.data());
+    }
+    default:  // UUID, OPAQUE, STRING, BYTES: unsigned bytes
+      return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end()) ? -1
+             : a == b                                                             ? 0
+                                                                                  : 1;
+  }
+}
+
+struct model_key_less {
+  std::vector<ombrel_type> types;
+  bool operator()(const row& a, const row& b) const {
+    for (size_t i = 0; i < types.size(); ++i) {
+      if (!a[i] || !b[i]) {
+        if (a[i] || b[i]) return !a[i];
+        continue;
+      }
+      if (int c = model_compare(types[i], *a[i], *b[i])) return c < 0;
+    }
+    return false;
+  }
+};
+
+// The model of one call over the rows of one group, in scan order: its rendered result.
+value model_call(ombrel_type type, int function, int32_t column,
+                 const std::vector<const row*>& rows) {
+  if (function == AGGREGATE_COUNT) {
+    int64_t n = 0;
+    for (const row* r : rows) n += column < 0 || (*r)[column];
+    return fixed(n);
+  }
+  std::vector<bytes> xs;
+  for (const row* r : rows)
+    if ((*r)[column]) xs.push_back(*(*r)[column]);
+  const bool integer = type >= INT8 && type <= INT64;
+  auto as_int = [&](const bytes& x) -> int64_t {
+    int64_t v = 0;
+    std::memcpy(&v, x.data(), x.size());
+    const int shift = 64 - 8 * static_cast<int>(x.size());
+    return shift ? (v << shift) >> shift : v;
+  };
+  auto as_double = [&](const bytes& x) {
+    return type == FLOAT ? static_cast<double>(*(const float*)x.data()) : *(const double*)x.data();
+  };
+  auto widen = [&](const bytes& x) -> bytes {
+    if (integer) return fixed(as_int(x));
+    if (type == FLOAT) return fixed(as_double(x));
+    if (type == DECIMAL) return decimal(big_decimal(x.data(), x.size()).to_string().c_str());
+    if (type == NUMBER) {
+      big_integer n(x.data(), x.size());
+      bytes out(n.byte_size());
+      n.store_bytes(out.data());
+      return out;
+    }
+    return x;
+  };
+  if (function == AGGREGATE_SUM || function == AGGREGATE_AVG) {
+    const int64_t count = static_cast<int64_t>(xs.size());
+    if (integer) {
+      uint64_t sum = 0;
+      for (const bytes& x : xs) sum += static_cast<uint64_t>(as_int(x));
+      if (function == AGGREGATE_SUM) return fixed(static_cast<int64_t>(sum));
+      return fixed(static_cast<double>(static_cast<int64_t>(sum)) / static_cast<double>(count));
+    }
+    if (type == FLOAT || type == DOUBLE) {
+      double sum = 0;
+      for (const bytes& x : xs) sum += as_double(x);
+      return fixed(function == AGGREGATE_SUM ? sum : sum / static_cast<double>(count));
+    }
+    if (function == AGGREGATE_AVG && count == 0) return std::nullopt;
+    big_decimal sum;  // NUMBER values as decimals of scale 0
+    for (const bytes& x : xs) {
+      const big_decimal v = type == NUMBER ? big_decimal(big_integer(x.data(), x.size()), 0)
+                                           : big_decimal(x.data(), x.size());
+      sum.add(v, sum);
+    }
+    big_decimal result = sum;
+    if (function == AGGREGATE_AVG) {
+      if (type == NUMBER) {
+        big_integer q;
+        sum.unscaled().divide(big_integer(count), q);
+        result = big_decimal(q, 0);
+      } else {
+        sum.divide(big_decimal(big_integer(count), 0), result);
+      }
+    } else if (type == NUMBER) {
+      bytes out(sum.unscaled().byte_size());
+      sum.unscaled().store_bytes(out.data());
+      return out;
+    }
+    bytes out(result.byte_size());
+    result.store_bytes(out.data());
+    return out;
+  }
+  if (xs.empty()) return std::nullopt;
+  if (function == AGGREGATE_ANY) return widen(xs.back());
+  const bytes* best = &xs[0];
+  for (const bytes& x : xs) {
+    const bool is_float = type == FLOAT || type == DOUBLE;
+    // Floating values: a plain comparison, so that NaN never replaces and never is replaced.
+    const bool beyond = is_float ? (function == AGGREGATE_MAX ? as_double(*best) < as_double(x)
+                                                              : as_double(x) < as_double(*best))
+                                 : (function == AGGREGATE_MAX ? model_compare(type, *best, x) < 0
+                                                              : model_compare(type, x, *best) < 0);
+    if (beyond) best = &x;
+  }
+  return widen(*best);
+}
+
+bytes encode_row(const schema_descriptor& schema, const row& values) {
+  return tuple_of(schema, values);
+}
+
+TEST(AggregateCursorTest, RandomizedAgainstAModel) {
+  const uint64_t seed = getenv("SEED") ? std::stoull(getenv("SEED")) : std::random_device{}();
+  std::cout << "seed " << seed << std::endl;
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 random(seed);
+  testing::test_dir dir;
+  storage store(dir.path());
+  std::vector<std::pair<std::string, ombrel_type>> columns = {{"k", INT64}};
+  for (size_t i = 0; i < std::size(GROUPABLE); ++i)
+    columns.push_back({"c" + std::to_string(i + 1), GROUPABLE[i]});
+  const schema_descriptor schema = make_schema(columns);
+  table_partition* partition = store.create_table_partition("t", 1, 1, schema);
+  ASSERT_NE(partition, nullptr);
+  std::vector<std::vector<bytes>> domains;
+  for (ombrel_type t : GROUPABLE) domains.push_back(domain(t, random));
+
+  // Versions of each key: (timestamp, row or removal), timestamps 1 to 8.
+  constexpr int64_t KEYS = 2500;
+  std::map<int64_t, std::vector<std::pair<tx_timestamp, std::optional<row>>>> versions;
+  for (tx_timestamp ts = 1; ts <= 8; ++ts) {
+    for (int64_t k = 0; k < KEYS; ++k) {
+      if (random() % 3 != 0) continue;
+      const bytes key = fixed(k);
+      if (random() % 5 == 0 && !versions[k].empty()) {
+        binary_tuple_builder b(1);
+        b.start();
+        b.claim_int64(k);
+        b.layout();
+        b.append_int64(k);
+        partition->tree().remove(ts, uuid{}, bytes_view(b.buffer().size(), b.buffer().data()));
+        versions[k].push_back({ts, std::nullopt});
+        continue;
+      }
+      row r = {key};
+      for (const auto& d : domains) {
+        if (random() % 6 == 0)
+          r.push_back(std::nullopt);
+        else
+          r.push_back(d[random() % d.size()]);
+      }
+      const bytes tuple = encode_row(schema, r);
+      partition->tree().upsert(ts, uuid{}, bytes_view(tuple.size(), tuple.data()));
+      versions[k].push_back({ts, std::move(r)});
+    }
+    if (ts == 4) partition->tree().make_full_compaction();  // older versions in segments
+  }
+
+  for (int query = 0; query < 40; ++query) {
+    const tx_timestamp at = static_cast<tx_timestamp>(random() % 10);
+    std::vector<uint64_t> group;
+    if (random() % 6 == 0) group.push_back(0);  // one group per key: many pages
+    for (uint64_t n = random() % 3; n > 0; --n)
+      group.push_back(1 + random() % std::size(GROUPABLE));
+    std::sort(group.begin(), group.end());
+    group.erase(std::unique(group.begin(), group.end()), group.end());
+    std::vector<std::pair<int, int32_t>> calls;
+    for (uint64_t n = 1 + random() % 5; n > 0; --n) {
+      const int function = static_cast<int>(random() % 6);
+      const int32_t column = function == AGGREGATE_COUNT && random() % 3 == 0
+                                 ? -1
+                                 : static_cast<int32_t>(random() % COLUMNS);
+      try {
+        make_aggregate_function(static_cast<ombrel_aggregate_function>(function), column,
+                                schema.columns[std::max(column, 0)].type);
+        calls.push_back({function, column});
+      } catch (const errors::error&) {
+      }
+    }
+    SCOPED_TRACE("query " + std::to_string(query));
+    cursor c(partition, at, request(group, calls));
+    const std::vector<bytes> actual = drain(c);
+
+    std::vector<ombrel_type> key_types;
+    for (uint64_t g : group) key_types.push_back(schema.columns[g].type);
+    std::map<row, std::vector<const row*>, model_key_less> groups(model_key_less{key_types});
+    for (const auto& [k, list] : versions) {
+      const std::optional<row>* visible = nullptr;
+      for (const auto& [ts, r] : list)
+        if (ts <= at) visible = &r;
+      if (visible == nullptr || !*visible) continue;
+      row key;
+      for (uint64_t g : group) key.push_back((**visible)[g]);
+      groups[key].push_back(&**visible);
+    }
+    std::vector<bytes> expected;
+    for (const auto& [key, rows] : groups) {
+      row out;
+      for (auto [function, column] : calls) {
+        out.push_back(
+            model_call(column < 0 ? NONE : schema.columns[column].type, function, column, rows));
+      }
+      expected.push_back(tuple_of(c.output_schema(), out));
+    }
+    for (size_t i = 0; i < std::min(actual.size(), expected.size()); ++i) {
+      ASSERT_EQ(hex(actual[i]), hex(expected[i])) << "group " << i;
+    }
+    ASSERT_EQ(actual.size(), expected.size());
+    for (size_t i = 0; i < actual.size(); ++i)
+      ASSERT_EQ(hex(actual[i]), hex(expected[i])) << "group " << i;
+  }
+  storage::table_deleter::run(partition);
+}
+
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Rows (g INT64, v INT64) for i below `rows`: g = GROUPS - 1 - i % GROUPS, v = i; made on the fly.
+class generated_table : public abstract_table {
+ public:
+  static constexpr int64_t GROUPS = 1000000;
+  explicit generated_table(int64_t rows) : rows_(rows) {}
+  const schema_descriptor& get_schema() const override { return schema_; }
+  std::unique_ptr<abstract_iterator> get_projection_pipeline(tx_timestamp, const bitset&) override {
+    return std::make_unique<iterator>(rows_);
+  }
+
+ private:
+  class iterator : public abstract_iterator {
+   public:
+    explicit iterator(int64_t rows) : rows_(rows), values_(2) {}
+    bool get_next(const row_callback& callback) override {
+      if (i_ >= rows_) return false;
+      g_ = GROUPS - 1 - i_ % GROUPS;
+      values_[0] = bytes_view(&g_, 8);
+      values_[1] = bytes_view(&i_, 8);
+      callback(values_);
+      ++i_;
+      return true;
+    }
+
+   private:
+    int64_t rows_, i_ = 0, g_ = 0;
+    row_values values_;
+  };
+  int64_t rows_;
+  schema_descriptor schema_ = make_schema({{"g", INT64}, {"v", INT64}});
+};
+
+TEST(AggregateCursorTest, TenMillionRowsIntoAMillionGroups) {
+  generated_table table(10 * generated_table::GROUPS);
+  const auto start = std::chrono::steady_clock::now();
+  cursor c(
+      &table, TX_TIMESTAMP_LATEST,
+      request({0},
+              {{AGGREGATE_ANY, 0}, {AGGREGATE_COUNT, -1}, {AGGREGATE_SUM, 1}, {AGGREGATE_MIN, 1}}));
+  int64_t expected_group = 0;
+  for (const bytes& t : drain(c)) {
+    binary_tuple_parser p(4, bytes_view(t.size(), t.data()));
+    const int64_t g = p.get_int64(p.get_next());
+    ASSERT_EQ(g, expected_group++);
+    const int64_t first = generated_table::GROUPS - 1 - g;
+    ASSERT_EQ(p.get_int64(p.get_next()), 10);
+    ASSERT_EQ(p.get_int64(p.get_next()), 10 * first + 45 * generated_table::GROUPS);
+    ASSERT_EQ(p.get_int64(p.get_next()), first);
+  }
+  EXPECT_EQ(expected_group, generated_table::GROUPS);
+  std::cout << "10 M rows, 1 M groups: "
+            << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()
+            << " s" << std::endl;
+}
+#endif
+
+}  // namespace
+}  // namespace ombrel
