@@ -555,8 +555,8 @@ TEST(MergeTreeSchemaTest, EveryUnflushedRowSetIsWrittenOutBeforeTheChange) {
   model m;
   tx_timestamp ts = 0;
   std::mt19937 rng(2);
+  fault_file_system fs;  // outlives the tree and its background flushes
   auto tree = std::make_unique<merge_tree>(m.schema(), dir / "t");
-  fault_file_system fs;
   {
     // Background flushes fail: each full row set stays unflushed behind a newer one.
     const scoped_file_system installed(fs);
@@ -607,6 +607,10 @@ TEST(MergeTreeSchemaTest, EveryFailedCallOfAChangeLeavesTheOldOrTheNewTree) {
   const memtable_limit limit(16);
   const std::vector<fs_op> ops = {fs_op::open,  fs_op::write, fs_op::fsync,  fs_op::rename,
                                   fs_op::mkdir, fs_op::link,  fs_op::unlink, fs_op::list};
+  // Layers outlive the test: a pool thread may still be inside one (a replaced segment
+  // deleting its directory) when its scope ends.
+  unsynced_file_system unsynced;
+  std::vector<std::unique_ptr<fault_file_system>> layers;
   const std::vector<change> all = {
       changes()[2],  // a column rewritten
       {"drop name", [](merge_tree& t) { t.drop_column("name"); }, [](model& m) { m.drop("name"); }},
@@ -621,13 +625,12 @@ TEST(MergeTreeSchemaTest, EveryFailedCallOfAChangeLeavesTheOldOrTheNewTree) {
       tx_timestamp ts = 0;
       std::unique_ptr<merge_tree> tree;
       {
-        unsynced_file_system unsynced;  // what the fault layer sees is durable
-        const scoped_file_system installed(unsynced);
+        const scoped_file_system installed(unsynced);  // what the fault layer sees is durable
         tree = filled_tree(dir / "t", before, ts);
       }
       model after = before;
       c->model_side(after);
-      fault_file_system fs;
+      fault_file_system& fs = *layers.emplace_back(std::make_unique<fault_file_system>());
       bool failed = false;
       {
         const scoped_file_system installed(fs);
