@@ -87,27 +87,6 @@ std::string printable(std::string_view name) {
   return out;
 }
 
-// A column's name becomes the name of its file in every segment: it must be one plain name.
-void check_column_name(const column_descriptor& column, uint32_t number) {
-  const std::string& name = column.name;
-  std::string reason;
-  if (name.empty()) {
-    reason = "empty";
-  } else if (name.find('/') != std::string::npos) {
-    reason = "contains '/'";
-  } else if (name.find('\0') != std::string::npos) {
-    reason = "contains a zero byte";
-  } else if (name == "." || name == "..") {
-    reason = "names a directory";
-  } else if (const size_t n = column_file::file_name(column).size(); n > MAX_FILE_NAME) {
-    reason = fmt::format("its file name takes {} bytes, more than {}", n, MAX_FILE_NAME);
-  }
-  if (!reason.empty()) {
-    throw errors::error(
-        fmt::format("Invalid name of column {} \"{}\": {}", number, printable(name), reason));
-  }
-}
-
 material_tuple_schema::element_info element_of(const column_descriptor& column, bool in_key,
                                                uint32_t index) {
   material_tuple_schema::element_info e;
@@ -189,6 +168,26 @@ void schema_descriptor::deserialize(const std::byte*& cursor, size_t length) {
 void schema_descriptor::deserialize(const std::vector<std::byte>& bytes) {
   const std::byte* cursor = bytes.data();
   deserialize(cursor, bytes.size());
+}
+
+void schema_descriptor::check_column_name(const column_descriptor& column, uint32_t number) {
+  const std::string& name = column.name;
+  std::string reason;
+  if (name.empty()) {
+    reason = "empty";
+  } else if (name.find('/') != std::string::npos) {
+    reason = "contains '/'";
+  } else if (name.find('\0') != std::string::npos) {
+    reason = "contains a zero byte";
+  } else if (name == "." || name == "..") {
+    reason = "names a directory";
+  } else if (const size_t n = column_file::file_name(column).size(); n > MAX_FILE_NAME) {
+    reason = fmt::format("its file name takes {} bytes, more than {}", n, MAX_FILE_NAME);
+  }
+  if (!reason.empty()) {
+    throw errors::error(
+        fmt::format("Invalid name of column {} \"{}\": {}", number, printable(name), reason));
+  }
 }
 
 void schema_descriptor::initialize_positions(std::vector<uint32_t> positions) {

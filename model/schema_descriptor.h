@@ -37,6 +37,10 @@ class schema_descriptor {
   void deserialize(const std::byte*& cursor, size_t length);
   void deserialize(const std::vector<std::byte>& bytes);
 
+  // A column's name becomes the name of its file in every segment: it must be one plain name.
+  // Throws errors::error "Invalid name of column <number> ..." for the names deserialize refuses.
+  static void check_column_name(const column_descriptor& column, uint32_t number);
+
   // Sets the key and material positions from one key position (or NO_COLUMN) per column.
   // Throws errors::fatal_error "Column number mismatch" or "Gap in primary key definition".
   void initialize_positions(std::vector<uint32_t> positions);

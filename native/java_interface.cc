@@ -381,31 +381,30 @@ OMBREL_NATIVE(void, doFullCompaction)(JNIEnv* env, jclass, jlong partition) {
 
 OMBREL_NATIVE(void, addColumn)
 (JNIEnv* env, jclass, jlong partition, jint type, jstring name, jboolean nullable) {
-  (void)type;
-  (void)nullable;
   error_frame_void(env, [&] {
-    partition_of(partition);
+    merge_tree& tree = partition_of(partition).tree();
     host_string column(env, name, "column name");
-    not_implemented("addColumn");
+    const auto column_type = static_cast<ombrel_type>(type);
+    tree.add_column(
+        column_descriptor(column.str(), column_info::of_type(column_type, nullable != JNI_FALSE)));
   });
 }
 
 OMBREL_NATIVE(void, dropColumn)(JNIEnv* env, jclass, jlong partition, jstring name) {
   error_frame_void(env, [&] {
-    partition_of(partition);
+    merge_tree& tree = partition_of(partition).tree();
     host_string column(env, name, "column name");
-    not_implemented("dropColumn");
+    tree.drop_column(column.str());
   });
 }
 
 OMBREL_NATIVE(void, modifyColumnType)
 (JNIEnv* env, jclass, jlong partition, jint type, jstring name, jboolean nullable) {
-  (void)type;
-  (void)nullable;
   error_frame_void(env, [&] {
-    partition_of(partition);
+    merge_tree& tree = partition_of(partition).tree();
     host_string column(env, name, "column name");
-    not_implemented("modifyColumnType");
+    const auto column_type = static_cast<ombrel_type>(type);
+    tree.modify_column(column.str(), column_info::of_type(column_type, nullable != JNI_FALSE));
   });
 }
 

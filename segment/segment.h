@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -78,6 +79,23 @@ class segment : public row_set::flushed_rows, public std::enable_shared_from_thi
                                                const schema_descriptor& schema,
                                                const material_tuple_schema& material_schema,
                                                const mem_table& table);
+
+  // ---- Column changes. Each writes a complete new segment into `directory` (which must not
+  // exist), synced like a flushed one, and returns it opened; this segment is not changed.
+  // Files the change leaves alone are hard-linked. On failure the new directory is removed.
+
+  // Appends `column`: null in every row when nullable, else default_value() of its type.
+  std::shared_ptr<segment> add_column(const column_descriptor& column,
+                                      const std::filesystem::path& directory) const;
+  // Throws errors::error "Cannot drop a key column" before writing anything.
+  std::shared_ptr<segment> drop_column(unsigned column,
+                                       const std::filesystem::path& directory) const;
+  std::shared_ptr<segment> rename_column(unsigned column, const std::string& name,
+                                         const std::filesystem::path& directory) const;
+  // The column's type, size and nullability from `info`, its values converted by
+  // value_converter. Throws errors::error "Cannot modify a key column" before writing anything.
+  std::shared_ptr<segment> modify_column(unsigned column, const column_info& info,
+                                         const std::filesystem::path& directory) const;
 
   // Picks up "_tombstone" when it exists, checking its trailer and header table and that it
   // holds size() rows.

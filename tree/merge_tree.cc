@@ -114,6 +114,8 @@ void merge_tree::build_schema_caches() {
   row_material_schema_ = schema_.get_material_schema();
   all_columns_ = picked_columns::all(schema_);
   no_columns_ = picked_columns::of(schema_, {});
+  schema_versions_.push_back(std::make_unique<const schema_descriptor>(schema_));
+  published_schema_ = schema_versions_.back().get();
 }
 
 void merge_tree::publish_empty_state() {

@@ -6,7 +6,7 @@
 // commit every step to a layout file before it may be published.
 //
 // Locks, outermost first: tree_lock_ (shared by row operations and scans, exclusive for
-// removal of a dropped tree), insert_mutex_ (serialises upsert and remove), state_mutex_ (only
+// column changes and the removal of a dropped tree), insert_mutex_ (serialises upsert and remove), state_mutex_ (only
 // to copy or swap the snapshot and the blocked flag). watermark_mutex_ is a leaf.
 // Thread-safe.
 
@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <string>
 #include <vector>
 
 #include "memtable/row_set.h"
@@ -130,6 +131,22 @@ class merge_tree final : public row_set::owner {
     return parse_layout_file_name(path).has_value();
   }
 
+  // ---- Column changes. Each takes the tree lock exclusively, flushes every mem-table, writes
+  // every segment anew (segment::add_column and its kin) and commits the layout naming them;
+  // only then are "schema" and the in-memory schema replaced. A failure before the commit
+  // changes nothing; after it, the change stands (a recovery adopts the segments' schema).
+  // A dropped tree logs a WARNING and changes nothing. Errors::error "Column <name> already
+  // exists", "Column <name> not found", "Cannot drop a key column", "Cannot modify a key
+  // column", "A column cannot have type NONE", "Invalid name of column ...", and the
+  // conversion errors of value_converter.
+  void add_column(const column_descriptor& column);
+  void drop_column(const std::string& name);
+  // Renaming a column to its own name does nothing and takes no lock.
+  void rename_column(const std::string& old_name, const std::string& new_name);
+  // Keeps the name (and the host's attributes); does nothing when the type and the
+  // nullability are those of the column already.
+  void modify_column(const std::string& name, const column_info& info);
+
   bool mark_as_dropped();
   void remove_dropped();
   bool is_dropped() const { return dropped_.load(); }
@@ -138,7 +155,11 @@ class merge_tree final : public row_set::owner {
   tx_timestamp get_low_watermark() const;
   row_tag get_last_persisted_row_tag() const;
 
-  const schema_descriptor& get_schema() const { return schema_; }
+  // Safe without the tree lock: every schema the tree has had lives as long as the tree.
+  const schema_descriptor& get_schema() const {
+    const schema_descriptor* published = published_schema_.load();
+    return published != nullptr ? *published : schema_;
+  }
   const tuple_schema& get_key_schema() const { return key_tuple_schema_; }
   const material_tuple_schema& get_key_material_schema() const { return key_material_schema_; }
   const material_tuple_schema& get_row_material_schema() const { return row_material_schema_; }
@@ -160,6 +181,8 @@ class merge_tree final : public row_set::owner {
   void submit(std::function<void()> task) override;
 
  private:
+  // Rebuilds the row and key layouts and the pickers from schema_, and publishes a copy of it
+  // for get_schema().
   void build_schema_caches();
   void publish_empty_state();
   // Flushes every unflushed row set, oldest first, and returns the still-held updater.
@@ -169,6 +192,19 @@ class merge_tree final : public row_set::owner {
   void flush_pending(merge_tree_updater& updater, const row_set* through);
   // Drops every mem-table without writing it.
   void discard_memtables();
+
+  // ---- Column changes. REQUIRES: the tree lock held exclusively.
+  using segment_rewrite = std::function<std::shared_ptr<segment>(
+      const segment& s, const std::filesystem::path& directory)>;
+  // Logs and answers true for a dropped tree.
+  bool refuse_dropped() const;
+  // The common frame: `next` is the schema after the change, `rewrite` writes one segment anew.
+  void change_columns(const schema_descriptor& next, const segment_rewrite& rewrite);
+  void set_schema(const schema_descriptor& schema);
+  // When every segment of `state` carries one schema other than schema_, a change was cut
+  // short after its commit: that schema replaces "schema" and schema_. Segments of different
+  // schemas refuse the open. REQUIRES: the blocked flag held.
+  void adopt_segment_schema(const tree_state& state);
 
   // ---- Layouts and recovery. REQUIRES: the blocked flag held (an updater).
   // Rebuilds the state from the newest layout file and compacts it; refuses (throws) when
@@ -203,6 +239,10 @@ class merge_tree final : public row_set::owner {
   material_tuple_schema row_material_schema_;
   picked_columns all_columns_;
   picked_columns no_columns_;
+  // Every schema published by build_schema_caches(), the current one last; written under the
+  // tree lock held exclusively (or at construction).
+  std::vector<std::unique_ptr<const schema_descriptor>> schema_versions_;
+  std::atomic<const schema_descriptor*> published_schema_{nullptr};
   mutable std::shared_mutex tree_lock_;
   std::mutex insert_mutex_;
   tx_timestamp low_watermark_ = 0;

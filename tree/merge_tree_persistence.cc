@@ -53,6 +53,7 @@ void merge_tree::recover() {
     return;
   }
   std::shared_ptr<tree_state> state = load_tree(make_layout_name(*newest), *newest);
+  adopt_segment_schema(*state);
   committed_layout_ = *newest;
   // Directories left over by a crash may carry numbers above the layout's: never reuse one.
   namer_.set_next(std::max(*newest, highest_segment) + 1);
