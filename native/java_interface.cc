@@ -88,10 +88,6 @@ void error_frame_void(JNIEnv* env, Body&& body) {
   });
 }
 
-[[noreturn]] void not_implemented(const char* method) {
-  throw errors::error(fmt::format("not implemented: {}", method));
-}
-
 // The modified UTF-8 bytes of a host string, given back on every path.
 class host_string {
  public:

@@ -16,6 +16,7 @@
 #include "native/config.h"
 #include "tests/support/fault_file_system.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/unsynced_file_system.h"
 #include "tests/tree/tree_test_util.h"
 #include "tree/layout_file.h"
 
@@ -43,11 +44,6 @@ class memtable_limit {
 
  private:
   uint64_t old_;
-};
-
-// Syncs cost most of the time of a logic test and prove nothing there.
-struct unsynced_file_system : file_system {
-  int fsync(int) override { return 0; }
 };
 
 // Every version written, per key: the reference a tree must answer like.
@@ -110,7 +106,7 @@ TEST(MergeTreeDurabilityTest, RandomHistoryAnswersLikeTheModelAcrossFlushesMerge
   std::mt19937 rng(seed);
   testing::test_dir dir;
   const memtable_limit limit(16);
-  unsynced_file_system unsynced;
+  testing::unsynced_file_system unsynced;
   const scoped_file_system installed(unsynced);
   model m;
   auto tree = std::make_unique<merge_tree>(table_schema(), dir / "t");
