@@ -26,6 +26,9 @@ template <typename... F>
 struct overloaded : F... {
   using F::operator()...;
 };
+// Spelled out for clang 14, which does not deduce aggregate template arguments.
+template <typename... F>
+overloaded(F...) -> overloaded<F...>;
 
 // Unsigned bytewise order, a proper prefix first.
 int compare_bytes(const std::byte* a, size_t a_length, const std::byte* b, size_t b_length) {
