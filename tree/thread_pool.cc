@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "memtable/mem_table_buffer_pool.h"
 #include "native/config.h"
+#include "segment/segment_cache.h"
 
 namespace ombrel {
 
@@ -44,12 +46,27 @@ void thread_pool::do_work() {
 
 namespace detail {
 
+namespace {
+
+// Built before the pool, so destroyed after it: the pool's destructor runs the queued work
+// (flushes, read-ahead) at exit, and that work uses these.
+struct pool_dependencies {
+  pool_dependencies() {
+    config::get_config();
+    segment_cache::instance();
+    mem_table_buffer_pool::get_instance();
+  }
+};
+
+struct async_pool : pool_dependencies {
+  thread_pool pool{std::max(1u, config::get_config().thread_pool_thread_count.load())};
+};
+
+}  // namespace
+
 thread_pool& get_async_pool() {
-  // Never destroyed: at process exit a worker may still be flushing, and joining it from a
-  // static destructor could hang the host's exit or run it against destroyed singletons.
-  static thread_pool& pool =
-      *new thread_pool(std::max(1u, config::get_config().thread_pool_thread_count.load()));
-  return pool;
+  static async_pool instance;
+  return instance.pool;
 }
 
 }  // namespace detail
