@@ -14,6 +14,7 @@
 #include "native/config.h"
 #include "storage/cursor.h"
 #include "tree/merge_tree.h"
+#include "tree/thread_pool.h"
 #include "tree/merge_tree_iterator.h"
 
 namespace {
@@ -63,6 +64,8 @@ struct fixture {
   std::unique_ptr<merge_tree> tree;
 
   fixture() {
+    // The engine's singletons are built first, so that they outlive this static.
+    detail::get_async_pool();
     std::filesystem::remove_all(dir);
     const std::vector<std::vector<std::byte>> rows = bench::encode_rows(bench::make_rows(N));
     tree = std::make_unique<merge_tree>(bench::workload_schema(), dir / "tree");

@@ -13,6 +13,7 @@
 #include "native/config.h"
 #include "storage/cursor.h"
 #include "tree/merge_tree.h"
+#include "tree/thread_pool.h"
 #include "tree/merge_tree_iterator.h"
 
 namespace {
@@ -69,6 +70,9 @@ struct fixture {
   std::unique_ptr<merge_tree> compacted;
 
   fixture() {
+    // The engine's singletons (pool, buffer pool, block cache) are built first, so that they
+    // outlive this static: its trees give their buffers back when it is destroyed at exit.
+    detail::get_async_pool();
     config::get_config().set_param("MEMTABLE_MAX_ENTRIES", "100000000");
     std::filesystem::remove_all(dir);
   }
