@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 
@@ -649,6 +650,27 @@ int compare_varlen(ombrel_type type, const std::byte* a, const std::byte* b) {
       return big_decimal::compare_bytes(a + 4, la, b + 4, lb);
     case NUMBER:
       return big_integer::compare_bytes(a + 4, la, b + 4, lb);
+    default:
+      throw errors::error("Unimplemented for these types");
+  }
+}
+
+int compare_payload(ombrel_type type, uint32_t fixed_size, bytes_view a, bytes_view b) {
+  if (fixed_size != 0) return compare_fixed(type, a.data, b.data);
+  switch (type) {
+    case OPAQUE:
+    case STRING:
+    case BYTES: {
+      const size_t common = std::min(a.size(), b.size());
+      if (common > 0) {
+        if (const int c = std::memcmp(a.data, b.data, common)) return c < 0 ? -1 : 1;
+      }
+      return (a.size() > b.size()) - (a.size() < b.size());
+    }
+    case DECIMAL:
+      return big_decimal::compare_bytes(a.data, a.size(), b.data, b.size());
+    case NUMBER:
+      return big_integer::compare_bytes(a.data, a.size(), b.data, b.size());
     default:
       throw errors::error("Unimplemented for these types");
   }

@@ -185,6 +185,10 @@ int compare_fixed(ombrel_type type, const std::byte* a, const std::byte* b);
 // Order of two length-prefixed material values (each pointer at its 4-byte length).
 int compare_varlen(ombrel_type type, const std::byte* a, const std::byte* b);
 
+// Order of two values of `type`: fixed-size ones (fixed_size != 0) in their material form,
+// variable-length ones as their payload bytes (no length prefix).
+int compare_payload(ombrel_type type, uint32_t fixed_size, bytes_view a, bytes_view b);
+
 inline int compare_value(const material_tuple_schema::element_info& e, const std::byte* a,
                          const std::byte* b) {
   if (e.type == INT64) {

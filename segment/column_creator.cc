@@ -5,8 +5,6 @@
 #include <exception>
 #include <utility>
 
-#include "model/big_decimal.h"
-#include "model/big_integer.h"
 #include "model/tuple.h"
 #include "native/config.h"
 #include "native/errors.h"
@@ -16,29 +14,6 @@
 
 namespace ombrel {
 namespace {
-
-// Typed order of two values: fixed-size ones in their material form, variable-length ones as
-// their payload bytes.
-int compare_values(ombrel_type type, uint32_t fixed_size, bytes_view a, bytes_view b) {
-  if (fixed_size != 0) return compare_fixed(type, a.data, b.data);
-  switch (type) {
-    case OPAQUE:
-    case STRING:
-    case BYTES: {
-      const size_t common = std::min(a.size(), b.size());
-      if (common > 0) {
-        if (const int c = std::memcmp(a.data, b.data, common)) return c < 0 ? -1 : 1;
-      }
-      return (a.size() > b.size()) - (a.size() < b.size());
-    }
-    case DECIMAL:
-      return big_decimal::compare_bytes(a.data, a.size(), b.data, b.size());
-    case NUMBER:
-      return big_integer::compare_bytes(a.data, a.size(), b.data, b.size());
-    default:
-      throw errors::error("Unimplemented for these types");
-  }
-}
 
 bytes_view view_of(const std::vector<std::byte>& bytes) { return {bytes.size(), bytes.data()}; }
 
@@ -108,12 +83,12 @@ void column_creator::update_meta(const std::optional<bytes_view>& value) {
   const uint64_t i = fixed_size_ != 0 ? block_.size() / fixed_size_ : offsets_.size();
   const bytes_view v(fixed_size_ != 0 ? fixed_size_ : value->size(), value->data);
   if (meta_.min_index == storage_block_meta::NO_INDEX ||
-      compare_values(type_, fixed_size_, view_of(min_value_), v) > 0) {
+      compare_payload(type_, fixed_size_, view_of(min_value_), v) > 0) {
     meta_.min_index = i;
     min_value_.assign(v.begin(), v.end());
   }
   if (meta_.max_index == storage_block_meta::NO_INDEX ||
-      compare_values(type_, fixed_size_, view_of(max_value_), v) < 0) {
+      compare_payload(type_, fixed_size_, view_of(max_value_), v) < 0) {
     meta_.max_index = i;
     max_value_.assign(v.begin(), v.end());
   }

@@ -5,8 +5,6 @@
 #include <optional>
 #include <string>
 
-#include "model/big_decimal.h"
-#include "model/big_integer.h"
 #include "model/file_system.h"
 #include "native/errors.h"
 #include "native/log.h"
@@ -17,26 +15,8 @@ namespace {
 
 using element_info = material_tuple_schema::element_info;
 
-// Typed order of two key values given as payloads (no length prefix).
 int compare_payload(const element_info& e, bytes_view a, bytes_view b) {
-  if (e.size != 0) return compare_value(e, a.data, b.data);
-  switch (e.type) {
-    case OPAQUE:
-    case STRING:
-    case BYTES: {
-      const size_t common = std::min(a.size(), b.size());
-      if (common > 0) {
-        if (int c = std::memcmp(a.data, b.data, common)) return c < 0 ? -1 : 1;
-      }
-      return (a.size() > b.size()) - (a.size() < b.size());
-    }
-    case DECIMAL:
-      return big_decimal::compare_bytes(a.data, a.size(), b.data, b.size());
-    case NUMBER:
-      return big_integer::compare_bytes(a.data, a.size(), b.data, b.size());
-    default:
-      throw errors::error("Unimplemented for these types");
-  }
+  return ombrel::compare_payload(e.type, e.size, a, b);
 }
 
 // Where a segment keeps the parts of a row that merges look at.

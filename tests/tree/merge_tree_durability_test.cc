@@ -29,22 +29,7 @@ using testing::fs_op;
 
 // Small mem-tables and levels, so that a few hundred rows flush, merge and move down. Level
 // sizes are read once per process: set before any test runs.
-const bool small_tree = [] {
-  auto& c = config::get_config();
-  c.set_param(config::merge_tree_first_level_size_param_name, "24");
-  c.set_param(config::merge_tree_fanout_param_name, "2");
-  return true;
-}();
-
-class memtable_limit {
- public:
-  explicit memtable_limit(uint64_t entries)
-      : old_(config::get_config().memtable_max_entries.exchange(entries)) {}
-  ~memtable_limit() { config::get_config().memtable_max_entries = old_; }
-
- private:
-  uint64_t old_;
-};
+const bool small_tree = use_small_levels();
 
 // Every version written, per key: the reference a tree must answer like.
 class model {

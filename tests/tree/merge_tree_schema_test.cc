@@ -22,6 +22,7 @@
 #include "native/config.h"
 #include "tests/support/fault_file_system.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/unsynced_file_system.h"
 #include "tests/tree/tree_test_util.h"
 #include "tree/merge_tree.h"
 #include "tree/merge_tree_iterator.h"
@@ -33,30 +34,12 @@ using testing::fault_file_system;
 using testing::fs_op;
 using testing::tree_rows::key;
 using testing::tree_rows::message_of;
+using testing::tree_rows::memtable_limit;
+using testing::tree_rows::use_small_levels;
 using testing::tree_rows::view;
 
 // Small mem-tables and levels, so that a few hundred rows lie in several levels.
-const bool small_tree = [] {
-  auto& c = config::get_config();
-  c.set_param(config::merge_tree_first_level_size_param_name, "24");
-  c.set_param(config::merge_tree_fanout_param_name, "2");
-  return true;
-}();
-
-class memtable_limit {
- public:
-  explicit memtable_limit(uint64_t entries)
-      : old_(config::get_config().memtable_max_entries.exchange(entries)) {}
-  ~memtable_limit() { config::get_config().memtable_max_entries = old_; }
-
- private:
-  uint64_t old_;
-};
-
-// Syncs cost most of the time of a logic test and prove nothing there.
-struct unsynced_file_system : file_system {
-  int fsync(int) override { return 0; }
-};
+const bool small_tree = use_small_levels();
 
 std::string hex(bytes_view v) {
   std::string out;
@@ -418,7 +401,7 @@ TEST(MergeTreeSchemaTest, EveryVersionReadsBackInTheNewShapeAcrossRestartsAndMer
   std::mt19937 rng(seed);
   testing::test_dir dir;
   const memtable_limit limit(16);
-  unsynced_file_system unsynced;
+  testing::unsynced_file_system unsynced;
   const scoped_file_system installed(unsynced);
   model m;
   auto tree = std::make_unique<merge_tree>(m.schema(), dir / "t");
@@ -610,7 +593,7 @@ TEST(MergeTreeSchemaTest, EveryFailedCallOfAChangeLeavesTheOldOrTheNewTree) {
                                   fs_op::mkdir, fs_op::link,  fs_op::unlink, fs_op::list};
   // Layers outlive the test: a pool thread may still be inside one (a replaced segment
   // deleting its directory) when its scope ends.
-  unsynced_file_system unsynced;
+  testing::unsynced_file_system unsynced;
   std::vector<std::unique_ptr<fault_file_system>> layers;
   const std::vector<change> all = {
       changes()[2],  // a column rewritten

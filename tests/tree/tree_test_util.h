@@ -8,6 +8,7 @@
 #include "model/binary_tuple_builder.h"
 #include "model/binary_tuple_parser.h"
 #include "model/schema_descriptor.h"
+#include "native/config.h"
 #include "tree/merge_tree.h"
 
 namespace ombrel::testing::tree_rows {
@@ -63,6 +64,26 @@ inline std::string message_of(const std::function<void()>& f) {
     return e.what();
   }
   return "<no exception>";
+}
+
+// MEMTABLE_MAX_ENTRIES for a scope.
+class memtable_limit {
+ public:
+  explicit memtable_limit(uint64_t entries)
+      : old_(config::get_config().memtable_max_entries.exchange(entries)) {}
+  ~memtable_limit() { config::get_config().memtable_max_entries = old_; }
+
+ private:
+  uint64_t old_;
+};
+
+// Levels of 24 rows and a fanout of 2, so that a few hundred rows flush, merge and move down.
+// Level sizes are read once per process: call before any tree compacts.
+inline bool use_small_levels() {
+  auto& c = config::get_config();
+  c.set_param(config::merge_tree_first_level_size_param_name, "24");
+  c.set_param(config::merge_tree_fanout_param_name, "2");
+  return true;
 }
 
 }  // namespace ombrel::testing::tree_rows
