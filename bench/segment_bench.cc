@@ -111,7 +111,7 @@ void BM_WriteMemTableAsSegment(benchmark::State& state) {
   std::chrono::nanoseconds syncs{0};
   for (auto _ : state) {
     const auto dir = scratch() / ("write_" + std::to_string(n++));
-    const auto stats = segment_creator::create_from_memtable(dir, l.schema, l.row_material, *table);
+    const auto stats = segment_creator::create_from_rows(dir, l.schema, l.row_material, *table);
     syncs += stats.sync_time;
     state.PauseTiming();
     std::filesystem::remove_all(dir);

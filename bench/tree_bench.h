@@ -10,7 +10,7 @@
 #include "memtable/mem_table.h"
 #include "memtable/mem_table_buffer_pool.h"
 #include "model/tuple.h"
-#include "storage/abstract_table.h"
+#include "tree/abstract_table.h"
 #include "tree/merge_tree.h"
 #include "tree/merge_tree_iterator.h"
 

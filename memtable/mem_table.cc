@@ -42,7 +42,7 @@ bool mem_table::ensure(size_t size, buffer_creator& creator) {
   return remaining_ >= need;
 }
 
-mem_table_entry mem_table::insert(const parsed_tuple& row, tx_timestamp timestamp) {
+versioned_row mem_table::insert(const parsed_tuple& row, tx_timestamp timestamp) {
   if (row.material_size() + index_.row_overhead() > remaining_) {
     throw errors::fatal_error("logic error: not enough space in a mem-table buffer");
   }
@@ -60,6 +60,25 @@ mem_table_entry mem_table::insert(const parsed_tuple& row, tx_timestamp timestam
     varlen_bytes_[v.column] += length;
   }
   return inserted.entry;
+}
+
+void mem_table::write_to(sink& out) const {
+  // The rows lie in the buffers in insertion order, not in key order: fetch a few entries
+  // ahead so that their cache misses overlap.
+  constexpr uint32_t PREFETCH_DISTANCE = 8;
+  constexpr int PREFETCH_LINES = 3;
+  for (const auto* leaf = index_.first_leaf(); leaf != nullptr; leaf = leaf->next) {
+    for (uint32_t i = 0; i < leaf->count; ++i) {
+      const uint32_t ahead = i + PREFETCH_DISTANCE;
+      const auto* owner = ahead < leaf->count ? leaf : leaf->next;
+      const uint32_t position = ahead < leaf->count ? ahead : ahead - leaf->count;
+      if (owner != nullptr && position < owner->count) {
+        const std::byte* row = index_.row_id(owner, position);
+        for (int line = 0; line < PREFETCH_LINES; ++line) __builtin_prefetch(row + 64 * line);
+      }
+      out.add(index_.entry(leaf, i));
+    }
+  }
 }
 
 }  // namespace ombrel

@@ -11,11 +11,12 @@
 #include "memtable/mem_table_buffer_pool.h"
 #include "memtable/mem_table_pk_index.h"
 #include "model/schema_descriptor.h"
+#include "model/sorted_rows.h"
 #include "model/tuple.h"
 
 namespace ombrel {
 
-class mem_table {
+class mem_table final : public sorted_rows {
  public:
   // Where the mem-table gets its buffers from (the row set, on behalf of which the pool may
   // evict other mem-tables).
@@ -29,7 +30,7 @@ class mem_table {
   // An empty mem-table for rows of `schema`; its buffers go back to `pool`.
   explicit mem_table(const schema_descriptor& schema,
                      mem_table_buffer_pool& pool = mem_table_buffer_pool::get_instance());
-  ~mem_table();
+  ~mem_table() override;
   mem_table(const mem_table&) = delete;
   mem_table& operator=(const mem_table&) = delete;
 
@@ -43,15 +44,20 @@ class mem_table {
   // Stores `row` as the version of its key at `timestamp` (a removal when it is key-only).
   // REQUIRES: a successful ensure(row.material_size()) since the last insert; otherwise
   // errors::fatal_error "logic error: not enough space in a mem-table buffer".
-  mem_table_entry insert(const parsed_tuple& row, tx_timestamp timestamp);
+  versioned_row insert(const parsed_tuple& row, tx_timestamp timestamp);
 
   uint64_t entry_count() const { return entry_count_; }
+  uint64_t row_count() const override { return entry_count_; }
   // Per table column: the payload bytes of its present length-prefixed values.
-  const std::vector<uint64_t>& varlen_bytes() const { return varlen_bytes_; }
+  uint64_t varlen_bytes(size_t column) const override {
+    return column < varlen_bytes_.size() ? varlen_bytes_[column] : 0;
+  }
+  // Every entry in index order.
+  void write_to(sink& out) const override;
   const mem_table_pk_index& index() const { return index_; }
   const material_tuple_schema& material_schema() const { return index_.schema(); }
 
-  // Calls f(const mem_table_entry&) for every entry in index order.
+  // Calls f(const versioned_row&) for every entry in index order.
   template <typename F>
   void for_each(F&& f) const {
     for (auto* leaf = index_.first_leaf(); leaf != nullptr; leaf = leaf->next) {

@@ -5,7 +5,6 @@
 #include <exception>
 #include <vector>
 
-#include "memtable/row_set.h"
 #include "native/config.h"
 #include "native/errors.h"
 #include "native/log.h"
@@ -60,7 +59,7 @@ bool mem_table_buffer_pool::is_standard(const mem_table_buffer* buffer) const {
          buffer < &descriptors_[0] + descriptor_count_;
 }
 
-mem_table_buffer* mem_table_buffer_pool::take_standard(row_set* requester) {
+mem_table_buffer* mem_table_buffer_pool::take_standard(evictor* requester) {
   for (;;) {
     {
       std::scoped_lock lock(mutex_);
@@ -74,11 +73,11 @@ mem_table_buffer* mem_table_buffer_pool::take_standard(row_set* requester) {
       ++stats_.shortages;
     }
     // Eviction may flush a mem-table, which returns its buffers through put_buffer.
-    if (!row_set::evict(requester)) return nullptr;
+    if (requester == nullptr || !requester->evict_for_buffer()) return nullptr;
   }
 }
 
-mem_table_buffer* mem_table_buffer_pool::get_buffer(row_set* requester, size_t n) {
+mem_table_buffer* mem_table_buffer_pool::get_buffer(evictor* requester, size_t n) {
   if (n <= buffer_size_) {
     mem_table_buffer* b = take_standard(requester);
     if (b == nullptr) {
@@ -91,7 +90,7 @@ mem_table_buffer* mem_table_buffer_pool::get_buffer(row_set* requester, size_t n
   return get_large(requester, n);
 }
 
-mem_table_buffer* mem_table_buffer_pool::get_large(row_set* requester, size_t n) {
+mem_table_buffer* mem_table_buffer_pool::get_large(evictor* requester, size_t n) {
   // What is taken so far goes back on every way out until the request succeeds.
   struct mapping {
     const mem_table_buffer_pool& pool;

@@ -2,7 +2,7 @@
 // The pool of mem-table buffers: one anonymous mapping reserved up front, cut into standard
 // buffers handed out from a free list. Larger requests get a mapping of their own while an
 // equal number of standard buffers is retired, so the physical footprint stays within the
-// capacity. When the free list is empty the pool asks the row sets to evict a mem-table.
+// capacity. When the free list is empty the pool asks the requester's evictor to free memory.
 // Thread-safe: mutex_ guards the lists and counters and is a leaf lock; it is never held while
 // evicting or calling madvise.
 
@@ -16,8 +16,6 @@
 
 namespace ombrel {
 
-class row_set;
-
 // One buffer: `size` bytes at `data`. `next` links it into whichever pool list holds it.
 struct mem_table_buffer {
   std::byte* data = nullptr;
@@ -27,6 +25,17 @@ struct mem_table_buffer {
 
 class mem_table_buffer_pool {
  public:
+  // What frees buffers when the free list runs dry: the row sets, by flushing a mem-table.
+  class evictor {
+   public:
+    // True when memory was (or is being) given back, so that the pool should look again;
+    // false when there is nothing more to give. Errors propagate to the requester.
+    virtual bool evict_for_buffer() = 0;
+
+   protected:
+    ~evictor() = default;
+  };
+
   struct statistics {
     uint64_t free_buffers = 0;  // buffers in the free list
     uint64_t shortages = 0;     // requests that found the free list empty
@@ -45,11 +54,10 @@ class mem_table_buffer_pool {
   mem_table_buffer_pool(const mem_table_buffer_pool&) = delete;
   mem_table_buffer_pool& operator=(const mem_table_buffer_pool&) = delete;
 
-  // A buffer of at least `n` bytes, or null when none could be had even after evicting other
-  // mem-tables (row_set::evict, never on behalf of `requester` itself; `requester` may be
-  // null). Requests above capacity() throw errors::error "Suspiciously large memory request.";
-  // errors of the eviction propagate.
-  mem_table_buffer* get_buffer(row_set* requester, size_t n);
+  // A buffer of at least `n` bytes, or null when none could be had even after `requester`
+  // evicted what it could (a null requester evicts nothing). Requests above capacity() throw
+  // errors::error "Suspiciously large memory request."; errors of the eviction propagate.
+  mem_table_buffer* get_buffer(evictor* requester, size_t n);
 
   // Takes back a buffer of this pool. Its memory is not cleared. A buffer of another pool:
   // errors::fatal_error. A large buffer whose mapping cannot be removed is logged, not thrown.
@@ -63,8 +71,8 @@ class mem_table_buffer_pool {
  private:
   // Pops a standard buffer, evicting while the free list is empty. Null (without counting a
   // failure) when eviction has nothing more to give.
-  mem_table_buffer* take_standard(row_set* requester);
-  mem_table_buffer* get_large(row_set* requester, size_t n);
+  mem_table_buffer* take_standard(evictor* requester);
+  mem_table_buffer* get_large(evictor* requester, size_t n);
   bool is_standard(const mem_table_buffer* buffer) const;
   // Unmaps a large buffer or the pool's mapping; a failure is logged.
   void unmap(std::byte* data, uint64_t size) const noexcept;

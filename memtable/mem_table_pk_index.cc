@@ -183,9 +183,9 @@ int64_t mem_table_pk_index::inline_key(const std::byte* v) const {
   }
 }
 
-mem_table_entry mem_table_pk_index::entry_of(uintptr_t row) const {
+versioned_row mem_table_pk_index::entry_of(uintptr_t row) const {
   const std::byte* header = header_of(row);
-  return mem_table_entry{timestamp_at(header), material_tuple(elements_at(header), slots_),
+  return versioned_row{timestamp_at(header), material_tuple(elements_at(header), slots_),
                          (row & TOMBSTONE_TAG) != 0};
 }
 
@@ -417,13 +417,13 @@ mem_table_pk_index::inserted_row mem_table_pk_index::insert(tx_timestamp timesta
     leaf_insert(static_cast<leaf_node*>(node), ref, p);
   }
   ++size_;
-  return inserted_row{mem_table_entry{timestamp, material_tuple(elements, slots_), row.key_only()},
+  return inserted_row{versioned_row{timestamp, material_tuple(elements, slots_), row.key_only()},
                       builder.position};
 }
 
 // ---- Search ----
 
-std::optional<mem_table_entry> mem_table_pk_index::search(tx_timestamp timestamp,
+std::optional<versioned_row> mem_table_pk_index::search(tx_timestamp timestamp,
                                                           const material_tuple& key) const {
   if (height_ == 0) return std::nullopt;
   const probe p{key.elements(), fixed_ ? inline_key(key[0]) : 0, timestamp};

@@ -12,18 +12,11 @@
 #include <vector>
 
 #include "model/common.h"
+#include "model/sorted_rows.h"
 #include "model/tuple.h"
 #include "model/tuple_schema.h"
 
 namespace ombrel {
-
-// One row version as stored: its timestamp, its material tuple (one pointer per material slot
-// of the row schema) and whether it records a removal (then only the key slots are set).
-struct mem_table_entry {
-  tx_timestamp timestamp = 0;
-  material_tuple tuple;
-  bool tombstone = false;
-};
 
 class mem_table_pk_index {
  public:
@@ -38,7 +31,7 @@ class mem_table_pk_index {
 
   // Where insert() wrote the row: the new entry and the first byte after its values.
   struct inserted_row {
-    mem_table_entry entry;
+    versioned_row entry;
     std::byte* end = nullptr;
   };
 
@@ -57,11 +50,11 @@ class mem_table_pk_index {
   inserted_row insert(tx_timestamp timestamp, const parsed_tuple& row, std::byte* destination);
 
   // The newest version of `key` (key slots in material form) not newer than `timestamp`.
-  std::optional<mem_table_entry> search(tx_timestamp timestamp, const material_tuple& key) const;
+  std::optional<versioned_row> search(tx_timestamp timestamp, const material_tuple& key) const;
 
   const leaf_node* first_leaf() const { return first_leaf_; }
   // Entry i < leaf->count of a leaf.
-  mem_table_entry entry(const leaf_node* leaf, uint32_t i) const {
+  versioned_row entry(const leaf_node* leaf, uint32_t i) const {
     return entry_of(row_at(leaf, i));
   }
   // Identifies the row of an entry for as long as the mem-table lives.
@@ -87,7 +80,7 @@ class mem_table_pk_index {
   struct probe;
   class node_arena;
 
-  mem_table_entry entry_of(uintptr_t row) const;
+  versioned_row entry_of(uintptr_t row) const;
   int64_t inline_key(const std::byte* value) const;
   int compare_key(const std::byte* row, const probe& p) const;
   bool before(const std::byte* row, tx_timestamp row_ts, int64_t row_key, const probe& p) const;

@@ -22,20 +22,20 @@
 
 #include "memtable/mem_table.h"
 #include "memtable/mem_table_buffer_pool.h"
-#include "memtable/search_result.h"
 #include "model/common.h"
+#include "model/flushed_rows.h"
 #include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
 #include "model/tuple.h"
 
 namespace ombrel {
 
-class row_set : public std::enable_shared_from_this<row_set>, private mem_table::buffer_creator {
+class row_set : public std::enable_shared_from_this<row_set>,
+                private mem_table::buffer_creator,
+                private mem_table_buffer_pool::evictor {
  public:
   class owner;
   class tree_block;
-  class flushed_rows;
-  class row_cursor;
   class memtable_updater;
   class read_lock;
   class iterator;
@@ -108,6 +108,8 @@ class row_set : public std::enable_shared_from_this<row_set>, private mem_table:
   struct pending_flush;
 
   mem_table_buffer* create_buffer(size_t size) override;
+  // Evicts the least recently used mem-table of another row set.
+  bool evict_for_buffer() override { return evict(this); }
   // The picked columns of a mem-table row, as views into the buffer.
   static void read_values(const material_tuple_schema& schema, const material_tuple& row,
                           const picked_columns& picker, row_values& out);
@@ -139,9 +141,11 @@ class row_set : public std::enable_shared_from_this<row_set>, private mem_table:
   uint32_t writers_waiting_ = 0;  // updaters waiting for it; new readers wait behind them
   std::thread::id writer_thread_;
   bool writer_fetching_ = false;  // the writer state's holder waits for a buffer
-  bool flush_started_ = false;
-  bool flush_reading_ = false;  // the flush reads the mem-table: no more inserts
-  bool flush_finished_ = false;
+  // In order: open for inserts; a flush was asked for (inserts go on until it starts); the
+  // flush writes the mem-table out (no more inserts); flushed or discarded, for good. A failed
+  // flush goes back to open.
+  enum class flush_state : uint8_t { open, requested, writing, flushed };
+  flush_state flush_ = flush_state::open;
   uint64_t flush_attempts_ = 0;  // ended flush attempts, for wait_flush
   std::exception_ptr flush_error_;
   uint64_t auto_flush_from_ = 0;  // after a failed flush, inserts retry from this entry count
@@ -179,36 +183,6 @@ class row_set::owner {
   virtual void eviction_finished() = 0;
   // Runs `task` on another thread; `task` reports its own failures.
   virtual void submit(std::function<void()> task) = 0;
-};
-
-// The rows of a flushed mem-table as written out, in the mem-table's order (key ascending,
-// newest version first). Immutable; any thread.
-class row_set::flushed_rows {
- public:
-  virtual ~flushed_rows() = default;
-  // As row_set::search; may also answer upcoming_t.
-  virtual search_result search(tx_timestamp timestamp, const material_tuple& key,
-                               const picked_columns& picker) const = 0;
-  // A cursor on the first row, or null when there is none.
-  virtual std::unique_ptr<row_cursor> first() const = 0;
-  // A cursor on the first row of `key` whose timestamp is at most `timestamp`, prepared to
-  // read `picker`'s columns; null when there is none.
-  virtual std::unique_ptr<row_cursor> position(tx_timestamp timestamp, const material_tuple& key,
-                                               const picked_columns& picker) const = 0;
-};
-
-// An ordered walk over flushed rows, resting on one row. One thread at a time.
-class row_set::row_cursor {
- public:
-  virtual ~row_cursor() = default;
-  // Moves to the next row; false when there is none (the cursor is then spent).
-  virtual bool next() = 0;
-  virtual tx_timestamp timestamp() const = 0;
-  virtual bool is_tombstone() const = 0;
-  // The key columns in key order (variable-length values as payloads).
-  virtual void read_key(row_values& out) const = 0;
-  // The picked columns of the current row; the views stay valid until the cursor moves.
-  virtual void read(const picked_columns& picker, row_values& out) = 0;
 };
 
 // The writer handle. Move-only. While it holds the writer state (from its first successful

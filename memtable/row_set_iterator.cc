@@ -121,7 +121,7 @@ row_set::iterator row_set::get_iterator(const material_tuple_schema& schema) {
 void row_set::iterator::rest_on_entry(const mem_table_pk_index& index,
                                       const mem_table_pk_index::leaf_node* leaf,
                                       uint32_t position) {
-  const mem_table_entry entry = index.entry(leaf, position);
+  const versioned_row entry = index.entry(leaf, position);
   leaf_ = leaf;
   position_ = position;
   row_ = index.row_id(leaf, position);

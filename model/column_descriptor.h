@@ -41,6 +41,11 @@ struct column_descriptor : column_info {
   // The removal flags: "tombstone", 1 byte (1 for a removal), not nullable, internal.
   static const column_descriptor TOMBSTONE;
 
+  // The name of the column's file in a segment directory: "<name>.bin" for table columns,
+  // "_<name>" for the built-in internal ones. Kept here so that schemas can refuse names whose
+  // files could not be created.
+  std::string file_name() const { return internal ? "_" + name : name + ".bin"; }
+
   friend bool operator==(const column_descriptor&, const column_descriptor&) = default;
 };
 

@@ -8,7 +8,6 @@
 #include "model/file.h"
 #include "model/file_system.h"
 #include "native/errors.h"
-#include "segment/column_file.h"
 
 namespace ombrel {
 
@@ -181,7 +180,7 @@ void schema_descriptor::check_column_name(const column_descriptor& column, uint3
     reason = "contains a zero byte";
   } else if (name == "." || name == "..") {
     reason = "names a directory";
-  } else if (const size_t n = column_file::file_name(column).size(); n > MAX_FILE_NAME) {
+  } else if (const size_t n = column.file_name().size(); n > MAX_FILE_NAME) {
     reason = fmt::format("its file name takes {} bytes, more than {}", n, MAX_FILE_NAME);
   }
   if (!reason.empty()) {

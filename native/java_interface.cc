@@ -20,6 +20,7 @@
 #include "native/batch.h"
 #include "native/config.h"
 #include "native/errors.h"
+#include "native/java_log.h"
 #include "native/log.h"
 #include "storage/cursor.h"
 #include "storage/storage.h"

@@ -10,6 +10,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <queue>
 #include <thread>
 
@@ -96,57 +97,7 @@ struct logger_holder {
 
 logger_holder g_logger;
 
-constexpr const char* METHOD_NAMES[] = {"trace", "debug", "info", "warn", "error"};
 constexpr const char* FILE_LEVEL_NAMES[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR"};
-constexpr const char* LOGGER_SIGNATURE = "(Ljava/lang/String;[Ljava/lang/Object;)V";
-
-// Body of the host-logger thread; never throws.
-void java_logger(JavaVM* vm, jobject logger) {
-  JNIEnv* env = nullptr;
-  if (vm->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env), nullptr) != JNI_OK) {
-    set_status(NO_LOGGER);
-    return;
-  }
-  jweak weak = nullptr;
-  try {
-    weak = env->NewWeakGlobalRef(logger);
-    jclass cls = weak ? env->GetObjectClass(weak) : nullptr;
-    if (cls == nullptr) {
-      throw errors::fatal_error("Failed to use an ombrel logger. It seems it was garbage collected.");
-    }
-    jmethodID methods[5];
-    for (int i = 0; i < 5; ++i) {
-      methods[i] = env->GetMethodID(cls, METHOD_NAMES[i], LOGGER_SIGNATURE);
-      if (methods[i] == nullptr) {
-        env->ExceptionClear();
-        env->DeleteLocalRef(cls);
-        throw errors::fatal_error(
-            fmt::format("Failed to get method id for ombrel logger {} method", METHOD_NAMES[i]));
-      }
-    }
-    env->DeleteLocalRef(cls);
-    set_status(RUNNING);
-    for (;;) {
-      log_record record = g_queue.pop();
-      if (record.lvl >= STOP_MARKER || record.lvl < 0) break;
-      jobject target = env->NewLocalRef(weak);
-      if (target == nullptr) continue;
-      jstring text = env->NewStringUTF(record.message.c_str());
-      if (text != nullptr) {
-        env->CallVoidMethod(target, methods[record.lvl], text, nullptr);
-        env->DeleteLocalRef(text);
-      }
-      // A host logger that throws must not leave an exception pending on this thread.
-      if (env->ExceptionCheck()) env->ExceptionClear();
-      env->DeleteLocalRef(target);
-    }
-  } catch (...) {
-    if (env->ExceptionCheck()) env->ExceptionClear();
-  }
-  if (weak != nullptr) env->DeleteWeakGlobalRef(weak);
-  vm->DetachCurrentThread();
-  set_status(NO_LOGGER);
-}
 
 // An append-only file written through a 32 KiB buffer.
 class buffered_file {
@@ -193,18 +144,40 @@ class buffered_file {
   std::string buffer_;
 };
 
-// Body of the file thread; never throws.
-void file_logger(std::string file_name) {
-  try {
-    buffered_file out(file_name);
-    set_status(RUNNING);
-    for (;;) {
-      log_record record = g_queue.pop();
-      if (record.lvl >= STOP_MARKER || record.lvl < 0) break;
-      out.append(fmt::format("[{}] {}", FILE_LEVEL_NAMES[record.lvl], record.message));
+class file_sink final : public sink {
+ public:
+  explicit file_sink(std::string file_name) : file_name_(std::move(file_name)) {}
+  void open() override { out_.emplace(file_name_); }
+  void write(level lvl, const std::string& message) noexcept override {
+    try {
+      out_->append(fmt::format("[{}] {}", FILE_LEVEL_NAMES[static_cast<int32_t>(lvl)], message));
+    } catch (...) {
+      // Out of memory while formatting: the record is lost.
     }
-  } catch (...) {
   }
+  void close() noexcept override { out_.reset(); }
+
+ private:
+  std::string file_name_;
+  std::optional<buffered_file> out_;
+};
+
+// Body of the logger thread; never throws.
+void run_logger(std::unique_ptr<sink> target) {
+  try {
+    target->open();
+  } catch (...) {
+    set_status(NO_LOGGER);
+    return;
+  }
+  set_status(RUNNING);
+  for (;;) {
+    log_record record = g_queue.pop();
+    if (record.lvl >= STOP_MARKER || record.lvl < 0) break;
+    target->write(static_cast<level>(record.lvl), record.message);
+  }
+  target->close();
+  target.reset();
   set_status(NO_LOGGER);
 }
 
@@ -226,27 +199,14 @@ void start_logger(level min_level, Body&& body) {
 
 }  // namespace
 
-void setup(level min_level, JNIEnv* env, jobject logger) {
+void setup(level min_level, std::unique_ptr<sink> target) {
   if (static_cast<int32_t>(min_level) >= STOP_MARKER) return;
-  JavaVM* vm = nullptr;
-  if (env->GetJavaVM(&vm) != JNI_OK || vm == nullptr) {
-    throw errors::fatal_error("Failed to obtain a JavaVM interface");
-  }
-  jobject global = env->NewGlobalRef(logger);
-  if (global == nullptr) throw errors::fatal_error("Failed to make a global logger reference");
-  struct global_ref {
-    JNIEnv* env;
-    jobject ref;
-    ~global_ref() { env->DeleteGlobalRef(ref); }
-  } owner{env, global};
-  start_logger(min_level, [vm, global] { java_logger(vm, global); });
+  start_logger(min_level, [target = std::move(target)]() mutable { run_logger(std::move(target)); });
   if (g_status.load() != RUNNING) throw errors::fatal_error("Failed to set up a logger thread");
 }
 
 void setup(level min_level, std::string file_name) {
-  if (static_cast<int32_t>(min_level) >= STOP_MARKER) return;
-  start_logger(min_level, [name = std::move(file_name)]() mutable { file_logger(std::move(name)); });
-  if (g_status.load() != RUNNING) throw errors::fatal_error("Failed to set up a logger thread");
+  setup(min_level, std::make_unique<file_sink>(std::move(file_name)));
 }
 
 void shutdown() { stop_logger(std::chrono::steady_clock::time_point::max()); }

@@ -1,12 +1,11 @@
 #pragma once
 // The process-wide log facility. Any thread formats a record and queues it; one logger thread
-// hands the records, in order, to the sink: the host's logger object (through JNI) or a file.
-// Logging never fails or blocks the caller on the sink; with no logger running, records are
-// dropped.
-
-#include <jni.h>
+// hands the records, in order, to the sink: the host's logger object (native/java_log.h) or a
+// file. Logging never fails or blocks the caller on the sink; with no logger running, records
+// are dropped.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -16,9 +15,22 @@ namespace ombrel::logging {
 
 enum class level : int32_t { trace = 0, debug = 1, info = 2, warning = 3, error = 4 };
 
-// Starts the sink that calls the host logger's "trace", "debug", "info", "warn" and "error"
-// methods. A second call while a logger runs changes nothing.
-void setup(level min_level, JNIEnv* env, jobject logger);
+// Where the logger thread delivers records. All three calls run on the logger thread.
+class sink {
+ public:
+  virtual ~sink() = default;
+  // Before the first record; throwing leaves no logger running.
+  virtual void open() = 0;
+  // One record; must not throw.
+  virtual void write(level lvl, const std::string& message) noexcept = 0;
+  // After the last record, when open() succeeded.
+  virtual void close() noexcept = 0;
+};
+
+// Starts a logger thread delivering to `target`, then waits until it runs. A second call while
+// a logger runs changes nothing (and `target` is dropped). Throws errors::fatal_error "Failed to
+// set up a logger thread" when the sink could not be opened.
+void setup(level min_level, std::unique_ptr<sink> target);
 
 // Starts the sink that appends "[LEVEL] message" records to a file.
 void setup(level min_level, std::string file_name);

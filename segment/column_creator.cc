@@ -21,7 +21,7 @@ bytes_view view_of(const std::vector<std::byte>& bytes) { return {bytes.size(), 
 
 column_creator::column_creator(const std::filesystem::path& directory,
                                const column_descriptor& descriptor)
-    : path_(directory / column_file::file_name(descriptor)),
+    : path_(directory / descriptor.file_name()),
       file_(file::for_writing(path_)),
       type_(descriptor.type),
       fixed_size_(descriptor.size),

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <utility>
 
 #include "model/column_descriptor.h"
@@ -12,10 +11,6 @@
 namespace ombrel {
 
 struct column_file {
-  // "<name>.bin" for table columns, "_<name>" for the built-in internal columns.
-  static constexpr std::string_view REGULAR_COLUMN_FILE_EXTENSION = ".bin";
-  static constexpr std::string_view INTERNAL_COLUMN_FILE_PREFIX = "_";
-
   std::filesystem::path directory;
   column_descriptor descriptor;
 
@@ -23,8 +18,7 @@ struct column_file {
   column_file(std::filesystem::path dir, column_descriptor desc)
       : directory(std::move(dir)), descriptor(std::move(desc)) {}
 
-  static std::string file_name(const column_descriptor& descriptor);
-  std::string file_name() const { return file_name(descriptor); }
+  std::string file_name() const { return descriptor.file_name(); }
   std::filesystem::path path() const { return directory / file_name(); }
 
   // Hard-links this column's file into `target_directory` under the name `target` gives and

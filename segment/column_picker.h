@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "memtable/search_result.h"
+#include "model/search_result.h"
 #include "model/bitset.h"
 #include "model/schema_descriptor.h"
 

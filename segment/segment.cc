@@ -63,13 +63,13 @@ segment::segment(const std::filesystem::path& directory)
   fit_index();
 }
 
-segment::segment(std::filesystem::path directory, schema_descriptor schema, const mem_table& table)
+segment::segment(std::filesystem::path directory, schema_descriptor schema, const sorted_rows& rows)
     : schema_(std::move(schema)),
       material_schema_(schema_.get_material_schema()),
       directory_(std::move(directory)),
-      columns_(make_columns(directory_, schema_, material_schema_, table)),
+      columns_(make_columns(directory_, schema_, material_schema_, rows)),
       index_(directory_, material_schema_, columns_),
-      size_(static_cast<uint32_t>(table.entry_count())),
+      size_(static_cast<uint32_t>(rows.row_count())),
       cache_(segment_cache::instance()),
       cache_id_(segment_cache::new_segment_id()),
       layout_once_(std::make_unique<std::once_flag[]>(columns_.size() + 1)),
@@ -101,8 +101,8 @@ std::vector<column_file> segment::make_columns(const std::filesystem::path& dire
 std::vector<column_file> segment::make_columns(const std::filesystem::path& directory,
                                                const schema_descriptor& schema,
                                                const material_tuple_schema& material_schema,
-                                               const mem_table& table) {
-  segment_creator::create_from_memtable(directory, schema, material_schema, table);
+                                               const sorted_rows& rows) {
+  segment_creator::create_from_rows(directory, schema, material_schema, rows);
   return make_columns(directory, schema);
 }
 

@@ -17,11 +17,10 @@
 #include <variant>
 #include <vector>
 
-#include "memtable/mem_table.h"
-#include "memtable/row_set.h"
-#include "memtable/search_result.h"
 #include "model/common.h"
+#include "model/flushed_rows.h"
 #include "model/schema_descriptor.h"
+#include "model/sorted_rows.h"
 #include "model/tuple.h"
 #include "segment/column_file.h"
 #include "segment/column_picker.h"
@@ -49,7 +48,7 @@ struct column_reader_pack {
   void prepare(const segment& s, const column_picker& picker, unsigned count);
 };
 
-class segment : public row_set::flushed_rows, public std::enable_shared_from_this<segment> {
+class segment : public flushed_rows, public std::enable_shared_from_this<segment> {
  public:
   static constexpr std::string_view SCHEMA_FILENAME = "_schema";
 
@@ -64,9 +63,9 @@ class segment : public row_set::flushed_rows, public std::enable_shared_from_thi
   // every granularity the count allows); also the errors of the schema file, of the column
   // trailers, of the index and of the key blocks read for the checks.
   explicit segment(const std::filesystem::path& directory);
-  // Writes a new segment directory from `table` (synced before this returns) and opens it.
+  // Writes a new segment directory from `rows` (synced before this returns) and opens it.
   // Throws errors::error "segment directory already exists: " + path when it exists.
-  segment(std::filesystem::path directory, schema_descriptor schema, const mem_table& table);
+  segment(std::filesystem::path directory, schema_descriptor schema, const sorted_rows& rows);
   ~segment() override;
   segment(const segment&) = delete;
   segment& operator=(const segment&) = delete;
@@ -74,11 +73,11 @@ class segment : public row_set::flushed_rows, public std::enable_shared_from_thi
   // One column file per schema column in schema order, then the timestamp column.
   static std::vector<column_file> make_columns(const std::filesystem::path& directory,
                                                const schema_descriptor& schema);
-  // Writes the whole directory from `table` first.
+  // Writes the whole directory from `rows` first.
   static std::vector<column_file> make_columns(const std::filesystem::path& directory,
                                                const schema_descriptor& schema,
                                                const material_tuple_schema& material_schema,
-                                               const mem_table& table);
+                                               const sorted_rows& rows);
 
   // ---- Column changes. Each writes a complete new segment into `directory` (which must not
   // exist), synced like a flushed one, and returns it opened; this segment is not changed.
@@ -135,8 +134,8 @@ class segment : public row_set::flushed_rows, public std::enable_shared_from_thi
   // ---- The fallback of a flushed row set: picked columns are table column numbers.
   search_result search(tx_timestamp timestamp, const material_tuple& key,
                        const picked_columns& picker) const override;
-  std::unique_ptr<row_set::row_cursor> first() const override;
-  std::unique_ptr<row_set::row_cursor> position(tx_timestamp timestamp, const material_tuple& key,
+  std::unique_ptr<row_cursor> first() const override;
+  std::unique_ptr<row_cursor> position(tx_timestamp timestamp, const material_tuple& key,
                                                 const picked_columns& picker) const override;
 
   // ---- Block access for this layer's readers. Column slots: the index in columns(), and

@@ -21,9 +21,6 @@ namespace ombrel {
 namespace {
 
 constexpr size_t MAX_SYNC_THREADS = 16;
-// How far ahead of the writer mem-table rows are fetched, and how many cache lines of each.
-constexpr uint32_t PREFETCH_DISTANCE = 8;
-constexpr int PREFETCH_LINES = 3;
 
 std::optional<bytes_view> material_value(const material_tuple_schema::element_info& element,
                                          const std::byte* value) {
@@ -64,7 +61,7 @@ segment_creator::~segment_creator() {
   }
 }
 
-void segment_creator::add_entry(const mem_table_entry& entry) {
+void segment_creator::add_entry(const versioned_row& entry) {
   if (entry.tombstone && !tombstone_creator_) make_tombstones_creator();
   const uint32_t key_count = material_schema_.key_count;
   const auto slots = static_cast<uint32_t>(material_schema_.size());
@@ -198,31 +195,21 @@ void segment_creator::sync_all() {
   }
 }
 
-segment_creator::creation_stats segment_creator::create_from_memtable(
+segment_creator::creation_stats segment_creator::create_from_rows(
     const std::filesystem::path& directory, const schema_descriptor& schema,
-    const material_tuple_schema& material_schema, const mem_table& table) {
+    const material_tuple_schema& material_schema, const sorted_rows& rows) {
   segment_creator creator(directory, schema, material_schema);
-  const auto rows = static_cast<unsigned>(table.entry_count());
-  const std::vector<uint64_t>& varlen = table.varlen_bytes();
+  const auto count = static_cast<unsigned>(rows.row_count());
   for (size_t c = 0; c < schema.columns.size(); ++c) {
-    creator.column_creators_[c].reserve_buffers(rows, c < varlen.size() ? varlen[c] : 0);
+    creator.column_creators_[c].reserve_buffers(count, rows.varlen_bytes(c));
   }
-  creator.column_creators_.back().reserve_buffers(rows, 0);
-  // The rows lie in the buffers in insertion order, not in key order: fetch a few entries
-  // ahead so that their cache misses overlap.
-  const mem_table_pk_index& index = table.index();
-  for (const auto* leaf = index.first_leaf(); leaf != nullptr; leaf = leaf->next) {
-    for (uint32_t i = 0; i < leaf->count; ++i) {
-      const uint32_t ahead = i + PREFETCH_DISTANCE;
-      const auto* owner = ahead < leaf->count ? leaf : leaf->next;
-      const uint32_t position = ahead < leaf->count ? ahead : ahead - leaf->count;
-      if (owner != nullptr && position < owner->count) {
-        const std::byte* row = index.row_id(owner, position);
-        for (int line = 0; line < PREFETCH_LINES; ++line) __builtin_prefetch(row + 64 * line);
-      }
-      creator.add_entry(index.entry(leaf, i));
-    }
-  }
+  creator.column_creators_.back().reserve_buffers(count, 0);
+  struct adder final : sorted_rows::sink {
+    explicit adder(segment_creator& target) : target(target) {}
+    void add(const versioned_row& row) override { target.add_entry(row); }
+    segment_creator& target;
+  } sink(creator);
+  rows.write_to(sink);
   creator.close();
   return creator.stats_;
 }

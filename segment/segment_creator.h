@@ -10,9 +10,8 @@
 #include <optional>
 #include <vector>
 
-#include "memtable/mem_table.h"
-#include "memtable/mem_table_pk_index.h"
 #include "model/schema_descriptor.h"
+#include "model/sorted_rows.h"
 #include "model/tuple_schema.h"
 #include "segment/column_creator.h"
 #include "segment/primary_index_creator.h"
@@ -39,8 +38,8 @@ class segment_creator {
   segment_creator(const segment_creator&) = delete;
   segment_creator& operator=(const segment_creator&) = delete;
 
-  // Appends one mem-table row. REQUIRES: rows in segment order.
-  void add_entry(const mem_table_entry& entry);
+  // Appends one row. REQUIRES: rows in segment order.
+  void add_entry(const versioned_row& entry);
   // Appends row `row` of a segment loaded in `pack` (one reader per column of that segment in
   // its column order, plus its tombstone reader when it has one); its columns must be this
   // creator's. REQUIRES: rows in segment order.
@@ -56,12 +55,12 @@ class segment_creator {
   uint64_t row_count() const { return row_count_; }
   const creation_stats& stats() const { return stats_; }
 
-  // Writes a whole segment from `table` (its entries in index order) and closes it. An error
-  // leaves the partly written directory on disk.
-  static creation_stats create_from_memtable(const std::filesystem::path& directory,
-                                             const schema_descriptor& schema,
-                                             const material_tuple_schema& material_schema,
-                                             const mem_table& table);
+  // Writes a whole segment from `rows` and closes it. An error leaves the partly written
+  // directory on disk.
+  static creation_stats create_from_rows(const std::filesystem::path& directory,
+                                         const schema_descriptor& schema,
+                                         const material_tuple_schema& material_schema,
+                                         const sorted_rows& rows);
 
  private:
   void add_index_sample(const column_reader_pack& pack, unsigned row);

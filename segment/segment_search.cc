@@ -201,7 +201,7 @@ search_result without_row(const segment::position_result& r) {
 }
 
 // A walk over a segment's rows from a given row on.
-class segment_cursor final : public row_set::row_cursor {
+class segment_cursor final : public row_cursor {
  public:
   segment_cursor(const segment& s, std::shared_ptr<const segment> keep, uint64_t row)
       : keep_(std::move(keep)),
@@ -428,12 +428,12 @@ search_result segment::search_columns(tx_timestamp timestamp, const material_tup
   return flat_tuple::copy(values);
 }
 
-std::unique_ptr<row_set::row_cursor> segment::first() const {
+std::unique_ptr<row_cursor> segment::first() const {
   if (size_ == 0) return nullptr;
   return std::make_unique<segment_cursor>(*this, keep_alive(), 0);
 }
 
-std::unique_ptr<row_set::row_cursor> segment::position(tx_timestamp timestamp,
+std::unique_ptr<row_cursor> segment::position(tx_timestamp timestamp,
                                                        const material_tuple& key,
                                                        const picked_columns&) const {
   detail::block_rows rows(*this);

@@ -12,7 +12,7 @@
 #include "model/bitset.h"
 #include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
-#include "storage/abstract_table.h"
+#include "tree/abstract_table.h"
 #include "storage/aggregate_functions.h"
 
 namespace ombrel {

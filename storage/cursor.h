@@ -18,7 +18,7 @@
 #include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
 #include "model/tuple.h"
-#include "storage/abstract_table.h"
+#include "tree/abstract_table.h"
 #include "storage/aggregate_functions.h"
 #include "storage/make_schema.h"
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "model/file.h"
-#include "storage/abstract_table.h"
+#include "tree/abstract_table.h"
 
 namespace ombrel {
 

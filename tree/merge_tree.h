@@ -172,7 +172,7 @@ class merge_tree final : public row_set::owner {
   std::unique_ptr<row_set::tree_block> block_tree() override;
   // Writes `rows` (after any older unflushed row set) to a new segment, merges it into level 0,
   // commits, and compacts the levels. The state goes into the updater `block`.
-  std::shared_ptr<row_set::flushed_rows> write_memtable(row_set::tree_block& block,
+  std::shared_ptr<flushed_rows> write_memtable(row_set::tree_block& block,
                                                         const row_set& rows,
                                                         const mem_table& table) override;
   void evict_memtable(std::shared_ptr<row_set> rows) override;

@@ -21,7 +21,7 @@
 #include "model/schema_descriptor.h"
 #include "segment/column_picker.h"
 #include "segment/segment.h"
-#include "storage/abstract_table.h"
+#include "tree/abstract_table.h"
 #include "tree/tree_state.h"
 
 namespace ombrel {

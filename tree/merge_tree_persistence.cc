@@ -180,7 +180,7 @@ void merge_tree::remove_unused_segments(const std::shared_ptr<tree_state>& state
   }
 }
 
-std::shared_ptr<row_set::flushed_rows> merge_tree::write_memtable(row_set::tree_block& block,
+std::shared_ptr<flushed_rows> merge_tree::write_memtable(row_set::tree_block& block,
                                                                   const row_set& rows,
                                                                   const mem_table& table) {
   auto& updater = static_cast<merge_tree_updater&>(block);

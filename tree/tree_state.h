@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "memtable/row_set.h"
-#include "memtable/search_result.h"
+#include "model/search_result.h"
 #include "model/common.h"
 #include "model/flat_tuple.h"
 #include "model/tuple.h"

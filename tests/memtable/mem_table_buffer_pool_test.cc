@@ -108,20 +108,26 @@ TEST_F(MemTableBufferPoolTest, LargeBuffersRetireStandardOnesUntilReturned) {
 
 TEST_F(MemTableBufferPoolTest, EmptyFreeListWithoutMemTablesRaisesEvictionFailure) {
   mem_table_buffer_pool pool(MB, 10 * MB);
+  // The row sets' process-wide eviction, with no mem-table anywhere.
+  struct : mem_table_buffer_pool::evictor {
+    bool evict_for_buffer() override { return row_set::evict(nullptr); }
+  } lru;
   std::vector<mem_table_buffer*> all;
-  for (int i = 0; i < 9; ++i) all.push_back(pool.get_buffer(nullptr, 10));
-  EXPECT_EQ(message_of([&] { pool.get_buffer(nullptr, 10); }),
-            "Failed to find any mem-tables to evict");
+  for (int i = 0; i < 9; ++i) all.push_back(pool.get_buffer(&lru, 10));
+  EXPECT_EQ(pool.get_buffer(nullptr, 10), nullptr);  // no evictor: no buffer, no error
   EXPECT_EQ(stats(pool).shortages, 1u);
+  EXPECT_EQ(message_of([&] { pool.get_buffer(&lru, 10); }),
+            "Failed to find any mem-tables to evict");
+  EXPECT_EQ(stats(pool).shortages, 2u);
   // A large request that cannot retire enough buffers gives back what it took.
   pool.put_buffer(all.back());
   all.pop_back();
   pool.put_buffer(all.back());
   all.pop_back();
-  EXPECT_EQ(message_of([&] { pool.get_buffer(nullptr, 3 * MB); }),
+  EXPECT_EQ(message_of([&] { pool.get_buffer(&lru, 3 * MB); }),
             "Failed to find any mem-tables to evict");
   EXPECT_EQ(stats(pool).free_buffers, 2u);
-  EXPECT_EQ(stats(pool).shortages, 2u);
+  EXPECT_EQ(stats(pool).shortages, 3u);
   for (auto* b : all) pool.put_buffer(b);
   EXPECT_EQ(stats(pool).free_buffers, 9u);
 }
@@ -152,7 +158,7 @@ TEST_F(MemTableBufferPoolTest, OwnMemTableIsNeverEvictedForItselfAndFailuresAreC
   EXPECT_TRUE(updater.ensure_tuple_size(64));
   EXPECT_EQ(row_set::cached_memtables(), 1u);
   // A large request on its behalf fails the same way and keeps nothing half-done.
-  EXPECT_EQ(pool.get_buffer(rows.get(), 5000), nullptr);
+  EXPECT_FALSE(updater.ensure_tuple_size(5000));
   s = stats(pool);
   EXPECT_EQ(s.failures, 3u);
   EXPECT_EQ(s.shortages, 3u);

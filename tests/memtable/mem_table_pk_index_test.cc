@@ -36,22 +36,22 @@ struct fixture {
   explicit fixture(schema_descriptor schema)
       : table(std::move(schema)), memtable(table.schema, creator.pool) {}
 
-  mem_table_entry insert(const testing::parsed_row& r, tx_timestamp ts) {
+  versioned_row insert(const testing::parsed_row& r, tx_timestamp ts) {
     EXPECT_TRUE(memtable.ensure(r.parsed->material_size(), creator));
     return memtable.insert(*r.parsed, ts);
   }
-  mem_table_entry upsert(std::vector<cell> cells, tx_timestamp ts) {
+  versioned_row upsert(std::vector<cell> cells, tx_timestamp ts) {
     return insert(*table.row(cells), ts);
   }
-  mem_table_entry remove(std::vector<cell> key, tx_timestamp ts) {
+  versioned_row remove(std::vector<cell> key, tx_timestamp ts) {
     return insert(*table.removal(key), ts);
   }
-  std::optional<mem_table_entry> search(std::vector<cell> key, tx_timestamp ts) {
+  std::optional<versioned_row> search(std::vector<cell> key, tx_timestamp ts) {
     const owned_material_tuple k = table.key(key);
     return memtable.index().search(ts, k.get());
   }
   // The v column (slot 1 for int keys, slot 2 for composite keys) of an entry.
-  int64_t value(const mem_table_entry& e, uint32_t slot) {
+  int64_t value(const versioned_row& e, uint32_t slot) {
     int64_t v;
     std::memcpy(&v, e.tuple[slot], 8);
     return v;
@@ -120,7 +120,7 @@ TEST(MemTablePkIndexTest, EqualKeyAndTimestampKeepsBothLaterFirst) {
   ASSERT_TRUE(found);
   EXPECT_EQ(f.value(*found, 1), 2);
   std::vector<int64_t> order;
-  f.memtable.for_each([&](const mem_table_entry& e) { order.push_back(f.value(e, 1)); });
+  f.memtable.for_each([&](const versioned_row& e) { order.push_back(f.value(e, 1)); });
   EXPECT_EQ(order, (std::vector<int64_t>{2, 1}));
 }
 
@@ -150,7 +150,7 @@ TEST(MemTablePkIndexTest, ThirtyThirdInsertSplitsLeafSeventeenSixteen) {
           << counts[0] << "/" << counts[1];
       std::vector<int64_t> keys;
       const uint32_t v_slot = inline_keys ? 1 : 2;
-      f.memtable.for_each([&](const mem_table_entry& e) { keys.push_back(f.value(e, v_slot)); });
+      f.memtable.for_each([&](const versioned_row& e) { keys.push_back(f.value(e, v_slot)); });
       EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
       EXPECT_EQ(keys.size(), 33u);
       for (int64_t k = 0; k < 32; ++k) EXPECT_TRUE(f.search(key(2 * k), 1)) << k;
@@ -247,7 +247,7 @@ TEST(MemTablePkIndexTest, RandomInsertsMatchOrderedReference) {
       ASSERT_GT(leaf->count, 0u);
       for (uint32_t i = 0; i < leaf->count; ++i, ++expected, ++walked) {
         ASSERT_NE(expected, reference.end());
-        const mem_table_entry e = f.memtable.index().entry(leaf, i);
+        const versioned_row e = f.memtable.index().entry(leaf, i);
         ASSERT_EQ(seq_of.at(e.tuple.elements()), expected->seq) << "at entry " << walked;
         ASSERT_EQ(e.timestamp, expected->ts);
         ASSERT_EQ(e.tombstone, expected->tombstone);

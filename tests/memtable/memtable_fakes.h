@@ -20,7 +20,7 @@
 
 #include "memtable/mem_table.h"
 #include "memtable/row_set.h"
-#include "memtable/search_result.h"
+#include "model/search_result.h"
 #include "model/binary_tuple_builder.h"
 #include "model/schema_descriptor.h"
 #include "model/tuple.h"
@@ -171,7 +171,7 @@ class max_entries_scope {
 };
 
 // The rows of a mem-table copied out in its order, standing in for a segment.
-class fake_flushed_rows : public row_set::flushed_rows {
+class fake_flushed_rows : public flushed_rows {
  public:
   struct stored_row {
     tx_timestamp timestamp;
@@ -181,7 +181,7 @@ class fake_flushed_rows : public row_set::flushed_rows {
   };
 
   explicit fake_flushed_rows(const mem_table& table) : schema_(table.material_schema()) {
-    table.for_each([&](const mem_table_entry& e) {
+    table.for_each([&](const versioned_row& e) {
       stored_row r{e.timestamp, e.tombstone, {}, {}};
       for (uint32_t s = 0; s < e.tuple.size(); ++s) {
         const std::byte* p = e.tuple[s];
@@ -244,7 +244,7 @@ class fake_flushed_rows : public row_set::flushed_rows {
     return flat_tuple::copy(values);
   }
 
-  class cursor : public row_set::row_cursor {
+  class cursor : public row_cursor {
    public:
     cursor(const fake_flushed_rows& rows, size_t i) : rows_(rows), i_(i) {}
     bool next() override { return ++i_ < rows_.rows_.size(); }
@@ -266,11 +266,11 @@ class fake_flushed_rows : public row_set::flushed_rows {
     size_t i_;
   };
 
-  std::unique_ptr<row_set::row_cursor> first() const override {
+  std::unique_ptr<row_cursor> first() const override {
     if (rows_.empty()) return nullptr;
     return std::make_unique<cursor>(*this, 0);
   }
-  std::unique_ptr<row_set::row_cursor> position(tx_timestamp timestamp, const material_tuple& key,
+  std::unique_ptr<row_cursor> position(tx_timestamp timestamp, const material_tuple& key,
                                                 const picked_columns&) const override {
     bool seen;
     const size_t i = find(timestamp, key, seen);
@@ -369,7 +369,7 @@ class fake_tree : public row_set::owner {
     return std::make_unique<block>(*this);
   }
 
-  std::shared_ptr<row_set::flushed_rows> write_memtable(row_set::tree_block&, const row_set&,
+  std::shared_ptr<flushed_rows> write_memtable(row_set::tree_block&, const row_set&,
                                                         const mem_table& table) override {
     if (fail_writes > 0) {
       --fail_writes;

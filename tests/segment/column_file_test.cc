@@ -81,8 +81,8 @@ TEST(ColumnFileTest, FileNamesFollowTheInternalFlag) {
   const column_file regular("/seg/7", make_column("price", INT64, true));
   EXPECT_EQ(regular.file_name(), "price.bin");
   EXPECT_EQ(regular.path(), std::filesystem::path("/seg/7/price.bin"));
-  EXPECT_EQ(column_file::file_name(column_descriptor::TX_TS), "_tx_ts");
-  EXPECT_EQ(column_file::file_name(column_descriptor::TOMBSTONE), "_tombstone");
+  EXPECT_EQ(column_descriptor::TX_TS.file_name(), "_tx_ts");
+  EXPECT_EQ(column_descriptor::TOMBSTONE.file_name(), "_tombstone");
   EXPECT_EQ(column_file("/seg", column_descriptor::TOMBSTONE).path(),
             std::filesystem::path("/seg/_tombstone"));
 }

@@ -190,7 +190,7 @@ TEST(PrimaryIndexTest, DeletedIndexIsRebuiltByteIdentical) {
           m.upsert({i, i / 3, i % 3}, 1);
         }
       }
-      segment_creator::create_from_memtable(dir / "1", table.schema, table.row_material, m.get());
+      segment_creator::create_from_rows(dir / "1", table.schema, table.row_material, m.get());
     }
     const auto written = testing::read_file(dir / "1" / "_index");
     fs::remove(dir / "1" / "_index");

@@ -156,7 +156,7 @@ TEST(SegmentRandomTest, SearchesAgreeWithTheMemTableAtManyTimestamps) {
       bool more = true;
       row_values key_values;
       row_values values;
-      m.get().for_each([&](const mem_table_entry& e) {
+      m.get().for_each([&](const versioned_row& e) {
         ASSERT_TRUE(more) << "row " << row;
         EXPECT_EQ(cursor->timestamp(), e.timestamp) << "row " << row;
         EXPECT_EQ(cursor->is_tombstone(), e.tombstone) << "row " << row;

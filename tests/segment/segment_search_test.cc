@@ -246,7 +246,7 @@ TEST(SegmentSearchTest, EveryKeyTypeFindsItsRowsAndMissesTheGaps) {
     std::vector<unsigned> slots;
     for (unsigned c = 0; c < 2; ++c) slots.push_back(table.schema.material_positions[c]);
     uint64_t row = 0;
-    m.get().for_each([&](const mem_table_entry& e) {
+    m.get().for_each([&](const versioned_row& e) {
       const material_tuple key = e.tuple;
       if (s.lower_bound(key) == row) {
         EXPECT_EQ(describe(s.search(3, key, all)),
@@ -308,7 +308,7 @@ TEST(SegmentSearchTest, DoubleKeysOrderNaNsLastAndZerosAsOne) {
 
   // The mem-table keeps one key per NaN and per zero, newest version first, NaN last.
   std::vector<std::pair<double, tx_timestamp>> entries;
-  m.get().for_each([&](const mem_table_entry& e) {
+  m.get().for_each([&](const versioned_row& e) {
     double x;
     std::memcpy(&x, e.tuple[0], sizeof(x));
     entries.emplace_back(x, e.timestamp);

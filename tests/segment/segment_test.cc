@@ -193,7 +193,7 @@ TEST(SegmentCreatorTest, SecondCloseIsRefused) {
   test_mem_table m(table);
   fill_live(m, 3);
   segment_creator c(dir / "1", table.schema, table.row_material);
-  m.get().for_each([&](const mem_table_entry& e) { c.add_entry(e); });
+  m.get().for_each([&](const versioned_row& e) { c.add_entry(e); });
   c.close();
   EXPECT_EQ(c.row_count(), 3u);
   EXPECT_EQ(testing::error_of([&] { c.close(); }), "Double close");
@@ -206,7 +206,7 @@ TEST(SegmentCreatorTest, CreatorDestroyedWithoutCloseLeavesCompleteDirectory) {
   fill_live(m, 1000);
   {
     segment_creator c(dir / "1", table.schema, table.row_material);
-    m.get().for_each([&](const mem_table_entry& e) { c.add_entry(e); });
+    m.get().for_each([&](const versioned_row& e) { c.add_entry(e); });
   }
   const segment s(dir / "1");
   EXPECT_EQ(s.size(), 1000u);
@@ -267,7 +267,7 @@ TEST(SegmentCreatorTest, MemTableFlushReportsRowsAndSyncTime) {
   test_mem_table m(table);
   fill_live(m, 20000);
   const auto stats =
-      segment_creator::create_from_memtable(dir / "9", table.schema, table.row_material, m.get());
+      segment_creator::create_from_rows(dir / "9", table.schema, table.row_material, m.get());
   EXPECT_EQ(stats.rows, 20000u);
   const segment s(dir / "9");
   EXPECT_EQ(s.size(), 20000u);
@@ -279,7 +279,7 @@ TEST(SegmentTest, EmptyMemTableWritesAnEmptyIndexThatDoesNotOpen) {
   test_dir dir;
   const seeded_table table = plain_table();
   test_mem_table m(table);
-  segment_creator::create_from_memtable(dir / "1", table.schema, table.row_material, m.get());
+  segment_creator::create_from_rows(dir / "1", table.schema, table.row_material, m.get());
   EXPECT_EQ(fs::file_size(dir / "1" / "_index"), 0u);
   EXPECT_EQ(testing::error_of([&] { segment s(dir / "1"); }),
             "Index is empty: " + (dir / "1" / "_index").string());
@@ -436,7 +436,7 @@ TEST(SegmentTest, DamagedFilesAreRefusedWithClearErrors) {
           m.upsert({i, i, i, i}, 5);
         }
       }
-      segment_creator::create_from_memtable(dir / "1", table.schema, table.row_material, m.get());
+      segment_creator::create_from_rows(dir / "1", table.schema, table.row_material, m.get());
     }
     c.damage(dir / "1");
     std::string message;
@@ -503,7 +503,7 @@ TEST(SegmentTest, RandomByteDamageIsRefusedOrHarmlessButNeverCrashes) {
         m.upsert({i, i, i % 4 ? std::optional(i) : std::nullopt, i}, 5);
       }
     }
-    segment_creator::create_from_memtable(dir / "pristine", table.schema, table.row_material,
+    segment_creator::create_from_rows(dir / "pristine", table.schema, table.row_material,
                                           m.get());
   }
   const segment_answers pristine = answers_of(dir / "pristine", table);

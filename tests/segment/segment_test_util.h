@@ -17,7 +17,7 @@
 
 #include "memtable/mem_table.h"
 #include "memtable/mem_table_buffer_pool.h"
-#include "memtable/search_result.h"
+#include "model/search_result.h"
 #include "model/big_decimal.h"
 #include "model/big_integer.h"
 #include "model/binary_tuple_builder.h"
