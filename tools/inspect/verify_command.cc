@@ -330,7 +330,7 @@ void verifier::check_partition(const path& directory) {
       add(e.path, "leftover", "not named by " + layout_name + "; the next open deletes it");
     }
   }
-  const segment* first = nullptr;
+  std::shared_ptr<segment> first;  // whose schema the others must share
   for (size_t level = 0; level < newest->levels.size(); ++level) {
     std::vector<checked_segment> checked;
     for (const uint64_t number : newest->levels[level]) {
@@ -347,7 +347,7 @@ void verifier::check_partition(const path& directory) {
       auto s = check_segment(p);
       if (!s) continue;
       if (first == nullptr) {
-        first = s->opened.get();
+        first = s->opened;
       } else if (!(first->schema() == s->opened->schema())) {
         add(p, "damaged",
             fmt::format("its schema differs from that of segment {}; the partition is refused",
