@@ -131,7 +131,8 @@ int run_inspect(const std::vector<std::string>& args, std::ostream& out, std::os
     return run(options);
   } catch (const std::exception& e) {
     out.flush();
-    err << "ombrel-inspect: " << errors::describe(e) << '\n';
+    err << "ombrel-inspect: " << errors::describe(e)
+        << (command == "dump" ? " (verify names the damaged file)\n" : "\n");
     return EXIT_DAMAGE;
   }
 }
