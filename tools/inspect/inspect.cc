@@ -113,8 +113,8 @@ int run_inspect(const std::vector<std::string>& args, std::ostream& out, std::os
   } else if (command == "dump") {
     run = [&](const command_options& o) { return dump_rows(o, out, err); };
   } else {
-    err << (command.empty() ? std::string() : "ombrel-inspect: unknown command \"" + command +
-                                                  "\"\n")
+    err << (command.empty() ? std::string()
+                            : "ombrel-inspect: unknown command \"" + command + "\"\n")
         << USAGE;
     return EXIT_USAGE;
   }

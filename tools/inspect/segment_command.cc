@@ -136,10 +136,9 @@ int describe_segment(const command_options& options, std::ostream& out, std::ost
   out << "schema version " << schema.version << ":\n";
   for (size_t c = 0; c < schema.columns.size(); ++c) {
     const column_descriptor& d = schema.columns[c];
-    out << fmt::format("  {} {}{}{}\n", json_quote(d.name), type_name(d.type),
-                       d.nullable ? " nullable" : "",
-                       schema.is_key_column(c) ? fmt::format(" key {}", schema.key_positions[c])
-                                               : "");
+    out << fmt::format(
+        "  {} {}{}{}\n", json_quote(d.name), type_name(d.type), d.nullable ? " nullable" : "",
+        schema.is_key_column(c) ? fmt::format(" key {}", schema.key_positions[c]) : "");
   }
   out << fmt::format("{} rows, {} tombstones, index of {} entries at granularity {}, {} bytes\n",
                      s->size(), tombstones, s->index().keys().size(), s->index().granularity(),

@@ -1,12 +1,11 @@
 #include "tools/inspect/storage_files.h"
 
+#include <fmt/format.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-
-#include <fmt/format.h>
 
 #include "model/file.h"
 #include "native/errors.h"
@@ -66,7 +65,8 @@ partition_files list_partition(const std::filesystem::path& directory) {
       p.has_name = true;
     } else if (!e.is_directory && name == merge_tree::DROPPED_FILENAME) {
       p.dropped = true;
-    } else if (auto layout = merge_tree::parse_layout_file_name(e.path); layout && !e.is_directory) {
+    } else if (auto layout = merge_tree::parse_layout_file_name(e.path);
+               layout && !e.is_directory) {
       p.layouts.push_back({*layout, e.path});
     } else if (auto number = parse_seqno(name)) {
       p.segments.emplace(*number, std::move(e));  // a file here is damage, judged by the caller
@@ -167,7 +167,7 @@ loaded_partition load_partition(const std::filesystem::path& directory) {
 }
 
 uint64_t file_bytes(const std::filesystem::path& path) {
-  struct stat st{};
+  struct stat st {};
   if (file_system::get().stat(path, &st) != 0) {
     throw errors::system_error("Failed to stat " + path.string());
   }

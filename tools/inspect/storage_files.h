@@ -43,10 +43,10 @@ struct partition_files {
   bool has_schema = false;
   bool has_name = false;
   bool dropped = false;
-  std::vector<layout_file> layouts;                 // ascending numbers
-  std::map<uint64_t, dir_entry> segments;           // entries named by a sequence number
-  std::vector<dir_entry> leftovers;                 // transient files of an interrupted write
-  std::vector<dir_entry> strays;                    // anything the engine does not write
+  std::vector<layout_file> layouts;        // ascending numbers
+  std::map<uint64_t, dir_entry> segments;  // entries named by a sequence number
+  std::vector<dir_entry> leftovers;        // transient files of an interrupted write
+  std::vector<dir_entry> strays;           // anything the engine does not write
 };
 partition_files list_partition(const std::filesystem::path& directory);
 

@@ -137,10 +137,10 @@ std::string uuid_text(const uuid& id) {
 }
 
 std::string type_name(ombrel_type type) {
-  static constexpr const char* NAMES[] = {
-      "NONE",  "BOOL",      "INT8",      "INT16", "INT32",  "INT64",  "FLOAT",
-      "DOUBLE", "DECIMAL",  "DATE",      "TIME",  "DATE_TIME", "TIMESTAMP", "UUID",
-      "OPAQUE", "STRING",   "BYTES",     "PERIOD", "DURATION", "NUMBER"};
+  static constexpr const char* NAMES[] = {"NONE",   "BOOL",      "INT8",      "INT16",    "INT32",
+                                          "INT64",  "FLOAT",     "DOUBLE",    "DECIMAL",  "DATE",
+                                          "TIME",   "DATE_TIME", "TIMESTAMP", "UUID",     "OPAQUE",
+                                          "STRING", "BYTES",     "PERIOD",    "DURATION", "NUMBER"};
   if (type >= 0 && type < OMBREL_TYPE_COUNT) return NAMES[type];
   if (type == INTERNAL_TYPE) return "INTERNAL";
   return fmt::format("TYPE_{}", static_cast<int32_t>(type));
@@ -213,8 +213,8 @@ void append_value(std::string& out, ombrel_type type, const std::optional<bytes_
       return text(duration_text(load<int64_t>(v.data), load<int32_t>(v.data + 8)));
     case PERIOD:
       check_size(v, 12);
-      return text(period_text(load<int32_t>(v.data), load<int32_t>(v.data + 4),
-                              load<int32_t>(v.data + 8)));
+      return text(
+          period_text(load<int32_t>(v.data), load<int32_t>(v.data + 4), load<int32_t>(v.data + 8)));
     case UUID:
       check_size(v, 16);
       return text(uuid_text({load<int64_t>(v.data), load<int64_t>(v.data + 8)}));

@@ -136,8 +136,8 @@ std::optional<checked_segment> verifier::check_segment(const path& directory) {
   std::vector<std::optional<column_reader>> readers(columns.size());
   for (size_t c = 0; c < columns.size(); ++c) {
     readers[c] = read_column(columns[c]);
-    const bool kept = c + 1 == columns.size() || (c < schema.columns.size() &&
-                                                  schema.is_key_column(static_cast<uint32_t>(c)));
+    const bool kept = c + 1 == columns.size() ||
+                      (c < schema.columns.size() && schema.is_key_column(static_cast<uint32_t>(c)));
     if (readers[c] && !kept) readers[c]->clear();
   }
   std::optional<column_reader> tombstones;
@@ -156,8 +156,8 @@ std::optional<checked_segment> verifier::check_segment(const path& directory) {
   auto check_count = [&](const column_reader& r) {
     if (r.row_count() == timestamps.row_count()) return;
     add(r.path(), "damaged",
-        fmt::format("holds {} rows, {} holds {}", r.row_count(),
-                    columns.back().file_name(), timestamps.row_count()));
+        fmt::format("holds {} rows, {} holds {}", r.row_count(), columns.back().file_name(),
+                    timestamps.row_count()));
   };
   for (const auto& r : readers) check_count(*r);
   if (tombstones) check_count(*tombstones);
@@ -250,8 +250,8 @@ void verifier::check_level(const path& layout, size_t level,
     const segment& prev = *l[i - 1].opened;
     const segment& next = *l[i].opened;
     if (!(prev.schema() == next.schema())) continue;  // reported with the schemas
-    const int c = compare(prev.material_schema(), prev.index().keys().back(),
-                          next.index().keys().front());
+    const int c =
+        compare(prev.material_schema(), prev.index().keys().back(), next.index().keys().front());
     // Versions of one key may continue into the next segment, older ones there.
     if (c > 0 || (c == 0 && l[i - 1].last_timestamp <= l[i].first_timestamp)) {
       add(layout, "damaged",
@@ -307,8 +307,8 @@ void verifier::check_partition(const path& directory) {
       if (is_newest) newest = std::move(contents);
     } catch (const std::exception& e) {
       add(l.path, "damaged",
-          errors::describe(e) + (is_newest ? "; the partition is refused on open"
-                                           : "; an older layout, kept aside"));
+          errors::describe(e) +
+              (is_newest ? "; the partition is refused on open" : "; an older layout, kept aside"));
       continue;
     }
     if (!is_newest) add(l.path, "leftover", "an older layout; the next open deletes it");
@@ -445,8 +445,7 @@ int verify_storage(const command_options& options, std::ostream& out, std::ostre
     for (const finding& f : v.findings) {
       out << fmt::format("{:<8} {}: {}\n", f.problem, f.path, f.message);
     }
-    out << (sound ? std::string("sound\n")
-                  : fmt::format("{} problems found\n", v.findings.size()));
+    out << (sound ? std::string("sound\n") : fmt::format("{} problems found\n", v.findings.size()));
   }
   return sound ? EXIT_SOUND : EXIT_DAMAGE;
 }
