@@ -19,8 +19,6 @@
 namespace ombrel {
 namespace {
 
-constexpr const char* NAME_FILENAME = "name";
-
 // Catalog rows (partition id, table id, name), cut to the projected columns.
 class tables_iterator : public abstract_iterator {
  public:
@@ -45,23 +43,19 @@ class tables_iterator : public abstract_iterator {
 };
 
 std::string read_name_file(const std::filesystem::path& directory) {
-  return file::for_reading(directory / NAME_FILENAME).read_as_string();
+  return file::for_reading(directory / storage::NAME_FILENAME).read_as_string();
 }
-
-// A new partition is written under its name with this suffix, then renamed into place; the
-// start-up scan removes what a crash left under such a name.
-constexpr std::string_view CREATING_SUFFIX = ".creating";
 
 std::filesystem::path creation_directory(const std::filesystem::path& directory) {
   std::filesystem::path temporary = directory;
-  temporary += CREATING_SUFFIX;
+  temporary += storage::CREATING_SUFFIX;
   return temporary;
 }
 
 // "<partition id>.creating".
 bool is_creation_leftover(const std::string& name) {
-  if (!name.ends_with(CREATING_SUFFIX)) return false;
-  const std::string id = name.substr(0, name.size() - CREATING_SUFFIX.size());
+  if (!name.ends_with(storage::CREATING_SUFFIX)) return false;
+  const std::string id = name.substr(0, name.size() - storage::CREATING_SUFFIX.size());
   size_t used = 0;
   try {
     std::stoi(id, &used);
@@ -103,7 +97,7 @@ void write_partition_directory(const std::filesystem::path& directory, const std
     files::create_directory(temporary);
     const std::vector<std::byte> bytes = schema.serialize();
     write_new_file(temporary / merge_tree::SCHEMA_FILENAME, bytes.data(), bytes.size());
-    write_new_file(temporary / NAME_FILENAME, name.data(), name.size());
+    write_new_file(temporary / storage::NAME_FILENAME, name.data(), name.size());
     files::sync_directory(temporary);
     files::rename(temporary, directory);
   } catch (...) {

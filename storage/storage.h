@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/file.h"
@@ -33,6 +34,12 @@ class table_partition;
 class storage {
  public:
   class registry;
+
+  // A partition directory's file holding its table name.
+  static constexpr const char* NAME_FILENAME = "name";
+  // A new partition is written under its directory name with this suffix, then renamed into
+  // place; the start-up scan removes what a crash left under such a name.
+  static constexpr std::string_view CREATING_SUFFIX = ".creating";
 
   // open: `partition` is set. opening, closing: one holder builds or destroys the tree outside
   // the mutex. closed: the next holder that wants the partition opens it.
