@@ -24,7 +24,7 @@ mem_table::~mem_table() {
       pool_.put_buffer(b);
     } catch (const std::exception& e) {
       logging::detail::log(logging::level::error, "Failed to return a mem-table buffer: {}",
-                           e.what());
+                           errors::describe(e));
     }
   }
 }

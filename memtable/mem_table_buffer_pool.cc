@@ -50,7 +50,7 @@ void mem_table_buffer_pool::unmap(std::byte* data, uint64_t size) const noexcept
     pages_.deallocate(data, size);
   } catch (const std::exception& e) {
     logging::detail::log(logging::level::error, "Failed to unmap {} bytes of mem-table memory: {}",
-                         size, e.what());
+                         size, errors::describe(e));
   }
 }
 

@@ -229,7 +229,7 @@ void replace_file(const std::filesystem::path& target, const std::filesystem::pa
     try {
       files::remove(temporary);
     } catch (const errors::error& e) {
-      logging::detail::log(logging::level::error, "{}", e.what());
+      logging::detail::log(logging::level::error, "{}", errors::describe(e));
     }
     throw;
   }

@@ -59,12 +59,12 @@ void throw_to_host(JNIEnv* env, const char* message) {
 
 void handle_error(JNIEnv* env, const errors::error& e) {
   std::vector<frame> trace = e.trace();
-  logging::detail::log(logging::level::error, "Caught exception: {}\nTrace: {}", e.what(), trace);
+  logging::detail::log(logging::level::error, "Caught exception: {}\nTrace: {}", errors::describe(e), trace);
   throw_to_host(env, e.what());
 }
 
 void handle_error(JNIEnv* env, const std::exception& e) {
-  logging::detail::log(logging::level::error, "Caught exception: {}", e.what());
+  logging::detail::log(logging::level::error, "Caught exception: {}", errors::describe(e));
   throw_to_host(env, e.what());
 }
 

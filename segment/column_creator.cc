@@ -32,7 +32,8 @@ column_creator::~column_creator() {
   try {
     close();
   } catch (...) {
-    logging::detail::log(logging::level::info, "Exception in column_creator");
+    logging::detail::log(logging::level::info, "Exception in column_creator: {}",
+                         errors::describe(std::current_exception()));
   }
 }
 

@@ -83,9 +83,9 @@ segment::~segment() {
   if (!remove_on_destroy_.load()) return;
   try {
     files::remove_all(directory_);
-  } catch (const std::exception&) {
-    logging::detail::log(logging::level::debug, "Exception occurred in dtor of segment {}",
-                         directory_.string());
+  } catch (const std::exception& e) {
+    logging::detail::log(logging::level::debug, "Exception occurred in dtor of segment {}: {}",
+                         directory_.string(), errors::describe(e));
   }
 }
 

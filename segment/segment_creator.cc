@@ -56,8 +56,9 @@ segment_creator::~segment_creator() {
   if (closed_) return;
   try {
     close();
-  } catch (const std::exception&) {
-    logging::detail::log(logging::level::debug, "Exception caught while releasing segment_creator");
+  } catch (const std::exception& e) {
+    logging::detail::log(logging::level::debug, "Exception caught while releasing segment_creator: {}",
+                         errors::describe(e));
   }
 }
 

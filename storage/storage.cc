@@ -517,7 +517,7 @@ void table_partition::leave(uint64_t amount) {
       tree_->remove_dropped();
     } catch (const std::exception& e) {
       logging::detail::log(logging::level::error, "Failed to remove dropped partition {}: {}",
-                           partition_id_, e.what());
+                           partition_id_, errors::describe(e));
     }
   }
   if (registry_) {

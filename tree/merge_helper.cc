@@ -198,14 +198,17 @@ class segment_sink {
     if (!creator_) return;
     try {
       creator_->close();
-    } catch (...) {
+    } catch (const std::exception& e) {
+      // The directory goes next whatever the close left.
+      logging::detail::log(logging::level::debug, "Closing unfinished segment {} failed: {}",
+                           path_.string(), errors::describe(e));
     }
     creator_.reset();
     try {
       files::remove_all(path_);
     } catch (const std::exception& e) {
       logging::detail::log(logging::level::error, "Failed to remove unfinished segment {}: {}",
-                           path_.string(), e.what());
+                           path_.string(), errors::describe(e));
     }
   }
 

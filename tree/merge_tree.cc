@@ -347,7 +347,7 @@ bool merge_tree::mark_as_dropped() {
     files::sync_directory(directory_);
   } catch (const std::exception& e) {
     logging::detail::log(logging::level::warning, "Cannot mark {} as dropped: {}",
-                         directory_.string(), e.what());
+                         directory_.string(), errors::describe(e));
   }
   return true;
 }

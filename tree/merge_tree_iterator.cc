@@ -297,7 +297,7 @@ merge_tree_iterator::~merge_tree_iterator() {
   try {
     close_action_();
   } catch (const std::exception& e) {
-    logging::detail::log(logging::level::error, "Closing a scan failed: {}", e.what());
+    logging::detail::log(logging::level::error, "Closing a scan failed: {}", errors::describe(e));
   } catch (...) {
     logging::detail::log(logging::level::error, "Closing a scan failed with an unknown error");
   }
