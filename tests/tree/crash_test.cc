@@ -37,6 +37,7 @@
 #include "tests/tree/crash_history.h"
 #include "tests/tree/tree_test_util.h"
 #include "tree/merge_tree.h"
+#include "tests/support/testing.h"
 
 extern char** environ;
 
@@ -285,9 +286,7 @@ std::unique_ptr<merge_tree> reopen(const std::filesystem::path& directory) {
 }
 
 TEST(MergeTreeCrashTest, KilledWriterLosesNothingAtOrBelowTheRecoveredTag) {
-  const char* fixed = std::getenv("OMBREL_TEST_SEED");
-  const uint64_t seed = fixed ? std::stoull(fixed) : std::random_device{}();
-  std::cout << "seed " << seed << std::endl;
+    const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   testing::test_dir dir;

@@ -19,6 +19,7 @@
 #include "tests/support/unsynced_file_system.h"
 #include "tests/tree/tree_test_util.h"
 #include "tree/layout_file.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -84,9 +85,7 @@ void expect_tidy(merge_tree& tree) {
 }
 
 TEST(MergeTreeDurabilityTest, RandomHistoryAnswersLikeTheModelAcrossFlushesMergesAndRestarts) {
-  const char* fixed = std::getenv("OMBREL_TEST_SEED");
-  const unsigned seed = fixed ? static_cast<unsigned>(std::stoul(fixed)) : std::random_device{}();
-  std::cout << "seed " << seed << std::endl;
+    const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   testing::test_dir dir;
