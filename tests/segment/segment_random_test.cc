@@ -41,7 +41,7 @@ struct random_table {
 
 TEST(SegmentRandomTest, SearchesAgreeWithTheMemTableAtManyTimestamps) {
   // OMBREL_TEST_SEED replays a failed run.
-    const uint64_t seed = testing::test_seed();
+  const uint64_t seed = testing::test_seed();
   RecordProperty("seed", std::to_string(seed));
   std::mt19937_64 rng(seed);
   auto uniform = [&](int64_t lo, int64_t hi) {

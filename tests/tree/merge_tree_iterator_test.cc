@@ -111,7 +111,7 @@ struct version {
 };
 
 TEST(MergeTreeIteratorTest, ScansAgreeWithTheModelAtEveryTimestampAndProjection) {
-    const uint64_t seed = testing::test_seed();
+  const uint64_t seed = testing::test_seed();
   RecordProperty("seed", std::to_string(seed));
   std::mt19937_64 rng(seed);
   auto uniform = [&](int64_t lo, int64_t hi) {

@@ -395,7 +395,7 @@ std::vector<change> changes() {
 }
 
 TEST(MergeTreeSchemaTest, EveryVersionReadsBackInTheNewShapeAcrossRestartsAndMerges) {
-    const uint64_t seed = testing::test_seed();
+  const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   testing::test_dir dir;
