@@ -88,8 +88,11 @@ def cross_check(checks, rows):
     bad = []
     for name in sorted(checks):
         values = checks[name]
-        distinct = {values.get(e) for e in ENGINES}
-        verdict = "identical" if len(distinct) == 1 and None not in distinct else "DIFFER"
+        present = {values[e] for e in ENGINES if e in values}
+        missing = [e for e in ENGINES if e not in values]
+        verdict = "identical" if len(present) == 1 else "DIFFER"
+        if missing:
+            verdict += " (missing: " + ", ".join(missing) + ")"
         if rows == 2000000 and name in PUBLISHED:
             if any(values.get(e) != PUBLISHED[name] for e in ENGINES):
                 verdict = f"MISMATCH with the published {PUBLISHED[name]}"
