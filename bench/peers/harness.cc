@@ -1,5 +1,7 @@
 #include "bench/peers/harness.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
@@ -10,7 +12,6 @@
 #include <map>
 #include <stdexcept>
 #include <thread>
-#include <unistd.h>
 
 namespace ombrel::bench {
 
@@ -47,7 +48,8 @@ bool unpack_value(std::string_view value, workload_row& r) {
 
 int64_t timestamp_nanos(int64_t seconds, int32_t nanos) {
   constexpr int64_t BILLION = 1000000000;
-  if (nanos < 0 || nanos >= BILLION || seconds > (std::numeric_limits<int64_t>::max() - nanos) / BILLION ||
+  if (nanos < 0 || nanos >= BILLION ||
+      seconds > (std::numeric_limits<int64_t>::max() - nanos) / BILLION ||
       seconds < std::numeric_limits<int64_t>::min() / BILLION + 1) {
     throw std::range_error("timestamp " + std::to_string(seconds) + "." + std::to_string(nanos) +
                            " does not fit in 64-bit nanoseconds");
@@ -224,7 +226,6 @@ class recorder {
     samples_[{phase, metric}].first = unit;
   }
   void check(const std::string& name, const std::string& value) { checks_.emplace(name, value); }
-  void fail(const std::string& phase, const std::string& message) { failed_.emplace(phase, message); }
 
   int print(const std::vector<std::string>& phases) {
     for (const std::string& phase : phases) {
@@ -304,9 +305,9 @@ int run_phases(peer& p, const run_options& o) {
   const std::vector<group_result> groups_want = expected_groups.result();
 
   recorder rec(engine);
-  const std::vector<std::string> phases = {
-      "ingest_key",  "durable_key", "ingest_random", "durable_random",     "point_read",
-      "scan",        "ungrouped",   "group_by",      "ingest_two_threads"};
+  const std::vector<std::string> phases = {"ingest_key",     "durable_key", "ingest_random",
+                                           "durable_random", "point_read",  "scan",
+                                           "ungrouped",      "group_by",    "ingest_two_threads"};
   const double n = static_cast<double>(o.rows);
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%s-%d", engine.c_str(), static_cast<int>(getpid()));
@@ -328,7 +329,8 @@ int run_phases(peer& p, const run_options& o) {
         const auto start = clock_type::now();
         s->make_durable_and_compacted();
         rec.sample("durable_" + order, "time", "s", seconds_since(start));
-        rec.sample("durable_" + order, "size", "bytes/row", static_cast<double>(bytes_under(dir)) / n);
+        rec.sample("durable_" + order, "size", "bytes/row",
+                   static_cast<double>(bytes_under(dir)) / n);
       });
       if (random) {
         // Reads and queries run on the store ingested in random order, durable and compacted.
@@ -337,13 +339,16 @@ int run_phases(peer& p, const run_options& o) {
           int64_t sum = 0;
           const auto start = clock_type::now();
           for (int64_t k : lookups) {
-            if (!s->read(k, out)) throw std::runtime_error("key " + std::to_string(k) + " not found");
+            if (!s->read(k, out))
+              throw std::runtime_error("key " + std::to_string(k) + " not found");
             sum += out.c1 + out.c4_nanos;
           }
           const double elapsed = seconds_since(start);
-          expect("sum of c1 + c4.nanos over the reads", std::to_string(sum), std::to_string(expected_reads));
+          expect("sum of c1 + c4.nanos over the reads", std::to_string(sum),
+                 std::to_string(expected_reads));
           rec.sample("point_read", "rate", "ops/s", static_cast<double>(lookups.size()) / elapsed);
-          rec.sample("point_read", "mean", "us", elapsed * 1e6 / static_cast<double>(lookups.size()));
+          rec.sample("point_read", "mean", "us",
+                     elapsed * 1e6 / static_cast<double>(lookups.size()));
           rec.check("reads", std::to_string(sum));
         });
         rec.attempt("scan", {"durable_random"}, [&] {
@@ -356,7 +361,8 @@ int run_phases(peer& p, const run_options& o) {
           });
           const double elapsed = seconds_since(start);
           expect("rows scanned", std::to_string(count), std::to_string(o.rows));
-          expect("sum of c1", std::to_string(sum_c1), std::to_string(expected_ungrouped.result().sum_c1));
+          expect("sum of c1", std::to_string(sum_c1),
+                 std::to_string(expected_ungrouped.result().sum_c1));
           rec.sample("scan", "time", "s", elapsed);
           rec.sample("scan", "rate", "rows/s", n / elapsed);
           rec.check("scan sum(c1)", std::to_string(sum_c1));
@@ -393,7 +399,8 @@ int run_phases(peer& p, const run_options& o) {
           rec.sample("group_by", "time", "s", elapsed);
           rec.sample("group_by", "rate", "rows/s", n / elapsed);
           rec.check("groups", std::to_string(groups.size()));
-          if (!groups.empty()) rec.check("group c1=" + std::to_string(groups[0].c1), groups[0].to_string());
+          if (!groups.empty())
+            rec.check("group c1=" + std::to_string(groups[0].c1), groups[0].to_string());
         });
       }
       s.reset();

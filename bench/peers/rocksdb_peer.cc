@@ -85,7 +85,8 @@ class rocksdb_store : public store {
     for (it->SeekToFirst(); it->Valid(); it->Next()) {
       const rocksdb::Slice key = it->key();
       const rocksdb::Slice value = it->value();
-      if (key.size() != KEY_SIZE || !unpack_value(std::string_view(value.data(), value.size()), r)) {
+      if (key.size() != KEY_SIZE ||
+          !unpack_value(std::string_view(value.data(), value.size()), r)) {
         throw std::runtime_error("bad key or value size");
       }
       r.k = decode_key(key.data());

@@ -1,9 +1,8 @@
 // The workload's phases on SQLite through its C API: a WITHOUT ROWID table, journal off and
 // synchronous off, a 1 GiB page cache, prepared statements, one transaction per batch. One
 // database file (and connection) per partition; c4 is one INTEGER of nanoseconds since the epoch.
-#include <sqlite3.h>
-
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -123,12 +122,14 @@ class database {
 
  private:
   void open() {
-    check(sqlite3_open_v2(path_.c_str(), &db_,
-                          SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr),
-          "open");
-    exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA cache_size=-1048576;"
-         "CREATE TABLE IF NOT EXISTS t(k INTEGER PRIMARY KEY, c1 INTEGER NOT NULL, "
-         "c2 REAL NOT NULL, c3 TEXT NOT NULL, c4 INTEGER NOT NULL) WITHOUT ROWID");
+    check(
+        sqlite3_open_v2(path_.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr),
+        "open");
+    exec(
+        "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA cache_size=-1048576;"
+        "CREATE TABLE IF NOT EXISTS t(k INTEGER PRIMARY KEY, c1 INTEGER NOT NULL, "
+        "c2 REAL NOT NULL, c3 TEXT NOT NULL, c4 INTEGER NOT NULL) WITHOUT ROWID");
     begin_ = prepare("BEGIN");
     commit_ = prepare("COMMIT");
     insert_ = prepare("INSERT INTO t(k, c1, c2, c3, c4) VALUES (?, ?, ?, ?, ?)");

@@ -1,5 +1,7 @@
 // The side-by-side benchmark's peer harnesses: their encoders carry the workload's check values,
 // and each peer answers every phase like the generator on a small table.
+#include "bench/peers/peers.h"
+
 #include <gtest/gtest.h>
 
 #include <cinttypes>
@@ -7,7 +9,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "bench/peers/peers.h"
 #include "tests/support/test_dir.h"
 
 namespace ombrel::bench {
@@ -33,13 +34,12 @@ TEST(PeerEncoders, PackedValuesAreFortyLittleEndianBytes) {
   r.c4_nanos = 5;
   char value[PACKED_VALUE_SIZE];
   pack_value(r, value);
-  EXPECT_EQ(std::string(value, PACKED_VALUE_SIZE),
-            std::string("\x04\x03\x02\x01"
-                        "\x00\x00\x00\x00\x00\x00\xF0\x3F"
-                        "abcdefghijklmnop"
-                        "\x08\x07\x06\x05\x04\x03\x02\x01"
-                        "\x05\x00\x00\x00",
-                        40));
+  EXPECT_EQ(std::string(value, PACKED_VALUE_SIZE), std::string("\x04\x03\x02\x01"
+                                                               "\x00\x00\x00\x00\x00\x00\xF0\x3F"
+                                                               "abcdefghijklmnop"
+                                                               "\x08\x07\x06\x05\x04\x03\x02\x01"
+                                                               "\x05\x00\x00\x00",
+                                                               40));
   workload_row back{};
   EXPECT_FALSE(unpack_value(std::string_view(value, 39), back));
 }
