@@ -238,6 +238,11 @@ def scale_report(out):
             fails.append(f"- {f[2]} rows: {f[3]}")
     machine = open(os.path.join(raw, "machine.txt")).read().rstrip() if os.path.exists(
         os.path.join(raw, "machine.txt")) else "unknown"
+    status_path = os.path.join(raw, "scale.status")
+    status = open(status_path).read().strip() if os.path.exists(status_path) else "unknown"
+    for n in info.get("sizes", "").split():
+        if int(n) not in data and not any(f"- {n} rows:" in line for line in fails):
+            fails.append(f"- {n} rows: no result (ScaleBench exit status {status})")
     sizes = sorted(data)
     metrics = [
         ("ingest_rate", "Ingest, random order (rows/s)"),
@@ -256,7 +261,8 @@ def scale_report(out):
     ]
     md = ["# Ombrel at scale", "",
           "Ombrel alone, through the JVM with the default configuration, random insertion order, "
-          "batches of 1,000. One run per size. Write amplification: bytes the process wrote "
+          "batches of 1,000. One run per size; point reads as ingested are taken after a close "
+          "and reopen, before the full compaction. Write amplification: bytes the process wrote "
           "(/proc/self/io wchar) divided by the bytes of the row tuples ingested.", "",
           "## Machine", "", "```", machine, "```", "",
           f"Sizes run: {', '.join(f'{n:,}' for n in sizes) or 'none'}; "

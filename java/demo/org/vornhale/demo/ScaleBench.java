@@ -156,6 +156,8 @@ public final class ScaleBench {
         }
         NativeInterface.load(System.getProperty("ombrel.library"));
         System.out.printf("info\tOmbrel\tlookups\t%d%n", lookups);
+        System.out.printf("info\tOmbrel\tsizes\t%s%n",
+                String.join(" ", sizes.stream().map(String::valueOf).toList()));
         int status = 0;
         for (int n : sizes) {
             try {
