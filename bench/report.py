@@ -307,6 +307,8 @@ def scale_report(out):
     for key, label in [("write_amp_ingest", "while ingesting"), ("write_amp_total", "incl. compaction")]:
         axes[2].plot(*series(key), marker="o", label=label)
     axes[2].set_title("Write amplification")
+    axes[0].set_yscale("log")
+    axes[1].set_yscale("log")
     for ax in axes:
         ax.set_xscale("log")
         ax.set_xlabel("rows")
