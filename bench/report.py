@@ -247,11 +247,11 @@ def scale_report(out):
     metrics = [
         ("ingest_rate", "Ingest, random order (rows/s)"),
         ("levels_after_ingest", "Levels after ingest (segments per level, level 0 first)"),
-        ("write_amp_ingest", "Write amplification while ingesting"),
+        ("write_amp_ingest", "Write amplification when the last batch returns"),
         ("read_rate", "Point reads as ingested (reads/s)"),
         ("read_p50", "Point read p50 as ingested (µs)"),
         ("read_p99", "Point read p99 as ingested (µs)"),
-        ("durable_time", "Durable + compacted (s)"),
+        ("durable_time", "Full compaction after the reopen (s)"),
         ("write_amp_total", "Write amplification incl. durable + compacted"),
         ("levels_after_compaction", "Levels after full compaction"),
         ("bytes_per_row", "On disk after compaction (bytes/row)"),
