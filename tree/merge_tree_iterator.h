@@ -98,6 +98,8 @@ class merge_tree_iterator final : public abstract_iterator {
   tx_timestamp read_timestamp_;
   std::shared_ptr<const column_picker> picker_;
   picked_columns mem_picker_;
+  // Decoded columns of one segment go back here for the next segment's (all levels share it).
+  std::shared_ptr<column_memory> memory_;
   key_order order_;
   std::vector<uint32_t> key_sizes_;  // material size per key slot, 0 when length-prefixed
   std::vector<row_set::iterator> mem_;
@@ -123,7 +125,7 @@ class merge_tree_iterator::level_state {
 
   // Schedules the read-ahead of the first segments for a scan as of `read_timestamp`.
   level_state(const level& segments, std::shared_ptr<const column_picker> picker,
-              tx_timestamp read_timestamp);
+              tx_timestamp read_timestamp, std::shared_ptr<column_memory> memory);
 
   // Rests on the first row of the first non-empty segment; false when there is none.
   bool start() { return start_next_segment(); }
@@ -148,6 +150,7 @@ class merge_tree_iterator::level_state {
   level segments_;
   std::shared_ptr<const column_picker> picker_;
   tx_timestamp read_timestamp_;
+  std::shared_ptr<column_memory> memory_;
   size_t next_to_schedule_ = 0;
   std::deque<std::future<column_reader_pack>> loads_;
   std::deque<std::shared_ptr<segment>> loading_;
