@@ -1,9 +1,12 @@
 #include "segment/column_reader.h"
 
 #include <fmt/format.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -17,10 +20,11 @@ namespace {
 
 constexpr uint64_t TRAILER_SIZE = 8;
 
+constexpr size_t HUGE_PAGE = size_t{2} << 20;
+
 column_buffer allocate(const std::shared_ptr<column_memory>& memory, uint64_t bytes) {
   if (memory) return memory->take(bytes);
-  const uint64_t capacity = std::max<uint64_t>(bytes, 1);
-  return column_buffer(std::make_unique_for_overwrite<std::byte[]>(capacity), capacity, nullptr);
+  return column_buffer(column_buffer::allocate(bytes), bytes, nullptr);
 }
 
 // Throws "Block hash mismatch!" when a block in [0, last] fails its hash.
@@ -37,6 +41,22 @@ void check_hashes(const column_layout& layout, const std::byte* source, size_t l
 
 // ---- column_buffer, column_memory ----
 
+void column_buffer::free_bytes::operator()(std::byte* p) const noexcept { std::free(p); }
+
+column_buffer::storage column_buffer::allocate(size_t bytes) {
+  void* p = nullptr;
+  if (bytes >= HUGE_PAGE) {
+    const size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    p = std::aligned_alloc(HUGE_PAGE, rounded);
+    // Advice only: without huge pages the buffer works the same.
+    if (p != nullptr) (void)madvise(p, rounded, MADV_HUGEPAGE);
+  } else {
+    p = std::malloc(std::max<size_t>(bytes, 1));
+  }
+  if (p == nullptr) throw std::bad_alloc();
+  return storage(static_cast<std::byte*>(p));
+}
+
 void column_buffer::reset() noexcept {
   if (home_ && bytes_) {
     home_->give_back(std::move(bytes_), capacity_);
@@ -49,7 +69,7 @@ void column_buffer::reset() noexcept {
 column_buffer column_memory::take(size_t bytes) {
   const size_t needed = std::max<size_t>(bytes, 1);
   if (needed < MIN_KEPT_BYTES) {
-    return column_buffer(std::make_unique_for_overwrite<std::byte[]>(needed), needed, nullptr);
+    return column_buffer(column_buffer::allocate(needed), needed, nullptr);
   }
   {
     std::scoped_lock lock(mutex_);
@@ -67,12 +87,11 @@ column_buffer column_memory::take(size_t bytes) {
       return column_buffer(std::move(bytes_kept), capacity, shared_from_this());
     }
   }
-  return column_buffer(std::make_unique_for_overwrite<std::byte[]>(needed), needed,
-                       shared_from_this());
+  return column_buffer(column_buffer::allocate(needed), needed, shared_from_this());
 }
 
-void column_memory::give_back(std::unique_ptr<std::byte[]> bytes, size_t capacity) noexcept {
-  std::unique_ptr<std::byte[]> dropped;  // freed after the lock
+void column_memory::give_back(column_buffer::storage bytes, size_t capacity) noexcept {
+  column_buffer::storage dropped;  // freed after the lock
   std::scoped_lock lock(mutex_);
   if (kept_.size() < MAX_KEPT) {
     kept_.emplace_back(capacity, std::move(bytes));  // reserved: does not allocate

@@ -27,9 +27,18 @@ class column_memory;
 // Bytes owned by a reader; given back to the column_memory they came from, if any, when let go.
 class column_buffer {
  public:
+  struct free_bytes {
+    void operator()(std::byte* p) const noexcept;
+  };
+  using storage = std::unique_ptr<std::byte, free_bytes>;
+
+  // At least `bytes` bytes (one at least), uninitialised; large ones are laid on huge pages
+  // where the system offers them, which a fresh buffer faults in hundreds of times faster.
+  // Throws std::bad_alloc.
+  static storage allocate(size_t bytes);
+
   column_buffer() = default;
-  column_buffer(std::unique_ptr<std::byte[]> bytes, size_t capacity,
-                std::shared_ptr<column_memory> home)
+  column_buffer(storage bytes, size_t capacity, std::shared_ptr<column_memory> home)
       : bytes_(std::move(bytes)), capacity_(capacity), home_(std::move(home)) {}
   column_buffer(column_buffer&&) noexcept = default;
   column_buffer& operator=(column_buffer&& other) noexcept {
@@ -46,7 +55,7 @@ class column_buffer {
   void reset() noexcept;
 
  private:
-  std::unique_ptr<std::byte[]> bytes_;
+  storage bytes_;
   size_t capacity_ = 0;
   std::shared_ptr<column_memory> home_;
 };
@@ -70,10 +79,10 @@ class column_memory : public std::enable_shared_from_this<column_memory> {
  private:
   friend class column_buffer;
   column_memory() { kept_.reserve(MAX_KEPT); }
-  void give_back(std::unique_ptr<std::byte[]> bytes, size_t capacity) noexcept;
+  void give_back(column_buffer::storage bytes, size_t capacity) noexcept;
 
   std::mutex mutex_;
-  std::vector<std::pair<size_t, std::unique_ptr<std::byte[]>>> kept_;
+  std::vector<std::pair<size_t, column_buffer::storage>> kept_;
 };
 
 class column_reader {
