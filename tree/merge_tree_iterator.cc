@@ -279,6 +279,46 @@ void merge_tree_iterator::level_state::read_tuple(row_values& out) {
   for (size_t j = 0; j < output.size(); ++j) out[j] = pack_.readers[output[j]].value(row_);
 }
 
+uint32_t merge_tree_iterator::level_state::run_length(const key_order& order, uint32_t max_rows) {
+  const std::byte* removed = pack_.tombstones ? pack_.tombstones->data() : nullptr;
+  const auto visible = [&](uint32_t r) {
+    tx_timestamp t;
+    std::memcpy(&t, timestamps_ + size_t{r} * sizeof(t), sizeof(t));
+    return t <= read_timestamp_ && (removed == nullptr || removed[r] == std::byte{0});
+  };
+  if (!visible(row_)) return 0;
+  const size_t keys = order.size();
+  key_a_.resize(keys);
+  key_b_.resize(keys);
+  const uint32_t end = row_count_ - row_ > max_rows ? row_ + max_rows : row_count_;
+  bytes_view* previous = key_a_.data();
+  bytes_view* current = key_b_.data();
+  for (size_t i = 0; i < keys; ++i) {
+    previous[i] = pack_.readers[1 + i].value(row_).value_or(bytes_view());
+  }
+  uint32_t r = row_ + 1;
+  for (; r < end && visible(r); ++r) {
+    for (size_t i = 0; i < keys; ++i) {
+      current[i] = pack_.readers[1 + i].value(r).value_or(bytes_view());
+    }
+    if (order.equal(current, previous)) break;
+    std::swap(previous, current);
+  }
+  return r - row_;
+}
+
+row_run merge_tree_iterator::level_state::take_run(uint32_t count) {
+  if (pack_.readers.size() < picker_->columns().size()) {
+    load_values(*segment_, *picker_, memory_, pack_);
+  }
+  const std::vector<unsigned>& output = picker_->output();
+  output_.resize(output.size());
+  for (size_t j = 0; j < output.size(); ++j) output_[j] = &pack_.readers[output[j]];
+  row_run run{output_.data(), output_.size(), row_, count};
+  row_ += count - 1;
+  return run;
+}
+
 // ---- merge_tree_iterator ----
 
 merge_tree_iterator::merge_tree_iterator(const schema_descriptor& schema,
@@ -339,6 +379,38 @@ bool merge_tree_iterator::get_next(const row_callback& callback) {
     release_sources();
     throw;
   }
+}
+
+bool merge_tree_iterator::get_next_run(const run_callback& run, const row_callback& row,
+                                       uint32_t max_rows) {
+  if (failure_) std::rethrow_exception(failure_);
+  try {
+    if (!begun_) begin();
+    if (next_run(run, max_rows)) return true;
+    return next_row(row);
+  } catch (...) {
+    failure_ = std::current_exception();
+    release_sources();
+    throw;
+  }
+}
+
+bool merge_tree_iterator::next_run(const run_callback& run, uint32_t max_rows) {
+  // Only in fast-forward mode does the rest of the current segment come before every other
+  // source's rows.
+  if (mode_ != mode::fast_forward || is_mem(current_)) return false;
+  level_state& l = *levels_[current_ - mem_.size()];
+  const uint32_t count = l.run_length(order_, max_rows);
+  if (count == 0) return false;
+  l.load_key(order_.size(), key_a_.data());
+  if (has_last_key_ && order_.equal(key_a_.data(), last_key_.data())) return false;
+  const row_run rows = l.take_run(count);
+  l.load_key(order_.size(), key_a_.data());  // the run's last row
+  remember_key(key_a_.data());
+  run(rows);
+  next();
+  if (mode_ == mode::exhausted) release_sources();
+  return true;
 }
 
 bool merge_tree_iterator::next_row(const row_callback& callback) {
