@@ -326,11 +326,45 @@ void aggregate_iterator::add_row(const row_values& row) {
   for (size_t f = 0; f < functions_.size(); ++f) functions_[f]->aggregate(values[f], row);
 }
 
+void aggregate_iterator::add_run(const row_run& run) {
+  uint32_t single = 0;
+  if (group_positions_.empty()) {
+    if (groups_.empty()) add_group();
+  } else {
+    run_row_.resize(run.column_count);
+    run_groups_.resize(run.count);
+    for (uint32_t i = 0; i < run.count; ++i) {
+      for (uint32_t p : group_positions_) run_row_[p] = run.columns[p]->value(run.first + i);
+      run_groups_[i] = word_size_ > 0 ? find_word_group(run_row_) : find_group(run_row_);
+    }
+    single = EMPTY;
+  }
+  // Groups are all found before pointers into them are taken: adding one may move them.
+  for (size_t f = 0; f < functions_.size(); ++f) {
+    const int64_t position = functions_[f]->position();
+    const column_reader* argument =
+        position >= 0 ? run.columns[static_cast<size_t>(position)] : nullptr;
+    if (single != EMPTY) {
+      functions_[f]->aggregate_run(groups_[single].values[f], argument, run.first, run.count);
+      continue;
+    }
+    run_values_.resize(run.count);
+    for (uint32_t i = 0; i < run.count; ++i) run_values_[i] = &groups_[run_groups_[i]].values[f];
+    functions_[f]->aggregate_run(run_values_.data(), argument, run.first, run.count);
+  }
+}
+
 void aggregate_iterator::aggregate() {
   aggregated_ = true;
   if (inner_) {
     const row_callback fold = [this](const row_values& row) { add_row(row); };
-    while (inner_->get_next(fold)) {
+    if (auto* runs = dynamic_cast<row_run_source*>(inner_.get())) {
+      const row_run_source::run_callback fold_run = [this](const row_run& run) { add_run(run); };
+      while (runs->get_next_run(fold_run, fold, RUN_ROWS)) {
+      }
+    } else {
+      while (inner_->get_next(fold)) {
+      }
     }
   }
   slots_ = std::vector<slot>();
