@@ -72,6 +72,13 @@ class aggregate_iterator final : public abstract_iterator {
   void add_run(const row_run& run);
   // The group of a key held in one word (one fixed-size column of at most 8 bytes).
   uint32_t find_word_group(const row_values& row);
+  // The group of the one-word key `word`, whose key value is `key` (added when new).
+  uint32_t word_group(uint64_t word, bytes_view key);
+  // run_groups_ for a run grouped by one non-nullable column of plain bytes of one word;
+  // false for other keys.
+  bool find_run_groups(const row_run& run);
+  template <typename W>
+  void find_word_groups(const std::byte* data, uint32_t count);
   // The group of any other key.
   uint32_t find_group(const row_values& row);
   uint32_t add_group();
