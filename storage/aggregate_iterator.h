@@ -12,8 +12,8 @@
 #include "model/bitset.h"
 #include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
-#include "tree/abstract_table.h"
 #include "storage/aggregate_functions.h"
+#include "tree/abstract_table.h"
 #include "tree/merge_tree_iterator.h"
 
 namespace ombrel {

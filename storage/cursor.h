@@ -18,9 +18,9 @@
 #include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
 #include "model/tuple.h"
-#include "tree/abstract_table.h"
 #include "storage/aggregate_functions.h"
 #include "storage/make_schema.h"
+#include "tree/abstract_table.h"
 #include "tree/merge_tree_iterator.h"
 
 namespace ombrel {
