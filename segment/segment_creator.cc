@@ -109,6 +109,28 @@ void segment_creator::add_tuple(const column_reader_pack& pack, unsigned row) {
   ++row_count_;
 }
 
+void segment_creator::add_row(std::span<const std::optional<bytes_view>> values, bool removal) {
+  const size_t columns = column_creators_.size();
+  if (values.size() != columns) {
+    throw errors::fatal_error("Row of " + std::to_string(values.size()) + " values for a segment of " +
+                              std::to_string(columns) + " columns");
+  }
+  if (removal && !tombstone_creator_) make_tombstones_creator();
+  for (size_t c = 0; c < columns; ++c) column_creators_[c].add_value(values[c]);
+  if (tombstone_creator_) {
+    const std::byte flag{removal ? uint8_t{1} : uint8_t{0}};
+    tombstone_creator_->add_value(bytes_view(1, &flag));
+  }
+  if (row_count_ % granularity_ == 0) {
+    for (uint32_t s = 0; s < material_schema_.key_count; ++s) {
+      const std::optional<bytes_view>& value = values[schema_.key_columns[s]];
+      if (!value) throw errors::error("Null key value in " + directory_.string());
+      index_creator_.append_value(material_schema_[s], *value);
+    }
+  }
+  ++row_count_;
+}
+
 void segment_creator::add_index_sample(const column_reader_pack& pack, unsigned row) {
   if (row_count_ % granularity_ != 0 || material_schema_.key_count == 0) return;
   for (uint32_t s = 0; s < material_schema_.key_count; ++s) {
