@@ -15,8 +15,6 @@
 #include "model/binary_tuple_builder.h"
 #include "model/file_system.h"
 #include "native/config.h"
-#include "native/log.h"
-#include <cstdlib>
 #include "segment/seqno_helper.h"
 #include "tree/merge_helper.h"
 #include "tree/merge_tree.h"
@@ -128,7 +126,6 @@ class memtable_entries_scope {
 // Counters: ingest rows/s (until the last upsert returns), close seconds (the last flushes),
 // bytes written per byte on disk after close (write_amp), bytes on disk per row.
 void BM_ingest(benchmark::State& state) {
-  if (const char* log = std::getenv("TMP_BENCH_LOG")) logging::setup(logging::level::debug, log);
   const bool random = state.range(0) != 0;
   const auto n = static_cast<uint64_t>(state.range(1));
   const memtable_entries_scope entries(262144);  // the default
