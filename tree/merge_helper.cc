@@ -37,7 +37,7 @@ struct row_shape {
 class row_stream {
  public:
   struct range {
-    std::shared_ptr<segment> source;
+    std::shared_ptr<const segment> source;
     uint64_t begin = 0;
     uint64_t end = 0;
   };
@@ -111,29 +111,12 @@ class row_stream {
   std::vector<column> columns_;  // schema columns, the timestamp column, the tombstone column
 };
 
-tx_timestamp timestamp_of(const row_shape& shape, const column_reader_pack& pack, uint32_t row) {
-  tx_timestamp t;
-  std::memcpy(&t, pack.readers[shape.timestamp_column].value(row)->data, sizeof(t));
-  return t;
-}
-
-bool is_removal(const column_reader_pack& pack, uint32_t row) {
-  return pack.tombstones && std::to_integer<uint8_t>(*pack.tombstones->value(row)->data) != 0;
-}
-
 int compare_keys(const row_shape& shape, row_stream& a, row_stream& b) {
   for (size_t k = 0; k < shape.key_columns.size(); ++k) {
     const uint32_t c = shape.key_columns[k];
     if (int r = compare_payload((*shape.schema)[k], *a.value(c), *b.value(c))) return r;
   }
   return 0;
-}
-
-// The key values of a row as views into its pack.
-void read_key(const row_shape& shape, const column_reader_pack& pack, uint32_t row,
-              std::vector<bytes_view>& out) {
-  out.resize(shape.key_columns.size());
-  for (size_t k = 0; k < out.size(); ++k) out[k] = *pack.readers[shape.key_columns[k]].value(row);
 }
 
 // The key values of the stream's current row, valid until it moves.
@@ -170,10 +153,6 @@ class version_filter {
     return keep;
   }
 
-  bool keep(const row_shape& shape, const column_reader_pack& pack, uint32_t row) {
-    read_key(shape, pack, row, key_);
-    return keep(key_, timestamp_of(shape, pack, row), is_removal(pack, row));
-  }
   bool keep(const row_shape& shape, row_stream& rows) {
     read_key(shape, rows, key_);
     return keep(key_, rows.timestamp(), rows.removal());
@@ -476,37 +455,19 @@ std::vector<std::shared_ptr<segment>> merge_tree::merge_helper::perform_merge(
   return sink.close();
 }
 
-namespace {
-
-// Loads only the key, timestamp and tombstone columns of `s`; `shape` then addresses them.
-column_reader_pack load_versions(const segment& s, row_shape& shape) {
-  column_reader_pack pack;
-  for (uint32_t c : shape.key_columns) pack.readers.emplace_back(s.columns()[c]);
-  pack.readers.emplace_back(s.columns()[shape.timestamp_column]);
-  if (s.tombstones()) pack.tombstones.emplace(*s.tombstones());
-  for (column_reader& r : pack.readers) r.read_file_and_decompress();
-  if (pack.tombstones) pack.tombstones->read_file_and_decompress();
-  for (size_t k = 0; k < shape.key_columns.size(); ++k) {
-    shape.key_columns[k] = static_cast<uint32_t>(k);
-  }
-  shape.timestamp_column = static_cast<uint32_t>(shape.key_columns.size());
-  return pack;
-}
-
-}  // namespace
-
 std::vector<std::shared_ptr<segment>> drop_unreachable_versions(
     const std::shared_ptr<segment>& s, const segment* previous, seqno_helper& namer,
     tx_timestamp low_watermark) {
   // The last version of the previous segment may be the newer version of this one's first key.
+  // The probe reads only the key, timestamp and tombstone blocks.
   std::vector<bytes_view> previous_key;
   tx_timestamp previous_timestamp = 0;
-  column_reader_pack previous_pack;
+  std::optional<row_stream> previous_row;  // holds the blocks previous_key points into
   if (previous != nullptr && previous->size() > 0) {
-    row_shape shape(*previous);
-    previous_pack = load_versions(*previous, shape);
-    read_key(shape, previous_pack, previous->size() - 1, previous_key);
-    previous_timestamp = timestamp_of(shape, previous_pack, previous->size() - 1);
+    previous_row.emplace(std::vector<row_stream::range>{
+        {previous->shared_from_this(), previous->size() - 1u, previous->size()}});
+    read_key(row_shape(*previous), *previous_row, previous_key);
+    previous_timestamp = previous_row->timestamp();
   }
   auto seeded = [&] {
     version_filter filter(s->material_schema(), low_watermark, true);
@@ -514,18 +475,16 @@ std::vector<std::shared_ptr<segment>> drop_unreachable_versions(
     return filter;
   };
 
-  row_shape versions_shape(*s);
-  const column_reader_pack versions = load_versions(*s, versions_shape);
+  const row_shape shape(*s);
   version_filter probe = seeded();
   bool drops = false;
-  for (uint32_t r = 0; r < s->size() && !drops; ++r) {
-    drops = !probe.keep(versions_shape, versions, r);
+  for (row_stream rows({{s, 0, s->size()}}); !rows.done() && !drops; rows.next()) {
+    drops = !probe.keep(shape, rows);
   }
   if (!drops) return {s};
 
   std::vector<std::shared_ptr<segment>> created;
   try {
-    const row_shape shape(*s);
     version_filter filter = seeded();
     segment_sink sink(*s, namer, UINT64_MAX, created);
     for (row_stream rows({{s, 0, s->size()}}); !rows.done(); rows.next()) {
