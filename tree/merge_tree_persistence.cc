@@ -42,6 +42,12 @@ void merge_tree::recover() {
     }
   }
   merge_tree_updater block = block_tree_wait();
+  // A layout that was being written is never authoritative: only renamed layouts are.
+  try {
+    files::remove(directory_ / LAYOUT_TEMP_FILENAME);
+  } catch (const std::exception& e) {
+    logging::detail::log(logging::level::error, "{}", errors::describe(e));
+  }
   if (!newest) {
     if (highest_segment != 0) {
       logging::detail::log(logging::level::error,
@@ -58,11 +64,6 @@ void merge_tree::recover() {
   // Directories left over by a crash may carry numbers above the layout's: never reuse one.
   namer_.set_next(std::max(*newest, highest_segment) + 1);
   block.set_state(state);
-  try {
-    files::remove(directory_ / LAYOUT_TEMP_FILENAME);
-  } catch (const std::exception& e) {
-    logging::detail::log(logging::level::error, "{}", errors::describe(e));
-  }
   try {
     compact_levels(block, state, get_low_watermark());
   } catch (const std::exception& e) {

@@ -14,6 +14,7 @@
 #include "memtable/mem_table.h"
 #include "memtable/mem_table_buffer_pool.h"
 #include "memtable_fakes.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -183,7 +184,7 @@ struct schema_case {
 };
 
 TEST(MemTablePkIndexTest, RandomInsertsMatchOrderedReference) {
-  const uint32_t seed = std::random_device{}();
+  const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::printf("RandomInsertsMatchOrderedReference seed %u\n", seed);
   const schema_case cases[] = {

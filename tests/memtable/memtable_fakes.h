@@ -26,6 +26,7 @@
 #include "model/tuple.h"
 #include "native/config.h"
 #include "native/errors.h"
+#include "tests/support/testing.h"
 
 namespace ombrel::testing {
 
@@ -55,29 +56,7 @@ inline schema_descriptor composite_key_schema() {
                      {NO_COLUMN, 0, 1});
 }
 
-inline std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
-// The message of the exception nested in the one `f` throws.
-inline std::string nested_message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    try {
-      std::rethrow_if_nested(e);
-    } catch (const std::exception& inner) {
-      return inner.what();
-    }
-    return "<nothing nested>";
-  }
-  return "<no exception>";
-}
 
 // A binary tuple, kept alive together with its parse.
 struct parsed_row {
@@ -159,15 +138,8 @@ inline std::string string_of(const std::optional<bytes_view>& v) {
 }
 
 // Sets MEMTABLE_MAX_ENTRIES for one test.
-class max_entries_scope {
- public:
-  explicit max_entries_scope(uint64_t n) : saved_(config::get_config().memtable_max_entries) {
-    config::get_config().memtable_max_entries = n;
-  }
-  ~max_entries_scope() { config::get_config().memtable_max_entries = saved_; }
-
- private:
-  uint64_t saved_;
+struct max_entries_scope : config_scope<uint64_t> {
+  explicit max_entries_scope(uint64_t n) : config_scope(config::get_config().memtable_max_entries, n) {}
 };
 
 // The rows of a mem-table copied out in its order, standing in for a segment.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/ombrel_error.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -150,7 +151,7 @@ TEST(BigIntegerTest, BitLengthExcludesSignBitAndShrinksForNegativePowersOfTwo) {
 }
 
 TEST(BigIntegerTest, RandomValuesRoundTripThroughBytesAndText) {
-  const unsigned seed = std::random_device{}();
+  const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   for (int i = 0; i < 2000; ++i) {
@@ -189,7 +190,7 @@ TEST(BigIntegerTest, RandomValuesRoundTripThroughBytesAndText) {
 }
 
 TEST(BigIntegerTest, CompareBytesOrdersLikeValues) {
-  const unsigned seed = std::random_device{}();
+  const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   for (int i = 0; i < 5000; ++i) {
@@ -210,7 +211,7 @@ TEST(BigIntegerTest, CompareBytesOrdersLikeValues) {
 }
 
 TEST(BigIntegerTest, ArithmeticMatchesInt64AndTruncatesTowardZero) {
-  const unsigned seed = std::random_device{}();
+  const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   for (int i = 0; i < 2000; ++i) {
@@ -332,7 +333,7 @@ TEST(BigIntegerTest, PrecisionCountsDecimalDigitsAcrossPowersOfTen) {
     below.negate();
     EXPECT_EQ(below.get_precision(), k);
   }
-  const unsigned seed = std::random_device{}();
+  const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   for (int i = 0; i < 300; ++i) {

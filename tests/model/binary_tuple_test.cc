@@ -19,6 +19,7 @@
 #include "model/binary_tuple_parser.h"
 #include "model/ombrel_error.h"
 #include "native/errors.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -593,10 +594,6 @@ TEST(BinaryTupleTest, BuilderIsReusableAcrossTuples) {
   EXPECT_EQ(b.release(), of({0x00, 0x01, 0x01, 0x07}));
 }
 
-uint64_t test_seed() {
-  if (const char* s = std::getenv("OMBREL_TEST_SEED")) return std::stoull(s);
-  return std::random_device{}();
-}
 
 value random_value(std::mt19937_64& rng) {
   auto u = [&](int64_t lo, int64_t hi) {
@@ -687,8 +684,7 @@ value random_value(std::mt19937_64& rng) {
 }
 
 TEST(BinaryTupleTest, RandomTuplesMatchTheReferenceEncodingAndRoundTrip) {
-  const uint64_t seed = test_seed();
-  std::cout << "seed " << seed << " (set OMBREL_TEST_SEED to repeat)\n";
+  const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   for (int round = 0; round < 500; ++round) {
@@ -736,8 +732,7 @@ void decode_every_way(bytes_view e) {
 }
 
 TEST(BinaryTupleTest, HostileBuffersNeverEscapeTheirBytes) {
-  const uint64_t seed = test_seed();
-  std::cout << "seed " << seed << " (set OMBREL_TEST_SEED to repeat)\n";
+  const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   auto u = [&](int64_t lo, int64_t hi) {

@@ -1,3 +1,4 @@
+#include "tests/support/testing.h"
 #include "model/schema_descriptor.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@
 
 namespace ombrel {
 namespace {
+
+using testing::message_of;
 
 column_descriptor column(std::string name, ombrel_type type, bool nullable = false) {
   return column_descriptor(std::move(name), column_info::of_type(type, nullable));

@@ -13,9 +13,12 @@
 #include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
 #include "native/errors.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
+
+using testing::message_of;
 
 column_descriptor column(std::string name, ombrel_type type, bool nullable = false) {
   return column_descriptor(std::move(name), column_info::of_type(type, nullable));
@@ -32,14 +35,6 @@ schema_descriptor make_schema(std::vector<column_descriptor> columns,
 bytes_view view_of(const std::vector<std::byte>& b) { return {b.size(), b.data()}; }
 bytes_view view_of(const std::string& s) { return {s.data(), s.size()}; }
 
-std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 // Parses `tuple` and writes its material form at an 8-aligned address of `area`.
 struct material {
@@ -308,7 +303,7 @@ std::vector<std::byte> random_material(ombrel_type type, std::mt19937_64& rng) {
 }
 
 TEST(TupleTest, EveryTypeRoundTripsThroughBinaryAndMaterialForms) {
-  const uint64_t seed = std::random_device{}();
+  const uint64_t seed = testing::test_seed();
   SCOPED_TRACE(seed);
   std::mt19937_64 rng(seed);
   std::vector<column_descriptor> columns{column("k", INT64)};

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "native/config.h"
+#include "tests/support/testing.h"
 
 namespace ombrel::testing {
 
@@ -40,11 +41,7 @@ class config_override {
 
 inline uint64_t column_test_seed() {
   static const uint64_t seed = [] {
-    const char* fixed = std::getenv("OMBREL_TEST_SEED");
-    const uint64_t s =
-        fixed != nullptr ? std::strtoull(fixed, nullptr, 10) : std::random_device{}();
-    std::cout << "seed (OMBREL_TEST_SEED) = " << s << "\n";
-    return s;
+    return testing::test_seed();
   }();
   return seed;
 }

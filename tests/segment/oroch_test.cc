@@ -17,6 +17,7 @@
 #include "native/errors.h"
 #include "segment/oroch_bitpack.h"
 #include "segment/oroch_varint.h"
+#include "tests/support/testing.h"
 
 namespace ombrel::oroch {
 namespace {
@@ -25,11 +26,7 @@ using bytes = std::vector<uint8_t>;
 
 uint64_t test_seed() {
   static const uint64_t seed = [] {
-    const char* fixed = std::getenv("OMBREL_TEST_SEED");
-    const uint64_t s =
-        fixed != nullptr ? std::strtoull(fixed, nullptr, 10) : std::random_device{}();
-    std::cout << "seed (OMBREL_TEST_SEED) = " << s << "\n";
-    return s;
+    return testing::test_seed();
   }();
   return seed;
 }

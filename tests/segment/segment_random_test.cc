@@ -16,6 +16,7 @@
 #include "segment/segment_cache.h"
 #include "segment_test_util.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -40,9 +41,7 @@ struct random_table {
 
 TEST(SegmentRandomTest, SearchesAgreeWithTheMemTableAtManyTimestamps) {
   // OMBREL_TEST_SEED replays a failed run.
-  const char* replay = std::getenv("OMBREL_TEST_SEED");
-  const uint64_t seed = replay ? std::strtoull(replay, nullptr, 10) : std::random_device{}();
-  std::printf("random seed %llu\n", static_cast<unsigned long long>(seed));
+  const uint64_t seed = testing::test_seed();
   RecordProperty("seed", std::to_string(seed));
   std::mt19937_64 rng(seed);
   auto uniform = [&](int64_t lo, int64_t hi) {

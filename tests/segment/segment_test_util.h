@@ -26,6 +26,7 @@
 #include "model/schema_descriptor.h"
 #include "model/tuple.h"
 #include "native/config.h"
+#include "tests/support/testing.h"
 
 namespace ombrel::testing {
 
@@ -267,29 +268,15 @@ inline std::string error_of(const std::function<void()>& f) {
 }
 
 // Sets SEGMENT_CACHE_CAPACITY for one scope.
-class cache_capacity_scope {
- public:
+struct cache_capacity_scope : config_scope<uint64_t> {
   explicit cache_capacity_scope(uint64_t bytes)
-      : saved_(config::get_config().segment_cache_capacity) {
-    config::get_config().segment_cache_capacity = bytes;
-  }
-  ~cache_capacity_scope() { config::get_config().segment_cache_capacity = saved_; }
-
- private:
-  uint64_t saved_;
+      : config_scope(config::get_config().segment_cache_capacity, bytes) {}
 };
 
 // MERGE_TREE_COLUMN_BLOCK_SIZE_HINT for one scope.
-class block_hint_scope {
- public:
+struct block_hint_scope : config_scope<uint64_t> {
   explicit block_hint_scope(uint64_t values)
-      : saved_(config::get_config().merge_tree_column_block_size_hint) {
-    config::get_config().merge_tree_column_block_size_hint = values;
-  }
-  ~block_hint_scope() { config::get_config().merge_tree_column_block_size_hint = saved_; }
-
- private:
-  uint64_t saved_;
+      : config_scope(config::get_config().merge_tree_column_block_size_hint, values) {}
 };
 
 // What the mem-table answers for `key` at `ts`, in the segment's result form.

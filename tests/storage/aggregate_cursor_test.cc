@@ -23,6 +23,7 @@
 #include "storage/storage.h"
 #include "tests/support/test_dir.h"
 #include "tree/merge_tree.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -534,7 +535,7 @@ bytes encode_row(const schema_descriptor& schema, const row& values) {
 }
 
 TEST(AggregateCursorTest, RandomizedAgainstAModel) {
-  const uint64_t seed = getenv("SEED") ? std::stoull(getenv("SEED")) : std::random_device{}();
+  const uint64_t seed = testing::test_seed();
   std::cout << "seed " << seed << std::endl;
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 random(seed);

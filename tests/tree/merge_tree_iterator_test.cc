@@ -18,6 +18,7 @@
 #include "tests/memtable/memtable_fakes.h"
 #include "tests/support/test_dir.h"
 #include "tree/thread_pool.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -110,9 +111,7 @@ struct version {
 };
 
 TEST(MergeTreeIteratorTest, ScansAgreeWithTheModelAtEveryTimestampAndProjection) {
-  const char* replay = std::getenv("OMBREL_TEST_SEED");
-  const uint64_t seed = replay ? std::strtoull(replay, nullptr, 10) : std::random_device{}();
-  std::printf("random seed %llu\n", static_cast<unsigned long long>(seed));
+  const uint64_t seed = testing::test_seed();
   RecordProperty("seed", std::to_string(seed));
   std::mt19937_64 rng(seed);
   auto uniform = [&](int64_t lo, int64_t hi) {

@@ -26,6 +26,7 @@
 #include "tests/tree/tree_test_util.h"
 #include "tree/merge_tree.h"
 #include "tree/merge_tree_iterator.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -394,9 +395,7 @@ std::vector<change> changes() {
 }
 
 TEST(MergeTreeSchemaTest, EveryVersionReadsBackInTheNewShapeAcrossRestartsAndMerges) {
-  const char* fixed = std::getenv("OMBREL_TEST_SEED");
-  const unsigned seed = fixed ? static_cast<unsigned>(std::stoul(fixed)) : std::random_device{}();
-  std::cout << "seed " << seed << std::endl;
+  const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   testing::test_dir dir;

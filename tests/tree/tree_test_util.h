@@ -10,8 +10,11 @@
 #include "model/schema_descriptor.h"
 #include "native/config.h"
 #include "tree/merge_tree.h"
+#include "tests/support/testing.h"
 
 namespace ombrel::testing::tree_rows {
+
+using ombrel::testing::message_of;
 
 // (id INT64 key, name STRING nullable)
 inline schema_descriptor table_schema() {
@@ -57,24 +60,11 @@ inline std::string name_at(merge_tree& tree, tx_timestamp ts, int64_t id) {
   return name_at(tree, ts, key(id));
 }
 
-inline std::string message_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 // MEMTABLE_MAX_ENTRIES for a scope.
-class memtable_limit {
- public:
+struct memtable_limit : config_scope<uint64_t> {
   explicit memtable_limit(uint64_t entries)
-      : old_(config::get_config().memtable_max_entries.exchange(entries)) {}
-  ~memtable_limit() { config::get_config().memtable_max_entries = old_; }
-
- private:
-  uint64_t old_;
+      : config_scope(config::get_config().memtable_max_entries, entries) {}
 };
 
 // Levels of 24 rows and a fanout of 2, so that a few hundred rows flush, merge and move down.
