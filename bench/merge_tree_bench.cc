@@ -3,6 +3,7 @@
 // reports the bytes the storage path wrote per byte left on disk (write amplification);
 // BM_merge times one merge of two interleaved segments.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,7 +23,6 @@
 namespace {
 
 using namespace ombrel;
-
 
 constexpr uint64_t N = 200000;
 
@@ -100,6 +100,12 @@ class counting_file_system final : public file_system {
   std::atomic<uint64_t> written{0};
 };
 
+// A directory of this process under the temporary directory.
+std::filesystem::path scratch_directory(const std::string& name) {
+  return std::filesystem::temp_directory_path() /
+         ("ombrel-merge-tree-bench-" + name + "-" + std::to_string(getpid()));
+}
+
 uint64_t bytes_under(const std::filesystem::path& dir) {
   uint64_t total = 0;
   for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
@@ -131,8 +137,7 @@ void BM_ingest(benchmark::State& state) {
   const memtable_entries_scope entries(262144);  // the default
   const std::vector<bench::workload_row> rows = bench::make_rows(n);
   const std::vector<uint64_t> order = random ? bench::make_permutation(n) : std::vector<uint64_t>{};
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / "ombrel-merge-tree-bench-ingest";
+  const std::filesystem::path dir = scratch_directory("ingest");
   binary_tuple_builder b(5);
   double ingest_seconds = 0;
   double close_seconds = 0;
@@ -170,9 +175,10 @@ void BM_ingest(benchmark::State& state) {
 }
 BENCHMARK(BM_ingest)
     ->ArgNames({"random", "rows"})
+    ->Args({0, 2000000})
+    ->Args({1, 2000000})
     ->Args({0, 20000000})
     ->Args({1, 20000000})
-    ->Args({0, 2000000})
     ->Unit(benchmark::kSecond)
     ->Iterations(1)
     ->UseRealTime();
@@ -183,8 +189,7 @@ BENCHMARK(BM_ingest)
 void BM_merge(benchmark::State& state) {
   const auto n = static_cast<uint64_t>(state.range(0));
   const memtable_entries_scope entries(2 * n);
-  const std::filesystem::path base =
-      std::filesystem::temp_directory_path() / "ombrel-merge-tree-bench-merge";
+  const std::filesystem::path base = scratch_directory("merge");
   std::filesystem::remove_all(base);
   const std::vector<bench::workload_row> rows = bench::make_rows(n);
   binary_tuple_builder b(5);
@@ -195,7 +200,8 @@ void BM_merge(benchmark::State& state) {
     for (uint64_t i = parity; i < n; i += 2) {
       bench::build_row(b, rows[i]);
       const auto& row = b.buffer();
-      tree.upsert(static_cast<tx_timestamp>(parity + 1), uuid{}, bytes_view(row.size(), row.data()));
+      tree.upsert(static_cast<tx_timestamp>(parity + 1), uuid{},
+                  bytes_view(row.size(), row.data()));
     }
     sources.push_back(tree.make_full_compaction());
   }

@@ -57,7 +57,8 @@ segment_creator::~segment_creator() {
   try {
     close();
   } catch (const std::exception& e) {
-    logging::detail::log(logging::level::debug, "Exception caught while releasing segment_creator: {}",
+    logging::detail::log(logging::level::debug,
+                         "Exception caught while releasing segment_creator: {}",
                          errors::describe(e));
   }
 }
@@ -112,8 +113,8 @@ void segment_creator::add_tuple(const column_reader_pack& pack, unsigned row) {
 void segment_creator::add_row(std::span<const std::optional<bytes_view>> values, bool removal) {
   const size_t columns = column_creators_.size();
   if (values.size() != columns) {
-    throw errors::fatal_error("Row of " + std::to_string(values.size()) + " values for a segment of " +
-                              std::to_string(columns) + " columns");
+    throw errors::fatal_error("Row of " + std::to_string(values.size()) +
+                              " values for a segment of " + std::to_string(columns) + " columns");
   }
   if (removal && !tombstone_creator_) make_tombstones_creator();
   for (size_t c = 0; c < columns; ++c) column_creators_[c].add_value(values[c]);

@@ -182,7 +182,9 @@ class segment_sink {
  public:
   segment_sink(const segment& like, seqno_helper& namer, uint64_t target_rows,
                std::vector<std::shared_ptr<segment>>& created)
-      : like_(like), namer_(namer), target_rows_(std::max<uint64_t>(1, target_rows)),
+      : like_(like),
+        namer_(namer),
+        target_rows_(std::max<uint64_t>(1, target_rows)),
         created_(created) {}
   ~segment_sink() { abandon(); }
 
@@ -278,7 +280,9 @@ void merge_tree::merge_helper::perform_adjustment(size_t s) {
   const level& src = *source_;
   const segment& chosen = *src.at(s);
   const material_tuple& k = largest_key(chosen);
-  auto begins_with_k = [&](size_t i) { return compare_bounds(chosen, smallest_key(*src[i]), k) == 0; };
+  auto begins_with_k = [&](size_t i) {
+    return compare_bounds(chosen, smallest_key(*src[i]), k) == 0;
+  };
   auto ends_with_k = [&](size_t i) { return compare_bounds(chosen, largest_key(*src[i]), k) == 0; };
   auto whole = [&](size_t i) {
     first_ = i;
@@ -367,8 +371,8 @@ void merge_tree::merge_helper::merge(seqno_helper& namer, tx_timestamp low_water
   logging::detail::log(logging::level::debug,
                        "Merging rows {}+{} of{} into{} (overlap {}..{} of {}), watermark {}",
                        offset_, count_, names(src, first_, std::min(src.size(), first_ + 2)),
-                       names(dst, overlap_.first, overlap_.second), overlap_.first,
-                       overlap_.second, dst.size(), low_watermark);
+                       names(dst, overlap_.first, overlap_.second), overlap_.first, overlap_.second,
+                       dst.size(), low_watermark);
   try {
     if (overlap_.first == overlap_.second && run_is_whole_segment()) {
       dst.insert(dst.begin() + static_cast<ptrdiff_t>(overlap_.first), src[first_]);
@@ -455,9 +459,10 @@ std::vector<std::shared_ptr<segment>> merge_tree::merge_helper::perform_merge(
   return sink.close();
 }
 
-std::vector<std::shared_ptr<segment>> drop_unreachable_versions(
-    const std::shared_ptr<segment>& s, const segment* previous, seqno_helper& namer,
-    tx_timestamp low_watermark) {
+std::vector<std::shared_ptr<segment>> drop_unreachable_versions(const std::shared_ptr<segment>& s,
+                                                                const segment* previous,
+                                                                seqno_helper& namer,
+                                                                tx_timestamp low_watermark) {
   // The last version of the previous segment may be the newer version of this one's first key.
   // The probe reads only the key, timestamp and tombstone blocks.
   std::vector<bytes_view> previous_key;
