@@ -97,7 +97,9 @@ class row_stream {
     has_tombstones_ = s.tombstones().has_value();
     columns_.assign(timestamp_slot_ + 2, column{});
     for (uint32_t c = 0; c < timestamp_slot_; ++c) {
-      if (s.schema().columns[c].nullable) columns_[c].nulls = s.null_map(c);
+      if (!s.schema().columns[c].nullable) continue;
+      const column_layout& layout = s.layout(c);
+      if (layout.has_null_map()) columns_[c].nulls = read_null_map(layout);
     }
     opened_ = true;
   }
