@@ -18,7 +18,8 @@ import org.vornhale.internal.columnar.NativeMemory;
  * orders are those of the benchmark workload. Prints medians of three runs. Then a partition of
  * `reopen rows` rows (key order, default 20,000,000; 0 skips it) is written and closed, and the
  * time to reopen it and read its first row is printed (best of three; the files are in the page
- * cache). With -Dombrel.keep=true the first run of each order keeps its compacted root.
+ * cache). With -Dombrel.keep=true the first run of each order keeps its compacted root;
+ * -Dombrel.reads=N sets the number of point reads (default 1,000,000; 0 skips them).
  * Usage: DurableBench [rows] [directory] [reopen rows]
  */
 public final class DurableBench {
@@ -59,6 +60,26 @@ public final class DurableBench {
         }
     }
 
+    /** Reads of every key at the latest timestamp per second; the first pass warms the cache. */
+    static double pointReads(long partition, byte[][] keys) {
+        double reads = 0;
+        try (NativeMemory key = new NativeMemory(16); NativeMemory out = new NativeMemory(256)) {
+            for (int pass = 0; pass < 2; pass++) {
+                long start = System.nanoTime();
+                for (byte[] k : keys) {
+                    key.putBytes(0, k);
+                    NativeInterface.readRow(partition, Long.MAX_VALUE, key.address(), k.length,
+                            out.address(), 256);
+                    if (out.getInt(0) == 0) {
+                        throw new IllegalStateException("key not found");
+                    }
+                }
+                reads = keys.length / ((System.nanoTime() - start) / 1e9);
+            }
+        }
+        return reads;
+    }
+
     record result(double ingest, double durableSeconds, double bytesPerRow, double reads) {}
 
     static result run(Path root, List<NativeMemory> batches, int n, byte[][] keys, boolean keep)
@@ -78,21 +99,7 @@ public final class DurableBench {
         double durable = (System.nanoTime() - start) / 1e9;
         double bytesPerRow = (double) bytesUnder(root) / n;
 
-        double reads;
-        try (NativeMemory key = new NativeMemory(16); NativeMemory out = new NativeMemory(256)) {
-            for (int pass = 0; pass < 2; pass++) {  // the first pass warms the block cache
-                start = System.nanoTime();
-                for (byte[] k : keys) {
-                    key.putBytes(0, k);
-                    NativeInterface.readRow(partition, Long.MAX_VALUE, key.address(), k.length,
-                            out.address(), 256);
-                    if (out.getInt(0) == 0) {
-                        throw new IllegalStateException("key not found");
-                    }
-                }
-            }
-            reads = keys.length / ((System.nanoTime() - start) / 1e9);
-        }
+        double reads = keys.length > 0 ? pointReads(partition, keys) : 0;
         NativeInterface.releaseTablePartition(partition);
         NativeInterface.releaseStorage(storage);
         if (keep) {
@@ -147,7 +154,7 @@ public final class DurableBench {
         NativeInterface.load(System.getProperty("ombrel.library"));
         byte[][] ordered = IngestBench.rows(n);
         byte[][] random = shuffled(ordered);
-        int lookups = Math.min(n, 1_000_000);
+        int lookups = Math.min(n, Integer.getInteger("ombrel.reads", 1_000_000));
         byte[][] keys = new byte[lookups][];
         IngestBench.SplitMix lookup = new IngestBench.SplitMix(3);
         for (int i = 0; i < lookups; i++) {
