@@ -4,11 +4,54 @@
 
 namespace ombrel::inspect {
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of `text`, 0 when there is none
+// (stray continuation bytes, overlong forms, surrogates, values past U+10FFFF, cut sequences).
+size_t utf8_sequence(std::string_view text) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  size_t n;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < n || byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < n; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
 std::string json_quote(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   out.push_back('"');
-  for (const char c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      // JSON text must be UTF-8: a byte that starts no valid sequence becomes U+FFFD.
+      const size_t n = utf8_sequence(text.substr(i));
+      if (n == 0) {
+        out += "\\ufffd";
+      } else {
+        out.append(text.substr(i, n));
+        i += n - 1;
+      }
+      continue;
+    }
     switch (c) {
       case '"':
         out += "\\\"";

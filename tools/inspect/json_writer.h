@@ -9,7 +9,8 @@
 
 namespace ombrel::inspect {
 
-// `text` as a JSON string literal, quotes included. Bytes of 0x80 and above pass unchanged.
+// `text` as a JSON string literal, quotes included. Well-formed UTF-8 passes unchanged; any
+// other byte of 0x80 and above becomes \ufffd, so that the output stays valid JSON.
 std::string json_quote(std::string_view text);
 
 class json_writer {
