@@ -13,12 +13,6 @@
 #include "segment/compression.h"
 
 namespace ombrel {
-namespace {
-
-bytes_view view_of(const std::vector<std::byte>& bytes) { return {bytes.size(), bytes.data()}; }
-
-}  // namespace
-
 column_creator::column_creator(const std::filesystem::path& directory,
                                const column_descriptor& descriptor)
     : path_(directory / descriptor.file_name()),
@@ -58,10 +52,11 @@ void column_creator::add_value(const std::optional<bytes_view>& value) {
                               "-byte values");
   }
   if (nullable_) nulls_.push_back(!value);
-  update_meta(value);
   if (value) {
     if (fixed_size_ != 0) {
-      block_.insert(block_.end(), value->data, value->data + fixed_size_);
+      const size_t at = block_.size();
+      block_.resize(at + fixed_size_);
+      std::memcpy(block_.data() + at, value->data, fixed_size_);
     } else {
       block_.insert(block_.end(), value->begin(), value->end());
       end_offset_ += value->size();
@@ -79,24 +74,83 @@ void column_creator::add_value(const std::optional<bytes_view>& value) {
   if (pending + 1 >= hint) flush();
 }
 
-void column_creator::update_meta(const std::optional<bytes_view>& value) {
-  if (!value || type_ == INTERNAL_TYPE) return;
-  const uint64_t i = fixed_size_ != 0 ? block_.size() / fixed_size_ : offsets_.size();
-  const bytes_view v(fixed_size_ != 0 ? fixed_size_ : value->size(), value->data);
-  if (meta_.min_index == storage_block_meta::NO_INDEX ||
-      compare_payload(type_, fixed_size_, view_of(min_value_), v) > 0) {
-    meta_.min_index = i;
-    min_value_.assign(v.begin(), v.end());
+namespace {
+
+// Indexes of the first smallest and the first largest of n values.
+template <typename T>
+storage_block_meta integer_extremes(const std::byte* values, size_t n) {
+  storage_block_meta meta;
+  if (n == 0) return meta;
+  T low;
+  T high;
+  std::memcpy(&low, values, sizeof(T));
+  high = low;
+  meta.min_index = 0;
+  meta.max_index = 0;
+  for (size_t i = 1; i < n; ++i) {
+    T v;
+    std::memcpy(&v, values + i * sizeof(T), sizeof(T));
+    if (v < low) {
+      low = v;
+      meta.min_index = i;
+    }
+    if (v > high) {
+      high = v;
+      meta.max_index = i;
+    }
   }
-  if (meta_.max_index == storage_block_meta::NO_INDEX ||
-      compare_payload(type_, fixed_size_, view_of(max_value_), v) < 0) {
-    meta_.max_index = i;
-    max_value_.assign(v.begin(), v.end());
-  }
+  return meta;
 }
 
-void column_creator::write_block(bytes_view block, ombrel_type type) {
-  auto [header, stored] = compress(block, type, meta_);
+}  // namespace
+
+storage_block_meta column_creator::block_meta() const {
+  if (type_ == INTERNAL_TYPE) return {};
+  const size_t n = fixed_size_ != 0 ? block_.size() / fixed_size_ : offsets_.size();
+  if (!nullable_ && fixed_size_ != 0) {
+    switch (type_) {
+      case INT8:
+        return integer_extremes<int8_t>(block_.data(), n);
+      case INT16:
+        return integer_extremes<int16_t>(block_.data(), n);
+      case INT32:
+        return integer_extremes<int32_t>(block_.data(), n);
+      case INT64:
+        return integer_extremes<int64_t>(block_.data(), n);
+      default:
+        break;
+    }
+  }
+  // Value i of the block is row row_count_ + i of the column.
+  const uint64_t data_base = end_offset_ - block_.size();  // column bytes before this block
+  auto value = [&](size_t i) {
+    if (fixed_size_ != 0) return bytes_view(fixed_size_, block_.data() + i * fixed_size_);
+    const uint64_t start = i == 0 ? data_base : offsets_[i - 1];
+    return bytes_view(offsets_[i] - start, block_.data() + (start - data_base));
+  };
+  storage_block_meta meta;
+  bytes_view low;
+  bytes_view high;
+  for (size_t i = 0; i < n; ++i) {
+    if (nullable_ && nulls_[row_count_ + i]) continue;
+    const bytes_view v = value(i);
+    if (meta.min_index == storage_block_meta::NO_INDEX ||
+        compare_payload(type_, fixed_size_, low, v) > 0) {
+      meta.min_index = i;
+      low = v;
+    }
+    if (meta.max_index == storage_block_meta::NO_INDEX ||
+        compare_payload(type_, fixed_size_, high, v) < 0) {
+      meta.max_index = i;
+      high = v;
+    }
+  }
+  return meta;
+}
+
+void column_creator::write_block(bytes_view block, ombrel_type type,
+                                 const storage_block_meta& meta) {
+  auto [header, stored] = compress(block, type, meta);
   headers_.push_back(header);
   if (header.stored_size != 0) file_.write(stored.get(), header.stored_size);
 }
@@ -106,19 +160,17 @@ void column_creator::count_rows(uint64_t rows) {
 }
 
 void column_creator::flush() {
-  write_block({block_.size(), block_.data()}, type_);
+  const storage_block_meta meta = block_meta();
+  write_block({block_.size(), block_.data()}, type_, meta);
   if (fixed_size_ != 0) {
     count_rows(block_.size() / fixed_size_);
   } else {
     write_block({offsets_.size() * sizeof(uint64_t), reinterpret_cast<std::byte*>(offsets_.data())},
-                INT64);
+                INT64, meta);
     count_rows(offsets_.size());
   }
   block_.clear();
   offsets_.clear();
-  meta_ = {};
-  min_value_.clear();
-  max_value_.clear();
 }
 
 void column_creator::close() {

@@ -36,10 +36,6 @@ class column_creator {
   // Throws errors::error when the column would exceed 4,294,967,295 values.
   void add_value(const std::optional<bytes_view>& value);
 
-  // Block minimum and maximum bookkeeping for the value about to be appended; ties keep the
-  // earlier value. Nothing for nulls and for the internal columns.
-  void update_meta(const std::optional<bytes_view>& value);
-
   // Compresses and writes the current block (data and offsets blocks for variable-length
   // columns), even when it is empty.
   void flush();
@@ -55,7 +51,11 @@ class column_creator {
   const std::filesystem::path& path() const noexcept { return path_; }
 
  private:
-  void write_block(bytes_view block, ombrel_type type);
+  // Indexes of the current block's first smallest and first largest value under the typed
+  // comparison, nulls skipped; none for the internal columns. Computed once per block rather
+  // than per value, so that appending a value costs only its copy.
+  storage_block_meta block_meta() const;
+  void write_block(bytes_view block, ombrel_type type, const storage_block_meta& meta);
   void count_rows(uint64_t rows);
 
   std::filesystem::path path_;
@@ -71,10 +71,6 @@ class column_creator {
   bitset nulls_;
   uint32_t row_count_ = 0;
   std::vector<storage_block_header> headers_;
-
-  storage_block_meta meta_;
-  std::vector<std::byte> min_value_;
-  std::vector<std::byte> max_value_;
 };
 
 }  // namespace ombrel

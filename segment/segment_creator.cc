@@ -57,7 +57,8 @@ segment_creator::~segment_creator() {
   try {
     close();
   } catch (const std::exception& e) {
-    logging::detail::log(logging::level::debug, "Exception caught while releasing segment_creator: {}",
+    logging::detail::log(logging::level::debug,
+                         "Exception caught while releasing segment_creator: {}",
                          errors::describe(e));
   }
 }
@@ -106,6 +107,28 @@ void segment_creator::add_tuple(const column_reader_pack& pack, unsigned row) {
     tombstone_creator_->add_value(bytes_view(1, &flag));
   }
   add_index_sample(pack, row);
+  ++row_count_;
+}
+
+void segment_creator::add_row(std::span<const std::optional<bytes_view>> values, bool removal) {
+  const size_t columns = column_creators_.size();
+  if (values.size() != columns) {
+    throw errors::fatal_error("Row of " + std::to_string(values.size()) +
+                              " values for a segment of " + std::to_string(columns) + " columns");
+  }
+  if (removal && !tombstone_creator_) make_tombstones_creator();
+  for (size_t c = 0; c < columns; ++c) column_creators_[c].add_value(values[c]);
+  if (tombstone_creator_) {
+    const std::byte flag{removal ? uint8_t{1} : uint8_t{0}};
+    tombstone_creator_->add_value(bytes_view(1, &flag));
+  }
+  if (row_count_ % granularity_ == 0) {
+    for (uint32_t s = 0; s < material_schema_.key_count; ++s) {
+      const std::optional<bytes_view>& value = values[schema_.key_columns[s]];
+      if (!value) throw errors::error("Null key value in " + directory_.string());
+      index_creator_.append_value(material_schema_[s], *value);
+    }
+  }
   ++row_count_;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "model/schema_descriptor.h"
@@ -44,6 +45,11 @@ class segment_creator {
   // its column order, plus its tombstone reader when it has one); its columns must be this
   // creator's. REQUIRES: rows in segment order.
   void add_tuple(const column_reader_pack& pack, unsigned row);
+  // Appends one row given as its values in this creator's column order (schema columns, then
+  // the 8-byte timestamp), no value meaning null, and whether it is a removal. Throws
+  // errors::fatal_error when `values` holds another number of columns, errors::error when a
+  // sampled key value is null. REQUIRES: rows in segment order.
+  void add_row(std::span<const std::optional<bytes_view>> values, bool removal);
   // (Re)creates the tombstone column with a 0 for every row added so far.
   void make_tombstones_creator();
 

@@ -8,6 +8,7 @@
 #include "model/file_system.h"
 #include "native/errors.h"
 #include "native/log.h"
+#include "segment/segment_cache.h"
 #include "segment/segment_creator.h"
 
 namespace ombrel {
@@ -31,11 +32,12 @@ struct row_shape {
   std::vector<uint32_t> key_columns;  // column index per key position
 };
 
-// The rows [begin, end) of some segments in order, one loaded segment at a time.
+// The rows [begin, end) of some segments in order. Columns are read one block at a time, outside
+// the block cache, so that a merge holds a block per column rather than whole decoded columns.
 class row_stream {
  public:
   struct range {
-    std::shared_ptr<segment> source;
+    std::shared_ptr<const segment> source;
     uint64_t begin = 0;
     uint64_t end = 0;
   };
@@ -43,9 +45,32 @@ class row_stream {
   explicit row_stream(std::vector<range> ranges) : ranges_(std::move(ranges)) { settle(); }
 
   bool done() const { return at_ >= ranges_.size(); }
-  const column_reader_pack& pack() const { return pack_; }
-  uint32_t row() const { return static_cast<uint32_t>(row_); }
+  uint64_t row() const { return row_; }
   const segment& source() const { return *ranges_[at_].source; }
+
+  // The value of column slot `c` (a schema column or the timestamp column) at the current row;
+  // empty for null.
+  std::optional<bytes_view> value(uint32_t c) {
+    column& col = columns_[c];
+    if (col.nulls && col.nulls->bit(row_)) return std::nullopt;
+    if (!col.block || !col.block->contains(row_)) {
+      col.block = source().value_block(c, row_, false);
+    }
+    return col.block->value(row_);
+  }
+  tx_timestamp timestamp() {
+    tx_timestamp t;
+    std::memcpy(&t, value(timestamp_slot_)->data, sizeof(t));
+    return t;
+  }
+  bool removal() {
+    if (!has_tombstones_) return false;
+    column& col = columns_[timestamp_slot_ + 1];
+    if (!col.block || !col.block->contains(row_)) {
+      col.block = source().value_block(timestamp_slot_ + 1, row_, false);
+    }
+    return std::to_integer<uint8_t>(*col.block->value(row_).data) != 0;
+  }
 
   void next() {
     ++row_;
@@ -53,59 +78,53 @@ class row_stream {
   }
 
  private:
-  // Moves past exhausted ranges and loads the segment of the current one.
+  struct column {
+    segment_cache::block_ptr block;
+    segment_cache::block_ptr nulls;
+  };
+
+  // Moves past exhausted ranges and opens the segment of the current one.
   void settle() {
     while (at_ < ranges_.size() && row_ >= ranges_[at_].end) {
       ++at_;
-      loaded_ = false;
+      opened_ = false;
       if (at_ < ranges_.size()) row_ = ranges_[at_].begin;
     }
-    if (at_ < ranges_.size() && !loaded_) {
-      if (ranges_[at_].begin == ranges_[at_].end) return settle_empty();
-      const segment& s = *ranges_[at_].source;
-      pack_.prepare(s, static_cast<unsigned>(s.columns().size()));
-      loaded_ = true;
-    }
+    if (at_ < ranges_.size() && !opened_) open(source());
   }
-  void settle_empty() {
-    row_ = ranges_[at_].end;
-    settle();
+  void open(const segment& s) {
+    timestamp_slot_ = s.timestamp_slot();
+    has_tombstones_ = s.tombstones().has_value();
+    columns_.assign(timestamp_slot_ + 2, column{});
+    for (uint32_t c = 0; c < timestamp_slot_; ++c) {
+      if (!s.schema().columns[c].nullable) continue;
+      const column_layout& layout = s.layout(c);
+      if (layout.has_null_map()) columns_[c].nulls = read_null_map(layout);
+    }
+    opened_ = true;
   }
 
   std::vector<range> ranges_;
   size_t at_ = 0;
   uint64_t row_ = ranges_.empty() ? 0 : ranges_[0].begin;
-  bool loaded_ = false;
-  column_reader_pack pack_;
+  bool opened_ = false;
+  uint32_t timestamp_slot_ = 0;
+  bool has_tombstones_ = false;
+  std::vector<column> columns_;  // schema columns, the timestamp column, the tombstone column
 };
 
-tx_timestamp timestamp_of(const row_shape& shape, const column_reader_pack& pack, uint32_t row) {
-  tx_timestamp t;
-  std::memcpy(&t, pack.readers[shape.timestamp_column].value(row)->data, sizeof(t));
-  return t;
-}
-
-bool is_removal(const column_reader_pack& pack, uint32_t row) {
-  return pack.tombstones && std::to_integer<uint8_t>(*pack.tombstones->value(row)->data) != 0;
-}
-
-int compare_keys(const row_shape& shape, const column_reader_pack& a, uint32_t ra,
-                 const column_reader_pack& b, uint32_t rb) {
+int compare_keys(const row_shape& shape, row_stream& a, row_stream& b) {
   for (size_t k = 0; k < shape.key_columns.size(); ++k) {
     const uint32_t c = shape.key_columns[k];
-    if (int r = compare_payload((*shape.schema)[k], *a.readers[c].value(ra),
-                                *b.readers[c].value(rb))) {
-      return r;
-    }
+    if (int r = compare_payload((*shape.schema)[k], *a.value(c), *b.value(c))) return r;
   }
   return 0;
 }
 
-// The key values of a row as views into its pack.
-void read_key(const row_shape& shape, const column_reader_pack& pack, uint32_t row,
-              std::vector<bytes_view>& out) {
+// The key values of the stream's current row, valid until it moves.
+void read_key(const row_shape& shape, row_stream& rows, std::vector<bytes_view>& out) {
   out.resize(shape.key_columns.size());
-  for (size_t k = 0; k < out.size(); ++k) out[k] = *pack.readers[shape.key_columns[k]].value(row);
+  for (size_t k = 0; k < out.size(); ++k) out[k] = *rows.value(shape.key_columns[k]);
 }
 
 // Decides which versions survive a merge into a level: for each key, every version newer than
@@ -136,9 +155,9 @@ class version_filter {
     return keep;
   }
 
-  bool keep(const row_shape& shape, const column_reader_pack& pack, uint32_t row) {
-    read_key(shape, pack, row, key_);
-    return keep(key_, timestamp_of(shape, pack, row), is_removal(pack, row));
+  bool keep(const row_shape& shape, row_stream& rows) {
+    read_key(shape, rows, key_);
+    return keep(key_, rows.timestamp(), rows.removal());
   }
 
  private:
@@ -165,16 +184,21 @@ class segment_sink {
  public:
   segment_sink(const segment& like, seqno_helper& namer, uint64_t target_rows,
                std::vector<std::shared_ptr<segment>>& created)
-      : like_(like), namer_(namer), target_rows_(std::max<uint64_t>(1, target_rows)),
+      : like_(like),
+        namer_(namer),
+        target_rows_(std::max<uint64_t>(1, target_rows)),
         created_(created) {}
   ~segment_sink() { abandon(); }
 
-  void add(const column_reader_pack& pack, uint32_t row) {
+  // Appends the stream's current row.
+  void add(row_stream& rows) {
     if (!creator_) {
       path_ = namer_.make_new_path();
       creator_.emplace(path_, like_.schema(), like_.material_schema());
     }
-    creator_->add_tuple(pack, row);
+    values_.resize(like_.timestamp_slot() + 1);
+    for (uint32_t c = 0; c < values_.size(); ++c) values_[c] = rows.value(c);
+    creator_->add_row(values_, rows.removal());
     if (creator_->row_count() >= target_rows_) finish();
   }
 
@@ -219,6 +243,7 @@ class segment_sink {
   std::optional<segment_creator> creator_;
   std::filesystem::path path_;
   std::vector<std::shared_ptr<segment>> written_;
+  std::vector<std::optional<bytes_view>> values_;
 };
 
 const material_tuple& smallest_key(const segment& s) { return s.index().keys().front(); }
@@ -233,7 +258,7 @@ std::vector<std::shared_ptr<segment>> copy_rows(row_stream stream, const segment
                                                 seqno_helper& namer, uint64_t target_rows,
                                                 std::vector<std::shared_ptr<segment>>& created) {
   segment_sink sink(like, namer, target_rows, created);
-  for (; !stream.done(); stream.next()) sink.add(stream.pack(), stream.row());
+  for (; !stream.done(); stream.next()) sink.add(stream);
   return sink.close();
 }
 
@@ -257,7 +282,9 @@ void merge_tree::merge_helper::perform_adjustment(size_t s) {
   const level& src = *source_;
   const segment& chosen = *src.at(s);
   const material_tuple& k = largest_key(chosen);
-  auto begins_with_k = [&](size_t i) { return compare_bounds(chosen, smallest_key(*src[i]), k) == 0; };
+  auto begins_with_k = [&](size_t i) {
+    return compare_bounds(chosen, smallest_key(*src[i]), k) == 0;
+  };
   auto ends_with_k = [&](size_t i) { return compare_bounds(chosen, largest_key(*src[i]), k) == 0; };
   auto whole = [&](size_t i) {
     first_ = i;
@@ -346,8 +373,8 @@ void merge_tree::merge_helper::merge(seqno_helper& namer, tx_timestamp low_water
   logging::detail::log(logging::level::debug,
                        "Merging rows {}+{} of{} into{} (overlap {}..{} of {}), watermark {}",
                        offset_, count_, names(src, first_, std::min(src.size(), first_ + 2)),
-                       names(dst, overlap_.first, overlap_.second), overlap_.first,
-                       overlap_.second, dst.size(), low_watermark);
+                       names(dst, overlap_.first, overlap_.second), overlap_.first, overlap_.second,
+                       dst.size(), low_watermark);
   try {
     if (overlap_.first == overlap_.second && run_is_whole_segment()) {
       dst.insert(dst.begin() + static_cast<ptrdiff_t>(overlap_.first), src[first_]);
@@ -424,48 +451,30 @@ std::vector<std::shared_ptr<segment>> merge_tree::merge_helper::perform_merge(
     bool take_a = b.done();
     if (!a.done() && !b.done()) {
       // Equal keys: the newer version first, whatever level it comes from; the run on ties.
-      const int c = compare_keys(shape, a.pack(), a.row(), b.pack(), b.row());
-      take_a = c < 0 || (c == 0 && timestamp_of(shape, a.pack(), a.row()) >=
-                                       timestamp_of(shape, b.pack(), b.row()));
+      const int c = compare_keys(shape, a, b);
+      take_a = c < 0 || (c == 0 && a.timestamp() >= b.timestamp());
     }
     row_stream& from = take_a ? a : b;
-    if (filter.keep(shape, from.pack(), from.row())) sink.add(from.pack(), from.row());
+    if (filter.keep(shape, from)) sink.add(from);
     from.next();
   }
   return sink.close();
 }
 
-namespace {
-
-// Loads only the key, timestamp and tombstone columns of `s`; `shape` then addresses them.
-column_reader_pack load_versions(const segment& s, row_shape& shape) {
-  column_reader_pack pack;
-  for (uint32_t c : shape.key_columns) pack.readers.emplace_back(s.columns()[c]);
-  pack.readers.emplace_back(s.columns()[shape.timestamp_column]);
-  if (s.tombstones()) pack.tombstones.emplace(*s.tombstones());
-  for (column_reader& r : pack.readers) r.read_file_and_decompress();
-  if (pack.tombstones) pack.tombstones->read_file_and_decompress();
-  for (size_t k = 0; k < shape.key_columns.size(); ++k) {
-    shape.key_columns[k] = static_cast<uint32_t>(k);
-  }
-  shape.timestamp_column = static_cast<uint32_t>(shape.key_columns.size());
-  return pack;
-}
-
-}  // namespace
-
-std::vector<std::shared_ptr<segment>> drop_unreachable_versions(
-    const std::shared_ptr<segment>& s, const segment* previous, seqno_helper& namer,
-    tx_timestamp low_watermark) {
+std::vector<std::shared_ptr<segment>> drop_unreachable_versions(const std::shared_ptr<segment>& s,
+                                                                const segment* previous,
+                                                                seqno_helper& namer,
+                                                                tx_timestamp low_watermark) {
   // The last version of the previous segment may be the newer version of this one's first key.
+  // The probe reads only the key, timestamp and tombstone blocks.
   std::vector<bytes_view> previous_key;
   tx_timestamp previous_timestamp = 0;
-  column_reader_pack previous_pack;
+  std::optional<row_stream> previous_row;  // holds the blocks previous_key points into
   if (previous != nullptr && previous->size() > 0) {
-    row_shape shape(*previous);
-    previous_pack = load_versions(*previous, shape);
-    read_key(shape, previous_pack, previous->size() - 1, previous_key);
-    previous_timestamp = timestamp_of(shape, previous_pack, previous->size() - 1);
+    previous_row.emplace(std::vector<row_stream::range>{
+        {previous->shared_from_this(), previous->size() - 1u, previous->size()}});
+    read_key(row_shape(*previous), *previous_row, previous_key);
+    previous_timestamp = previous_row->timestamp();
   }
   auto seeded = [&] {
     version_filter filter(s->material_schema(), low_watermark, true);
@@ -473,22 +482,20 @@ std::vector<std::shared_ptr<segment>> drop_unreachable_versions(
     return filter;
   };
 
-  row_shape versions_shape(*s);
-  const column_reader_pack versions = load_versions(*s, versions_shape);
+  const row_shape shape(*s);
   version_filter probe = seeded();
   bool drops = false;
-  for (uint32_t r = 0; r < s->size() && !drops; ++r) {
-    drops = !probe.keep(versions_shape, versions, r);
+  for (row_stream rows({{s, 0, s->size()}}); !rows.done() && !drops; rows.next()) {
+    drops = !probe.keep(shape, rows);
   }
   if (!drops) return {s};
 
   std::vector<std::shared_ptr<segment>> created;
   try {
-    const row_shape shape(*s);
     version_filter filter = seeded();
     segment_sink sink(*s, namer, UINT64_MAX, created);
     for (row_stream rows({{s, 0, s->size()}}); !rows.done(); rows.next()) {
-      if (filter.keep(shape, rows.pack(), rows.row())) sink.add(rows.pack(), rows.row());
+      if (filter.keep(shape, rows)) sink.add(rows);
     }
     return sink.close();
   } catch (...) {

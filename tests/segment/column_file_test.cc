@@ -252,6 +252,16 @@ TEST(ColumnFileTest, BlockMetaPointsAtTheFirstSmallestAndLargestValues) {
     EXPECT_EQ(reader.headers()[0].meta, c.meta);
     EXPECT_EQ(read_column(column_file(dir.path(), c.d)), c.values);
   }
+  // Later blocks count from their own first value, past the nulls and bytes of earlier ones.
+  const config_override hint(config::merge_tree_column_block_size_hint_param_name, "3");
+  const column_descriptor d = make_column("e", STRING, true);
+  const std::vector<value> values = {"b", std::nullopt, "a", std::nullopt, "c", "zz", "m"};
+  write_column(dir.path(), d, values);
+  column_reader reader(column_file(dir.path(), d));
+  ASSERT_EQ(reader.headers().size(), 7u);  // three data and offsets pairs, then the null map
+  const storage_block_meta expected[] = {{2, 0}, {2, 0}, {1, 2}, {1, 2}, {0, 0}, {0, 0}};
+  for (size_t h = 0; h < 6; ++h) EXPECT_EQ(reader.headers()[h].meta, expected[h]) << h;
+  EXPECT_EQ(read_column(column_file(dir.path(), d)), values);
 }
 
 TEST(ColumnFileTest, RandomColumnsRoundTrip) {

@@ -38,12 +38,13 @@ public final class IngestBench {
         }
     }
 
-    /** The rows k = 0..n-1 as binary tuples. */
-    static byte[][] rows(int n) {
-        byte[][] rows = new byte[n][];
-        SplitMix gen = new SplitMix(1);
-        long seconds = 1_600_000_000L;
-        for (int k = 0; k < n; k++) {
+    /** The workload's rows in key order, one after another. */
+    static final class RowGenerator {
+        private final SplitMix gen = new SplitMix(1);
+        private long seconds = 1_600_000_000L;
+        private long k = 0;
+
+        byte[] next() {
             int c1 = (int) Long.remainderUnsigned(gen.next(), 1000);
             double c2 = (gen.next() >>> 11) * 0x1.0p-53;
             long r3 = gen.next();
@@ -57,33 +58,65 @@ public final class IngestBench {
             }
             seconds += Long.remainderUnsigned(gen.next(), 1001);
             int nanos = (int) Long.remainderUnsigned(gen.next(), 1_000_000_000);
-            rows[k] = new BinaryTuple.Builder().int64(k).int32(c1).float64(c2).string(c3.toString())
+            return new BinaryTuple.Builder().int64(k++).int32(c1).float64(c2).string(c3.toString())
                     .timestamp(seconds, nanos).build();
         }
+    }
+
+    /** The rows k = 0..n-1 as binary tuples. */
+    static byte[][] rows(int n) {
+        byte[][] rows = new byte[n][];
+        RowGenerator generator = new RowGenerator();
+        for (int k = 0; k < n; k++) {
+            rows[k] = generator.next();
+        }
         return rows;
+    }
+
+    /** A batch of rows [start, end) of `rows` in native memory; row i gets transaction id i. */
+    static NativeMemory batch(byte[][] rows, int start, int end, long firstId) {
+        int size = 4;
+        for (int i = start; i < end; i++) {
+            size += 24 + rows[i].length;
+        }
+        NativeMemory memory = new NativeMemory(size);
+        memory.putInt(0, end - start);
+        int offset = 4;
+        for (int i = start; i < end; i++) {
+            memory.putInt(offset, 0);
+            memory.putInt(offset + 4, rows[i].length);
+            memory.putLong(offset + 8, firstId + i - start);
+            memory.putLong(offset + 16, 1);
+            memory.putBytes(offset + 24, rows[i]);
+            offset += 24 + rows[i].length;
+        }
+        return memory;
+    }
+
+    /**
+     * Generates n rows in key order one batch at a time and hands each batch (its first row
+     * number and its native memory, closed afterwards) to `consumer`: no more than one batch
+     * is ever in memory.
+     */
+    static void rowsInBatches(int n, java.util.function.ObjIntConsumer<NativeMemory> consumer) {
+        RowGenerator generator = new RowGenerator();
+        byte[][] rows = new byte[BATCH][];
+        for (int start = 0; start < n; start += BATCH) {
+            int count = Math.min(BATCH, n - start);
+            for (int i = 0; i < count; i++) {
+                rows[i] = generator.next();
+            }
+            try (NativeMemory memory = batch(rows, 0, count, start)) {
+                consumer.accept(memory, start);
+            }
+        }
     }
 
     /** Batches of the rows in key order, each in native memory. */
     static List<NativeMemory> batches(byte[][] rows) {
         List<NativeMemory> batches = new ArrayList<>();
         for (int start = 0; start < rows.length; start += BATCH) {
-            int end = Math.min(rows.length, start + BATCH);
-            int size = 4;
-            for (int i = start; i < end; i++) {
-                size += 24 + rows[i].length;
-            }
-            NativeMemory memory = new NativeMemory(size);
-            memory.putInt(0, end - start);
-            int offset = 4;
-            for (int i = start; i < end; i++) {
-                memory.putInt(offset, 0);
-                memory.putInt(offset + 4, rows[i].length);
-                memory.putLong(offset + 8, i);
-                memory.putLong(offset + 16, 1);
-                memory.putBytes(offset + 24, rows[i]);
-                offset += 24 + rows[i].length;
-            }
-            batches.add(memory);
+            batches.add(batch(rows, start, Math.min(rows.length, start + BATCH), start));
         }
         return batches;
     }
