@@ -93,23 +93,7 @@ int key_order::compare_one(const column& c, bytes_view a, bytes_view b) {
     }
     return compare_fixed(c.type, a.data, b.data);
   }
-  switch (c.type) {
-    case STRING:
-    case BYTES:
-    case OPAQUE: {
-      const size_t common = std::min(a.size(), b.size());
-      if (common != 0) {
-        if (int r = std::memcmp(a.data, b.data, common)) return r < 0 ? -1 : 1;
-      }
-      return (a.size() > b.size()) - (a.size() < b.size());
-    }
-    case DECIMAL:
-      return big_decimal::compare_bytes(a.data, a.size(), b.data, b.size());
-    case NUMBER:
-      return big_integer::compare_bytes(a.data, a.size(), b.data, b.size());
-    default:
-      throw errors::error("Unimplemented for these types");
-  }
+  return compare_payload(c.type, 0, a, b);
 }
 
 int key_order::compare(const bytes_view* a, const bytes_view* b) const {
