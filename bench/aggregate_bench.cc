@@ -1,6 +1,8 @@
 // Aggregate cursors over the workload rows in one compacted level of segments: GROUP BY c1 with
-// five functions, the ungrouped six, and the bare scan they both start from.
+// five functions, the ungrouped six, and the bare scan they both start from. The label carries a
+// digest of the result pages.
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 
 #include <filesystem>
 #include <memory>
@@ -15,13 +17,14 @@
 #include "native/config.h"
 #include "storage/cursor.h"
 #include "tree/merge_tree.h"
-#include "tree/thread_pool.h"
 #include "tree/merge_tree_iterator.h"
+#include "tree/thread_pool.h"
 
 namespace {
 
 using namespace ombrel;
 using ombrel::bench::segment_writer;
+using ombrel::bench::timing;
 using ombrel::bench::tree_table;
 
 constexpr uint64_t N = 2000000;
@@ -37,16 +40,10 @@ struct fixture {
     std::filesystem::remove_all(dir);
     const std::vector<std::vector<std::byte>> rows = bench::encode_rows(bench::make_rows(N));
     tree = std::make_unique<merge_tree>(bench::workload_schema(), dir / "tree");
-    level l;
     segment_writer writer;
-    for (uint64_t s = 0; s < SEGMENTS; ++s) {
-      l.push_back(writer.write(dir / ("segment" + std::to_string(s)), bench::workload_schema(),
-                               rows, N * s / SEGMENTS, N * (s + 1) / SEGMENTS));
-    }
-    merge_tree_updater block = tree->block_tree_wait();
-    auto state = std::make_shared<tree_state>(*tree->get_state(block));
-    state->levels.push_back(std::move(l));
-    block.set_state(std::move(state));
+    std::vector<level> levels;
+    levels.push_back(writer.write_level(dir, "segment", bench::workload_schema(), rows, SEGMENTS));
+    bench::install_levels(*tree, std::move(levels));
   }
   ~fixture() {
     if (tree->mark_as_dropped()) tree->remove_dropped();
@@ -66,6 +63,14 @@ void aggregate(benchmark::State& state, std::vector<uint64_t> groups,
   tree_table table(*get_fixture().tree);
   ombrel_aggregate request{bitset(5), std::move(calls)};
   for (uint64_t g : groups) request.group_set.set(g);
+  uint64_t digest = bench::DIGEST_START;
+  {
+    cursor c(&table, TX_TIMESTAMP_LATEST, request);
+    while (c.has_next_page()) {
+      const uint32_t n = c.fill_next_page();
+      digest = bench::page_digest(digest, c.buffer(), n);
+    }
+  }
   for (auto _ : state) {
     cursor c(&table, TX_TIMESTAMP_LATEST, request);
     uint64_t rows = 0;
@@ -73,6 +78,7 @@ void aggregate(benchmark::State& state, std::vector<uint64_t> groups,
     if (rows != expected_rows) state.SkipWithError("wrong group count");
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * N));
+  state.SetLabel(fmt::format("pages {:016x}", digest));
 }
 
 void BM_aggregate_group_by_c1(benchmark::State& state) {
@@ -84,7 +90,8 @@ void BM_aggregate_group_by_c1(benchmark::State& state) {
              {4, AGGREGATE_MAX, 0}},
             1000);
 }
-BENCHMARK(BM_aggregate_group_by_c1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_aggregate_group_by_c1)->Apply(timing);
+BENCHMARK(BM_aggregate_group_by_c1)->Apply(timing)->MeasureProcessCPUTime();
 
 void BM_aggregate_ungrouped(benchmark::State& state) {
   aggregate(state, {},
@@ -96,7 +103,8 @@ void BM_aggregate_ungrouped(benchmark::State& state) {
              {4, AGGREGATE_MAX, 0}},
             1);
 }
-BENCHMARK(BM_aggregate_ungrouped)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_aggregate_ungrouped)->Apply(timing);
+BENCHMARK(BM_aggregate_ungrouped)->Apply(timing)->MeasureProcessCPUTime();
 
 // The scan alone, all five columns: the floor under both.
 void BM_aggregate_scan_floor(benchmark::State& state) {
@@ -110,6 +118,7 @@ void BM_aggregate_scan_floor(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * N));
 }
-BENCHMARK(BM_aggregate_scan_floor)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_aggregate_scan_floor)->Apply(timing);
+BENCHMARK(BM_aggregate_scan_floor)->Apply(timing)->MeasureProcessCPUTime();
 
 }  // namespace

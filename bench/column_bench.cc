@@ -1,7 +1,6 @@
 // Column file speed and size: loading a cached column (read, hash check, decode) and the
 // stored bytes per value of typical columns under the chosen methods and under LZ4 alone.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -10,32 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/column_scratch.h"
 #include "bench/workload.h"
 #include "model/column_descriptor.h"
 #include "native/config.h"
-#include "segment/column_creator.h"
 #include "segment/column_file.h"
 #include "segment/column_reader.h"
 
 namespace ombrel::bench {
 namespace {
-
-// A scratch directory removed at exit.
-const std::filesystem::path& scratch() {
-  static const struct holder {
-    std::filesystem::path path;
-    holder()
-        : path(std::filesystem::temp_directory_path() /
-               ("ombrel_column_bench_" + std::to_string(::getpid()))) {
-      std::filesystem::create_directories(path);
-    }
-    ~holder() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  } dir;
-  return dir.path;
-}
 
 // Values of one column, fixed-size ones in their little-endian form.
 using column_values = std::vector<std::string>;
@@ -92,17 +74,6 @@ column_values low_cardinality_strings(uint64_t n) {
   return values;
 }
 
-// Writes the column; returns the file's size.
-uint64_t write_column(const column_descriptor& d, const column_values& values) {
-  {
-    column_creator creator(scratch(), d);
-    creator.reserve_buffers(static_cast<unsigned>(values.size()), 0);
-    for (const std::string& v : values) creator.add_value(bytes_view(v.data(), v.size()));
-    creator.close();
-  }
-  return std::filesystem::file_size(column_file(scratch(), d).path());
-}
-
 column_values make_values(int64_t kind, uint64_t n) {
   switch (kind) {
     case 0:
@@ -122,8 +93,8 @@ const char* const INT64_KINDS[] = {"keys", "narrow", "timestamps", "random"};
 void BM_ReadFileAndDecompressInt64(benchmark::State& state) {
   constexpr uint64_t rows = 1'000'000;
   const column_descriptor d{"read_int64", column_info::of_type(INT64, false)};
-  const uint64_t size = write_column(d, make_values(state.range(0), rows));
-  const column_file cf(scratch(), d);
+  const uint64_t size = write_column_values(d, make_values(state.range(0), rows));
+  const column_file cf(column_scratch(), d);
   { column_reader(cf).read_file_and_decompress(); }  // into the page cache
   for (auto _ : state) {
     column_reader reader(cf);
@@ -150,14 +121,14 @@ void BM_StoredSize(benchmark::State& state) {
   cfg.enable_oroch_compression = state.range(0) == 0;
   const column_descriptor d{"size", column_info::of_type(type, false)};
   uint64_t size = 0;
-  for (auto _ : state) size = write_column(d, values);
+  for (auto _ : state) size = write_column_values(d, values);
   cfg.enable_oroch_compression = oroch;
   state.SetLabel(state.range(0) == 0 ? "chosen" : "lz4 only");
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * rows));
   // The whole file, and the stored blocks alone (without the 56-byte header per block).
   state.counters["file_bytes_per_value"] = static_cast<double>(size) / rows;
   state.counters["block_bytes_per_value"] =
-      static_cast<double>(column_reader(column_file(scratch(), d)).data_size()) / rows;
+      static_cast<double>(column_reader(column_file(column_scratch(), d)).data_size()) / rows;
 }
 BENCHMARK(BM_StoredSize<int32_uniform_1000, INT32>)
     ->Name("BM_StoredSize/int32_uniform_0_1000")

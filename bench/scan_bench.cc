@@ -1,7 +1,11 @@
-// Full scans of the workload rows into cursor pages: over mem-tables (rows as inserted) and over
-// one compacted level of hand-written segments.
+// Full scans of the 2,000,000 workload rows into cursor pages: over mem-tables (rows as
+// inserted), over one compacted level, and over four levels whose key ranges overlap (each
+// holding a quarter of the rows in random order, as flushes leave them). The label carries a
+// digest of every page byte, so that a faster page path can be shown to write the same pages.
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -14,17 +18,19 @@
 #include "native/config.h"
 #include "storage/cursor.h"
 #include "tree/merge_tree.h"
-#include "tree/thread_pool.h"
 #include "tree/merge_tree_iterator.h"
+#include "tree/thread_pool.h"
 
 namespace {
 
 using namespace ombrel;
 using ombrel::bench::segment_writer;
+using ombrel::bench::timing;
 using ombrel::bench::tree_table;
 
-constexpr uint64_t N = 1000000;
+constexpr uint64_t N = 2000000;
 constexpr uint64_t SEGMENTS = 8;
+constexpr uint64_t LEVELS = 4;
 
 // A tree seen as a table, as a partition shows it to its cursors.
 struct fixture {
@@ -32,6 +38,7 @@ struct fixture {
   std::vector<std::vector<std::byte>> rows = bench::encode_rows(bench::make_rows(N));
   std::unique_ptr<merge_tree> memtables;
   std::unique_ptr<merge_tree> compacted;
+  std::unique_ptr<merge_tree> leveled;
 
   fixture() {
     // The engine's singletons (pool, buffer pool, block cache) are built first, so that they
@@ -41,11 +48,12 @@ struct fixture {
     std::filesystem::remove_all(dir);
   }
   ~fixture() {
-    for (merge_tree* tree : {memtables.get(), compacted.get()}) {
+    for (merge_tree* tree : {memtables.get(), compacted.get(), leveled.get()}) {
       if (tree != nullptr && tree->mark_as_dropped()) tree->remove_dropped();
     }
     memtables.reset();
     compacted.reset();
+    leveled.reset();
     std::filesystem::remove_all(dir);
   }
   merge_tree& memtable_tree() {
@@ -59,17 +67,31 @@ struct fixture {
   merge_tree& compacted_tree() {
     if (compacted) return *compacted;
     compacted = std::make_unique<merge_tree>(bench::workload_schema(), dir / "compacted");
-    level l;
     segment_writer writer;
-    for (uint64_t s = 0; s < SEGMENTS; ++s) {
-      l.push_back(writer.write(dir / ("segment" + std::to_string(s)), bench::workload_schema(),
-                               rows, N * s / SEGMENTS, N * (s + 1) / SEGMENTS));
-    }
-    merge_tree_updater block = compacted->block_tree_wait();
-    auto state = std::make_shared<tree_state>(*compacted->get_state(block));
-    state->levels.push_back(std::move(l));
-    block.set_state(std::move(state));
+    std::vector<level> levels;
+    levels.push_back(
+        writer.write_level(dir, "compacted", bench::workload_schema(), rows, SEGMENTS));
+    bench::install_levels(*compacted, std::move(levels));
     return *compacted;
+  }
+  merge_tree& leveled_tree() {
+    if (leveled) return *leveled;
+    leveled = std::make_unique<merge_tree>(bench::workload_schema(), dir / "leveled");
+    const std::vector<uint64_t> order = bench::make_permutation(N);
+    segment_writer writer;
+    std::vector<level> levels;
+    for (uint64_t l = 0; l < LEVELS; ++l) {
+      std::vector<uint64_t> picked(order.begin() + N * l / LEVELS,
+                                   order.begin() + N * (l + 1) / LEVELS);
+      std::sort(picked.begin(), picked.end());
+      std::vector<std::vector<std::byte>> part;
+      part.reserve(picked.size());
+      for (uint64_t i : picked) part.push_back(rows[i]);
+      levels.push_back(writer.write_level(dir, "level" + std::to_string(l) + "-",
+                                          bench::workload_schema(), part, SEGMENTS / 2));
+    }
+    bench::install_levels(*leveled, std::move(levels));
+    return *leveled;
   }
 };
 
@@ -80,6 +102,11 @@ fixture& get_fixture() {
 
 void scan_pages(benchmark::State& state, merge_tree& tree) {
   tree_table table(tree);
+  uint64_t digest = bench::DIGEST_START;
+  {
+    cursor c(&table, TX_TIMESTAMP_LATEST);
+    while (uint32_t n = c.fill_next_page()) digest = bench::page_digest(digest, c.buffer(), n);
+  }
   for (auto _ : state) {
     cursor c(&table, TX_TIMESTAMP_LATEST);
     uint64_t rows = 0;
@@ -87,17 +114,26 @@ void scan_pages(benchmark::State& state, merge_tree& tree) {
     if (rows != N) state.SkipWithError("wrong row count");
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * N));
+  state.SetLabel(fmt::format("pages {:016x}", digest));
 }
 
 void BM_scan_memtable_pages(benchmark::State& state) {
   scan_pages(state, get_fixture().memtable_tree());
 }
-BENCHMARK(BM_scan_memtable_pages)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_scan_memtable_pages)->Apply(timing);
+BENCHMARK(BM_scan_memtable_pages)->Apply(timing)->MeasureProcessCPUTime();
 
 void BM_scan_compacted_pages(benchmark::State& state) {
   scan_pages(state, get_fixture().compacted_tree());
 }
-BENCHMARK(BM_scan_compacted_pages)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_scan_compacted_pages)->Apply(timing);
+BENCHMARK(BM_scan_compacted_pages)->Apply(timing)->MeasureProcessCPUTime();
+
+void BM_scan_four_levels_pages(benchmark::State& state) {
+  scan_pages(state, get_fixture().leveled_tree());
+}
+BENCHMARK(BM_scan_four_levels_pages)->Apply(timing);
+BENCHMARK(BM_scan_four_levels_pages)->Apply(timing)->MeasureProcessCPUTime();
 
 void BM_scan_compacted_rows(benchmark::State& state) {
   merge_tree& tree = get_fixture().compacted_tree();
@@ -110,6 +146,7 @@ void BM_scan_compacted_rows(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * N));
 }
-BENCHMARK(BM_scan_compacted_rows)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_scan_compacted_rows)->Apply(timing);
+BENCHMARK(BM_scan_compacted_rows)->Apply(timing)->MeasureProcessCPUTime();
 
 }  // namespace

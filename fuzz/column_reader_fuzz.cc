@@ -2,18 +2,14 @@
 // the rest is the file; the hashes in its header table are recomputed wherever a block's stored
 // bytes lie inside the file, so that the layout checks and decoders are reached. A file that
 // loads must yield values inside the decoded buffers.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <string>
 #include <vector>
 
+#include "bench/column_scratch.h"
 #include "model/column_descriptor.h"
-#include "model/file.h"
 #include "model/hash.h"
 #include "native/errors.h"
 #include "segment/column_file.h"
@@ -23,23 +19,6 @@
 namespace {
 
 using namespace ombrel;
-
-// A scratch directory removed at exit.
-const std::filesystem::path& scratch() {
-  static const struct holder {
-    std::filesystem::path path;
-    holder()
-        : path(std::filesystem::temp_directory_path() /
-               ("ombrel_column_reader_fuzz_" + std::to_string(::getpid()))) {
-      std::filesystem::create_directories(path);
-    }
-    ~holder() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  } dir;
-  return dir.path;
-}
 
 void fix_hashes(std::vector<std::byte>& image) {
   const size_t size = image.size();
@@ -80,11 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (rows > (1u << 20)) return 0;
   }
   fix_hashes(image);
-  const column_file cf(scratch(), d);
-  {
-    file f = file::for_writing(cf.path());
-    f.write(image.data(), image.size());
-  }
+  const column_file cf = bench::write_column_image(d, image);
   try {
     column_reader reader(cf);
     reader.read_file_and_decompress();

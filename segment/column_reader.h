@@ -1,14 +1,17 @@
 #pragma once
 // Reads one column file: the constructor reads the trailer and the header table; on request the
 // whole column is read and decoded into one contiguous array (plus end offsets and the null
-// map), addressed by row number. Filled by one thread; once loaded, read-only for any thread.
+// map), addressed by row number, in memory a scan may hand from segment to segment
+// (column_memory). Filled by one thread; once loaded, read-only for any thread.
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "model/bitset.h"
@@ -18,6 +21,69 @@
 #include "segment/storage_block.h"
 
 namespace ombrel {
+
+class column_memory;
+
+// Bytes owned by a reader; given back to the column_memory they came from, if any, when let go.
+class column_buffer {
+ public:
+  struct free_bytes {
+    void operator()(std::byte* p) const noexcept;
+  };
+  using storage = std::unique_ptr<std::byte, free_bytes>;
+
+  // At least `bytes` bytes (one at least), uninitialised; large ones are laid on huge pages
+  // where the system offers them, which a fresh buffer faults in hundreds of times faster.
+  // Throws std::bad_alloc.
+  static storage allocate(size_t bytes);
+
+  column_buffer() = default;
+  column_buffer(storage bytes, size_t capacity, std::shared_ptr<column_memory> home)
+      : bytes_(std::move(bytes)), capacity_(capacity), home_(std::move(home)) {}
+  column_buffer(column_buffer&&) noexcept = default;
+  column_buffer& operator=(column_buffer&& other) noexcept {
+    reset();
+    bytes_ = std::move(other.bytes_);
+    capacity_ = other.capacity_;
+    home_ = std::move(other.home_);
+    return *this;
+  }
+  ~column_buffer() { reset(); }
+
+  std::byte* get() const noexcept { return bytes_.get(); }
+  explicit operator bool() const noexcept { return bytes_ != nullptr; }
+  void reset() noexcept;
+
+ private:
+  storage bytes_;
+  size_t capacity_ = 0;
+  std::shared_ptr<column_memory> home_;
+};
+
+// Buffers that readers gave back, taken again by later reads: a scan that decodes the columns
+// of segment after segment reuses warm pages instead of faulting in fresh ones each time (and
+// handing them back to the system after). Keeps at most a few dozen buffers, and only large
+// ones; small ones come and go through the allocator. Shared by the readers of one scan on any
+// thread; the mutex guards the list only.
+class column_memory : public std::enable_shared_from_this<column_memory> {
+ public:
+  static constexpr size_t MIN_KEPT_BYTES = size_t{64} << 10;
+  static constexpr size_t MAX_KEPT = 48;
+
+  static std::shared_ptr<column_memory> create() {
+    return std::shared_ptr<column_memory>(new column_memory());
+  }
+  // A buffer of at least `bytes` (uninitialised): the smallest kept one that fits, else new.
+  column_buffer take(size_t bytes);
+
+ private:
+  friend class column_buffer;
+  column_memory() { kept_.reserve(MAX_KEPT); }
+  void give_back(column_buffer::storage bytes, size_t capacity) noexcept;
+
+  std::mutex mutex_;
+  std::vector<std::pair<size_t, column_buffer::storage>> kept_;
+};
 
 class column_reader {
  public:
@@ -29,12 +95,13 @@ class column_reader {
   column_reader& operator=(column_reader&&) noexcept = default;
 
   // Reads and decodes every block. Refuses a file whose blocks do not make up exactly the
-  // column that the trailer describes, before allocating for it: "Bad column file data: " +
-  // path + what is wrong for an inconsistent header table, "Corrupted column block: " + path +
-  // the block for a block that cannot decode to its size or claims more values than a block
-  // holds (max_block_values()), the decompress errors ("Block hash mismatch!", ...)
-  // unchanged. After a failure the reader holds no data (as after clear()).
-  void read_file_and_decompress();
+  // column that the trailer describes, before allocating for it: the errors of column_layout
+  // for an inconsistent header table, "Corrupted column block: " + path + the block for a
+  // block whose stored bytes cannot decode to its size (a block that fails its hash, or one
+  // before it, is reported as "Block hash mismatch!" instead), the decompress errors
+  // unchanged. After a failure the reader holds no data (as after clear()). Buffers come from
+  // `memory` when given, else from the allocator.
+  void read_file_and_decompress(const std::shared_ptr<column_memory>& memory = nullptr);
 
   // Releases the decoded data; the headers stay.
   void clear() noexcept;
@@ -54,7 +121,9 @@ class column_reader {
   // Variable-length: row r spans [offsets()[r-1] (0 for row 0), offsets()[r]) of data();
   // the offsets are checked to be non-decreasing and to end at the data's size.
   const std::byte* data() const noexcept { return data_.get(); }
-  const uint64_t* offsets() const noexcept { return offsets_.get(); }
+  const uint64_t* offsets() const noexcept {
+    return reinterpret_cast<const uint64_t*>(offsets_.get());
+  }
   // One bit per row, set for null (nullable columns only; empty otherwise).
   const bitset& nulls() const noexcept { return nulls_; }
 
@@ -69,23 +138,12 @@ class column_reader {
     if (fixed_size_ != 0) {
       return bytes_view(fixed_size_, data_.get() + static_cast<size_t>(row) * fixed_size_);
     }
-    const uint64_t start = row == 0 ? 0 : offsets_[row - 1];
-    return bytes_view(offsets_[row] - start, data_.get() + start);
+    const uint64_t* ends = offsets();
+    const uint64_t start = row == 0 ? 0 : ends[row - 1];
+    return bytes_view(ends[row] - start, data_.get() + start);
   }
 
  private:
-  struct layout;
-
-  // The destinations of the blocks, checked against each other, the trailer and `source`.
-  layout plan(const std::byte* source) const;
-  // Throws "Block hash mismatch!" when a block in [0, last] fails its hash. REQUIRES: the
-  // blocks' stored bytes tile `source`.
-  void check_hashes(const std::byte* source, size_t last) const;
-  // Raises the error for block i with `what` wrong, preferring the hash error of any block up
-  // to i, as decoding them in order would.
-  [[noreturn]] void refuse(const std::byte* source, size_t i, const std::string& what) const;
-  [[noreturn]] void refuse_table(const std::string& what) const;
-
   std::filesystem::path path_;
   ombrel_type type_;
   uint32_t fixed_size_;
@@ -96,8 +154,8 @@ class column_reader {
   std::vector<storage_block_header> headers_;
 
   bool loaded_ = false;
-  std::unique_ptr<std::byte[]> data_;
-  std::unique_ptr<uint64_t[]> offsets_;
+  column_buffer data_;
+  column_buffer offsets_;
   bitset nulls_;
 };
 

@@ -19,6 +19,7 @@
 #include "model/common.h"
 #include "model/flat_tuple.h"
 #include "model/ombrel_type_info.h"
+#include "segment/column_reader.h"
 
 namespace ombrel {
 
@@ -89,6 +90,13 @@ class aggregate_function {
   virtual void initialize(aggregate_value& value) const = 0;
   // Folds one scanned row into `value`. REQUIRES: `value` was initialized by this function.
   virtual void aggregate(aggregate_value& value, const row_values& row) const = 0;
+  // Folds rows [first, first + count) of a run, whose argument values are those of `argument`
+  // (unused without column): row first + i into *values[i], or every row into `value`.
+  // REQUIRES: the accumulators were initialized by this function.
+  virtual void aggregate_run(aggregate_value* const* values, const column_reader* argument,
+                             uint32_t first, uint32_t count) const = 0;
+  virtual void aggregate_run(aggregate_value& value, const column_reader* argument, uint32_t first,
+                             uint32_t count) const = 0;
 
   int64_t position() const { return position_; }
 

@@ -285,17 +285,54 @@ uint32_t aggregate_iterator::find_word_group(const row_values& row) {
     make_key(row);
     std::memcpy(&word, key_[0]->data, word_size_);
   }
+  // make_key() set key_ for the other kinds.
+  return word_group(word, key_kinds_[0] == key_kind::bytes ? *v : *key_[0]);
+}
+
+uint32_t aggregate_iterator::word_group(uint64_t word, bytes_view key) {
   if ((groups_.size() + 1) * 2 > slots_.size()) grow();
   const uint64_t h = mix(word);
   const size_t mask = slots_.size() - 1;
   for (size_t i = h & mask;; i = (i + 1) & mask) {
     slot& s = slots_[i];
+    if (s.word == word && s.group != EMPTY) return s.group;
     if (s.group == EMPTY) {
-      if (key_kinds_[0] == key_kind::bytes) key_[0] = *v;  // else make_key() set it
+      key_[0] = key;
       s = slot{h, word, add_group()};
       return s.group;
     }
-    if (s.word == word) return s.group;
+  }
+}
+
+template <typename W>
+void aggregate_iterator::find_word_groups(const std::byte* data, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    W w;
+    std::memcpy(&w, data + size_t{i} * sizeof(W), sizeof(W));
+    run_groups_[i] = word_group(w, bytes_view(sizeof(W), data + size_t{i} * sizeof(W)));
+  }
+}
+
+bool aggregate_iterator::find_run_groups(const row_run& run) {
+  if (word_size_ == 0 || key_kinds_[0] != key_kind::bytes) return false;
+  const column_reader& column = *run.columns[group_positions_[0]];
+  if (column.nullable()) return false;
+  const std::byte* data = column.data() + size_t{run.first} * word_size_;
+  switch (word_size_) {
+    case 1:
+      find_word_groups<uint8_t>(data, run.count);
+      return true;
+    case 2:
+      find_word_groups<uint16_t>(data, run.count);
+      return true;
+    case 4:
+      find_word_groups<uint32_t>(data, run.count);
+      return true;
+    case 8:
+      find_word_groups<uint64_t>(data, run.count);
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -326,11 +363,47 @@ void aggregate_iterator::add_row(const row_values& row) {
   for (size_t f = 0; f < functions_.size(); ++f) functions_[f]->aggregate(values[f], row);
 }
 
+void aggregate_iterator::add_run(const row_run& run) {
+  uint32_t single = 0;
+  if (group_positions_.empty()) {
+    if (groups_.empty()) add_group();
+  } else {
+    run_row_.resize(run.column_count);
+    run_groups_.resize(run.count);
+    if (!find_run_groups(run)) {
+      for (uint32_t i = 0; i < run.count; ++i) {
+        for (uint32_t p : group_positions_) run_row_[p] = run.columns[p]->value(run.first + i);
+        run_groups_[i] = word_size_ > 0 ? find_word_group(run_row_) : find_group(run_row_);
+      }
+    }
+    single = EMPTY;
+  }
+  // Groups are all found before pointers into them are taken: adding one may move them.
+  for (size_t f = 0; f < functions_.size(); ++f) {
+    const int64_t position = functions_[f]->position();
+    const column_reader* argument =
+        position >= 0 ? run.columns[static_cast<size_t>(position)] : nullptr;
+    if (single != EMPTY) {
+      functions_[f]->aggregate_run(groups_[single].values[f], argument, run.first, run.count);
+      continue;
+    }
+    run_values_.resize(run.count);
+    for (uint32_t i = 0; i < run.count; ++i) run_values_[i] = &groups_[run_groups_[i]].values[f];
+    functions_[f]->aggregate_run(run_values_.data(), argument, run.first, run.count);
+  }
+}
+
 void aggregate_iterator::aggregate() {
   aggregated_ = true;
   if (inner_) {
     const row_callback fold = [this](const row_values& row) { add_row(row); };
-    while (inner_->get_next(fold)) {
+    if (auto* runs = dynamic_cast<row_run_source*>(inner_.get())) {
+      const row_run_source::run_callback fold_run = [this](const row_run& run) { add_run(run); };
+      while (runs->get_next_run(fold_run, fold, RUN_ROWS)) {
+      }
+    } else {
+      while (inner_->get_next(fold)) {
+      }
     }
   }
   slots_ = std::vector<slot>();

@@ -12,8 +12,9 @@
 #include "model/bitset.h"
 #include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
-#include "tree/abstract_table.h"
 #include "storage/aggregate_functions.h"
+#include "tree/abstract_table.h"
+#include "tree/merge_tree_iterator.h"
 
 namespace ombrel {
 
@@ -64,10 +65,20 @@ class aggregate_iterator final : public abstract_iterator {
     uint32_t group = EMPTY;
   };
   static constexpr uint32_t EMPTY = UINT32_MAX;
+  static constexpr uint32_t RUN_ROWS = 2048;
 
   void add_row(const row_values& row);
+  // Folds the rows of a run: their groups first, then each function over the whole run.
+  void add_run(const row_run& run);
   // The group of a key held in one word (one fixed-size column of at most 8 bytes).
   uint32_t find_word_group(const row_values& row);
+  // The group of the one-word key `word`, whose key value is `key` (added when new).
+  uint32_t word_group(uint64_t word, bytes_view key);
+  // run_groups_ for a run grouped by one non-nullable column of plain bytes of one word;
+  // false for other keys.
+  bool find_run_groups(const row_run& run);
+  template <typename W>
+  void find_word_groups(const std::byte* data, uint32_t count);
   // The group of any other key.
   uint32_t find_group(const row_values& row);
   uint32_t add_group();
@@ -89,6 +100,10 @@ class aggregate_iterator final : public abstract_iterator {
   // The key of the row being folded, and the canonical bytes of values rewritten for it.
   row_values key_;
   std::vector<std::vector<std::byte>> key_bytes_;
+  // Scratch of add_run: the group columns of one row, the group of each row, accumulators.
+  row_values run_row_;
+  std::vector<uint32_t> run_groups_;
+  std::vector<aggregate_value*> run_values_;
   std::vector<uint32_t> order_;  // groups in key order, once aggregated
   size_t next_ = 0;
   std::vector<combined_buffer> buffers_;

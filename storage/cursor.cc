@@ -117,11 +117,12 @@ cursor::~cursor() {
   writer_.reset();
   page_.reset();
   retired_pages_.clear();
-  pending_.reset();
+  pending_.clear();
   iterator_.reset();
 }
 
 void cursor::start() {
+  runs_ = dynamic_cast<row_run_source*>(iterator_.get());
   page_schema_.reserve(output_schema_.columns.size());
   for (const column_descriptor& c : output_schema_.columns) {
     page_schema_.push_back({c.type, c.size, ombrel_type_info::get(c.type).varlen});
@@ -163,6 +164,7 @@ bool cursor::place(const row_values& row) {
   const auto stored = static_cast<uint32_t>(length);
   std::memcpy(position_, &stored, 4);
   ++count_;
+  widest_row_ = std::max<uint64_t>(widest_row_, length + 4);
   if (length + 4 >= space_) {
     full_ = true;
   } else {
@@ -170,6 +172,15 @@ bool cursor::place(const row_values& row) {
     space_ -= length + 4;
   }
   return true;
+}
+
+void cursor::place_run(const row_run& run) {
+  run_row_.resize(run.column_count);
+  const uint32_t end = run.first + run.count;
+  for (uint32_t r = run.first; r < end; ++r) {
+    for (size_t j = 0; j < run.column_count; ++j) run_row_[j] = run.columns[j]->value(r);
+    if (full_ || !place(run_row_)) pending_.push_back(flat_tuple::copy(run_row_));
+  }
 }
 
 template <typename F>
@@ -185,9 +196,10 @@ auto cursor::guarded(F&& body) {
 
 bool cursor::has_next_page() {
   return guarded([&] {
-    if (pending_) return true;
+    if (!pending_.empty()) return true;
     if (!iterator_) return false;
-    return iterator_->get_next([&](const row_values& row) { pending_ = flat_tuple::copy(row); });
+    return iterator_->get_next(
+        [&](const row_values& row) { pending_.push_back(flat_tuple::copy(row)); });
   });
 }
 
@@ -197,14 +209,25 @@ uint32_t cursor::fill_next_page() {
     space_ = capacity_ - 4;
     count_ = 0;
     full_ = false;
-    if (pending_) {
-      if (place(pending_->values())) pending_.reset();
+    while (!pending_.empty()) {
+      if (!place(pending_.front().values())) return count_;
+      pending_.pop_front();
       if (full_) return count_;
     }
     if (!iterator_) return 0;
     const abstract_iterator::row_callback take = [this](const row_values& row) {
-      if (!place(row)) pending_ = flat_tuple::copy(row);
+      if (!place(row)) pending_.push_back(flat_tuple::copy(row));
     };
+    if (runs_ != nullptr) {
+      // Runs sized to what the page probably still holds: a longer row than seen so far may
+      // leave a few rows pending for the next page.
+      const row_run_source::run_callback take_run = [this](const row_run& run) { place_run(run); };
+      while (!full_) {
+        const uint64_t rows = std::clamp<uint64_t>(space_ / widest_row_, 1, MAX_RUN_ROWS);
+        if (!runs_->get_next_run(take_run, take, static_cast<uint32_t>(rows))) break;
+      }
+      return count_;
+    }
     while (iterator_->get_next(take)) {
       if (full_) break;
     }

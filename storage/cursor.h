@@ -8,9 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "model/bitset.h"
@@ -18,9 +18,10 @@
 #include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
 #include "model/tuple.h"
-#include "tree/abstract_table.h"
 #include "storage/aggregate_functions.h"
 #include "storage/make_schema.h"
+#include "tree/abstract_table.h"
+#include "tree/merge_tree_iterator.h"
 
 namespace ombrel {
 
@@ -33,6 +34,7 @@ class cursor {
  public:
   static constexpr uint64_t PAGE_SIZE = 524288;
   static constexpr int PAGE_SIZE_ATTEMPTS = 11;  // halving down to 512 bytes
+  static constexpr uint64_t MAX_RUN_ROWS = 4096;
 
   // Every column, with the table's schema as the output schema.
   cursor(abstract_table* table, tx_timestamp timestamp);
@@ -62,12 +64,19 @@ class cursor {
   void realloc_buf(uint64_t size);
   // Places `row` in the page; false when it does not fit (the page is then closed).
   bool place(const row_values& row);
+  // Places the rows of `run`; those that do not fit wait in pending_.
+  void place_run(const row_run& run);
   template <typename F>
   auto guarded(F&& body);
 
   std::unique_ptr<abstract_iterator> iterator_;
-  // A row without columns (an aggregate without calls) is still a row: hence optional.
-  std::optional<flat_tuple> pending_;
+  // The iterator again when it hands out runs of rows, else null.
+  row_run_source* runs_ = nullptr;
+  // Rows taken from the scan that the next page starts with (the rest of a run that did not
+  // fit, or the row has_next_page took).
+  std::deque<flat_tuple> pending_;
+  row_values run_row_;
+  uint64_t widest_row_ = 64;  // the longest row placed so far, with its length slot
   schema_descriptor output_schema_;
   tuple_schema page_schema_;
   std::unique_ptr<std::byte[]> page_;

@@ -143,23 +143,46 @@ bool may_deliver(const column_reader_pack& pack, tx_timestamp timestamp) {
   return false;
 }
 
-// Adds the loaded readers of the picker's columns the pack lacks.
-void load_values(const segment& s, const column_picker& picker, column_reader_pack& pack) {
+// Adds loaded readers of the picker's columns to the pack, up to the first `count`.
+void load_columns(const segment& s, const column_picker& picker, size_t count,
+                  const std::shared_ptr<column_memory>& memory, column_reader_pack& pack) {
   const std::vector<unsigned>& columns = picker.columns();
+  count = std::min(count, columns.size());
   pack.readers.reserve(columns.size());
-  for (size_t i = pack.readers.size(); i < columns.size(); ++i) {
+  for (size_t i = pack.readers.size(); i < count; ++i) {
     column_reader reader(s.columns().at(columns[i]));
-    reader.read_file_and_decompress();
+    reader.read_file_and_decompress(memory);
     pack.readers.push_back(std::move(reader));
   }
+}
+
+// The timestamp, key and tombstone columns of a segment.
+column_reader_pack load_search_columns(const segment& s, const column_picker& picker,
+                                       const std::shared_ptr<column_memory>& memory) {
+  column_reader_pack pack;
+  load_columns(s, picker, picker.search_column_count(), memory, pack);
+  if (s.tombstones()) {
+    pack.tombstones.emplace(*s.tombstones());
+    pack.tombstones->read_file_and_decompress(memory);
+  }
+  return pack;
+}
+
+void load_values(const segment& s, const column_picker& picker,
+                 const std::shared_ptr<column_memory>& memory, column_reader_pack& pack) {
+  load_columns(s, picker, picker.columns().size(), memory, pack);
 }
 
 }  // namespace
 
 merge_tree_iterator::level_state::level_state(const level& segments,
                                               std::shared_ptr<const column_picker> picker,
-                                              tx_timestamp read_timestamp)
-    : segments_(segments), picker_(std::move(picker)), read_timestamp_(read_timestamp) {
+                                              tx_timestamp read_timestamp,
+                                              std::shared_ptr<column_memory> memory)
+    : segments_(segments),
+      picker_(std::move(picker)),
+      read_timestamp_(read_timestamp),
+      memory_(std::move(memory)) {
   for (unsigned i = 0; i < READ_AHEAD; ++i) schedule_load();
 }
 
@@ -169,14 +192,14 @@ void merge_tree_iterator::level_state::schedule_load() {
   // The task shares the segment and the picker: the iterator may be gone when it runs. They
   // are let go before the result is handed over, so a finished scan holds nothing through it.
   std::packaged_task<column_reader_pack()> task(
-      [s, picker = picker_, timestamp = read_timestamp_]() mutable {
+      [s, picker = picker_, timestamp = read_timestamp_, memory = memory_]() mutable {
         const std::shared_ptr<segment> own_segment = std::move(s);
         const std::shared_ptr<const column_picker> own_picker = std::move(picker);
-        column_reader_pack pack;
-        pack.prepare(*own_segment, *own_picker, own_picker->search_column_count());
+        const std::shared_ptr<column_memory> own_memory = std::move(memory);
+        column_reader_pack pack = load_search_columns(*own_segment, *own_picker, own_memory);
         // Value columns come along only when some row may be delivered; segments whose rows
         // are all newer or removed never read theirs.
-        if (may_deliver(pack, timestamp)) load_values(*own_segment, *own_picker, pack);
+        if (may_deliver(pack, timestamp)) load_values(*own_segment, *own_picker, own_memory, pack);
         return pack;
       });
   loads_.push_back(detail::get_async_pool().submit(std::move(task)));
@@ -189,11 +212,12 @@ bool merge_tree_iterator::level_state::start_next_segment() {
     std::shared_ptr<segment> s = std::move(loading_.front());
     loads_.pop_front();
     loading_.pop_front();
+    // The finished segment's columns go back to the memory first, for the load scheduled next.
+    release_pack();
     schedule_load();
     column_reader_pack pack = load.get();  // a failed read is raised here
     if (pack.readers.empty() || pack.readers[0].row_count() == 0) continue;
     segment_ = std::move(s);
-    release_pack();
     pack_ = std::move(pack);
     timestamps_ = pack_.readers[0].data();
     row_ = 0;
@@ -207,12 +231,9 @@ bool merge_tree_iterator::level_state::start_next_segment() {
 }
 
 void merge_tree_iterator::level_state::release_pack() {
-  if (pack_.readers.empty()) return;
-  // Unmapping large decoded columns stalls every thread of the process a little; the pool
-  // pays for it rather than the scan.
-  detail::get_async_pool().submit(
-      std::packaged_task<void()>([done = std::move(pack_)]() mutable { done = {}; }));
+  // Its buffers return to the scan's memory, for the next segment.
   pack_ = column_reader_pack();
+  timestamps_ = nullptr;
 }
 
 bool merge_tree_iterator::level_state::advance(bool& started) {
@@ -250,10 +271,52 @@ void merge_tree_iterator::level_state::load_last_key(size_t key_count, bytes_vie
 }
 
 void merge_tree_iterator::level_state::read_tuple(row_values& out) {
-  if (pack_.readers.size() < picker_->columns().size()) load_values(*segment_, *picker_, pack_);
+  if (pack_.readers.size() < picker_->columns().size()) {
+    load_values(*segment_, *picker_, memory_, pack_);
+  }
   const std::vector<unsigned>& output = picker_->output();
   out.resize(output.size());
   for (size_t j = 0; j < output.size(); ++j) out[j] = pack_.readers[output[j]].value(row_);
+}
+
+uint32_t merge_tree_iterator::level_state::run_length(const key_order& order, uint32_t max_rows) {
+  const std::byte* removed = pack_.tombstones ? pack_.tombstones->data() : nullptr;
+  const auto visible = [&](uint32_t r) {
+    tx_timestamp t;
+    std::memcpy(&t, timestamps_ + size_t{r} * sizeof(t), sizeof(t));
+    return t <= read_timestamp_ && (removed == nullptr || removed[r] == std::byte{0});
+  };
+  if (!visible(row_)) return 0;
+  const size_t keys = order.size();
+  key_a_.resize(keys);
+  key_b_.resize(keys);
+  const uint32_t end = row_count_ - row_ > max_rows ? row_ + max_rows : row_count_;
+  bytes_view* previous = key_a_.data();
+  bytes_view* current = key_b_.data();
+  for (size_t i = 0; i < keys; ++i) {
+    previous[i] = pack_.readers[1 + i].value(row_).value_or(bytes_view());
+  }
+  uint32_t r = row_ + 1;
+  for (; r < end && visible(r); ++r) {
+    for (size_t i = 0; i < keys; ++i) {
+      current[i] = pack_.readers[1 + i].value(r).value_or(bytes_view());
+    }
+    if (order.equal(current, previous)) break;
+    std::swap(previous, current);
+  }
+  return r - row_;
+}
+
+row_run merge_tree_iterator::level_state::take_run(uint32_t count) {
+  if (pack_.readers.size() < picker_->columns().size()) {
+    load_values(*segment_, *picker_, memory_, pack_);
+  }
+  const std::vector<unsigned>& output = picker_->output();
+  output_.resize(output.size());
+  for (size_t j = 0; j < output.size(); ++j) output_[j] = &pack_.readers[output[j]];
+  row_run run{output_.data(), output_.size(), row_, count};
+  row_ += count - 1;
+  return run;
 }
 
 // ---- merge_tree_iterator ----
@@ -267,6 +330,7 @@ merge_tree_iterator::merge_tree_iterator(const schema_descriptor& schema,
       picker_(projection ? std::make_shared<const column_picker>(schema_, *projection)
                          : std::make_shared<const column_picker>(schema_)),
       mem_picker_(picker_->picked()),
+      memory_(column_memory::create()),
       order_(schema_),
       last_key_(order_.size()),
       key_a_(order_.size()),
@@ -278,7 +342,9 @@ merge_tree_iterator::merge_tree_iterator(const schema_descriptor& schema,
     if (it.valid()) mem_.push_back(std::move(it));  // an empty row set takes no part
   }
   for (const level& l : state_->levels) {
-    if (!l.empty()) levels_.push_back(std::make_unique<level_state>(l, picker_, read_timestamp_));
+    if (!l.empty()) {
+      levels_.push_back(std::make_unique<level_state>(l, picker_, read_timestamp_, memory_));
+    }
   }
 }
 
@@ -313,6 +379,38 @@ bool merge_tree_iterator::get_next(const row_callback& callback) {
     release_sources();
     throw;
   }
+}
+
+bool merge_tree_iterator::get_next_run(const run_callback& run, const row_callback& row,
+                                       uint32_t max_rows) {
+  if (failure_) std::rethrow_exception(failure_);
+  try {
+    if (!begun_) begin();
+    if (next_run(run, max_rows)) return true;
+    return next_row(row);
+  } catch (...) {
+    failure_ = std::current_exception();
+    release_sources();
+    throw;
+  }
+}
+
+bool merge_tree_iterator::next_run(const run_callback& run, uint32_t max_rows) {
+  // Only in fast-forward mode does the rest of the current segment come before every other
+  // source's rows.
+  if (mode_ != mode::fast_forward || is_mem(current_)) return false;
+  level_state& l = *levels_[current_ - mem_.size()];
+  const uint32_t count = l.run_length(order_, max_rows);
+  if (count == 0) return false;
+  l.load_key(order_.size(), key_a_.data());
+  if (has_last_key_ && order_.equal(key_a_.data(), last_key_.data())) return false;
+  const row_run rows = l.take_run(count);
+  l.load_key(order_.size(), key_a_.data());  // the run's last row
+  remember_key(key_a_.data());
+  run(rows);
+  next();
+  if (mode_ == mode::exhausted) release_sources();
+  return true;
 }
 
 bool merge_tree_iterator::next_row(const row_callback& callback) {
@@ -462,6 +560,20 @@ void merge_tree_iterator::release_sources() {
   levels_.clear();
   state_.reset();
   values_.clear();
+  if (memory_ && memory_.use_count() == 1) {
+    // Unmapping large decoded columns stalls every thread of the process a little; the pool
+    // pays for it rather than the scan. (Read-ahead tasks still queued hold the memory too and
+    // let go of it on the pool anyway.)
+    try {
+      std::packaged_task<void()> task([done = memory_]() mutable { done.reset(); });
+      memory_.reset();
+      detail::get_async_pool().submit(std::move(task));
+    } catch (const std::exception& e) {
+      logging::detail::log(logging::level::warning,
+                           "Freeing the columns of a scan on this thread: {}", e.what());
+    }
+  }
+  memory_.reset();
 }
 
 }  // namespace ombrel

@@ -51,7 +51,30 @@ class key_order {
   std::vector<column> columns_;
 };
 
-class merge_tree_iterator final : public abstract_iterator {
+// Consecutive rows of one loaded segment handed out together: output column j of row
+// first + i is columns[j]->value(first + i). Valid only during the callback it is given to.
+struct row_run {
+  const column_reader* const* columns = nullptr;
+  size_t column_count = 0;
+  uint32_t first = 0;
+  uint32_t count = 0;
+};
+
+// A scan that can hand out runs of rows as well as single rows: consumers that fold or copy
+// many rows take the runs and skip the per-row call.
+class row_run_source {
+ public:
+  using run_callback = std::function<void(const row_run&)>;
+
+  virtual ~row_run_source() = default;
+  // Delivers at most `max_rows` rows: a run to `run` when the scan is in a stretch of one
+  // segment that no other source interleaves with, else one row to `row` (as get_next).
+  // False when the scan is exhausted. REQUIRES: max_rows > 0.
+  virtual bool get_next_run(const run_callback& run, const abstract_iterator::row_callback& row,
+                            uint32_t max_rows) = 0;
+};
+
+class merge_tree_iterator final : public abstract_iterator, public row_run_source {
  public:
   // A scan of `state` as of `timestamp` with the projected columns of `schema`, or all of them
   // when `projection` is null. Starts the read-ahead but does not wait for it: the first
@@ -65,6 +88,7 @@ class merge_tree_iterator final : public abstract_iterator {
 
   // An iterator that failed keeps failing with the same error.
   bool get_next(const row_callback& callback) override;
+  bool get_next_run(const run_callback& run, const row_callback& row, uint32_t max_rows) override;
   const schema_descriptor* schema() const override { return &schema_; }
 
   // Run once when the iterator is destroyed (a partition counts its scans with it).
@@ -77,6 +101,8 @@ class merge_tree_iterator final : public abstract_iterator {
   // Waits for the first segment of each level and orders the sources.
   void begin();
   bool next_row(const row_callback& callback);
+  // Delivers a run of the current segment from its current row when one can start there.
+  bool next_run(const run_callback& run, uint32_t max_rows);
   // Advances the current source and restores the merge order.
   void next();
   mode switch_to_next_level(bool push_current);
@@ -98,6 +124,8 @@ class merge_tree_iterator final : public abstract_iterator {
   tx_timestamp read_timestamp_;
   std::shared_ptr<const column_picker> picker_;
   picked_columns mem_picker_;
+  // Decoded columns of one segment go back here for the next segment's (all levels share it).
+  std::shared_ptr<column_memory> memory_;
   key_order order_;
   std::vector<uint32_t> key_sizes_;  // material size per key slot, 0 when length-prefixed
   std::vector<row_set::iterator> mem_;
@@ -123,7 +151,7 @@ class merge_tree_iterator::level_state {
 
   // Schedules the read-ahead of the first segments for a scan as of `read_timestamp`.
   level_state(const level& segments, std::shared_ptr<const column_picker> picker,
-              tx_timestamp read_timestamp);
+              tx_timestamp read_timestamp, std::shared_ptr<column_memory> memory);
 
   // Rests on the first row of the first non-empty segment; false when there is none.
   bool start() { return start_next_segment(); }
@@ -138,6 +166,14 @@ class merge_tree_iterator::level_state {
   tx_timestamp last_timestamp() const;
   // The picked values of the current row; loads the value columns on first use.
   void read_tuple(row_values& out);
+  // The rows from the current one on that may go out as one run, at most max_rows: each
+  // visible (not newer than the read timestamp, not a removal) and with another key than the
+  // row before it (an older version of the same key ends the run). 0 when the current row
+  // itself is not visible.
+  uint32_t run_length(const key_order& order, uint32_t max_rows);
+  // The run of `count` rows from the current one, which becomes the run's last row; loads the
+  // value columns on first use.
+  row_run take_run(uint32_t count);
 
  private:
   void schedule_load();
@@ -148,11 +184,14 @@ class merge_tree_iterator::level_state {
   level segments_;
   std::shared_ptr<const column_picker> picker_;
   tx_timestamp read_timestamp_;
+  std::shared_ptr<column_memory> memory_;
   size_t next_to_schedule_ = 0;
   std::deque<std::future<column_reader_pack>> loads_;
   std::deque<std::shared_ptr<segment>> loading_;
   std::shared_ptr<segment> segment_;
   column_reader_pack pack_;
+  std::vector<const column_reader*> output_;  // the pack's readers in output order
+  std::vector<bytes_view> key_a_, key_b_;
   const std::byte* timestamps_ = nullptr;
   uint32_t row_ = 0;
   uint32_t row_count_ = 0;

@@ -6,9 +6,16 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "model/file_system.h"
@@ -27,9 +34,58 @@ namespace {
   throw errors::error("Column " + name + " already exists");
 }
 
+constexpr size_t REWRITE_THREADS = 8;
+
 void check_type(ombrel_type type) {
   if (type == NONE) throw errors::error("A column cannot have type NONE");
   (void)ombrel_type_info::get(type);  // refuses type numbers outside the known ones
+}
+
+// Writes the new segment of each of `places` into the matching path, on a few threads of
+// their own: each rewrite waits for its file syncs mostly, so they overlap well. (Not on the
+// shared pool, whose threads may be merges waiting for the very tree this change blocks.)
+// On failure every new segment is removed and the first error is raised, after all writers
+// stopped.
+std::vector<std::shared_ptr<segment>> rewrite_all(
+    const std::vector<std::shared_ptr<segment>*>& places,
+    const std::vector<std::filesystem::path>& paths,
+    const std::function<std::shared_ptr<segment>(const segment&, const std::filesystem::path&)>&
+        rewrite) {
+  std::vector<std::shared_ptr<segment>> fresh(places.size());
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
+  const auto work = [&] {
+    for (size_t i = next.fetch_add(1); i < places.size() && !failed.load(); i = next.fetch_add(1)) {
+      try {
+        fresh[i] = rewrite(**places[i], paths[i]);
+      } catch (...) {
+        std::scoped_lock lock(failure_mutex);
+        if (!failure) failure = std::current_exception();
+        failed = true;
+      }
+    }
+  };
+  {
+    const size_t threads = std::min<size_t>(places.size(), REWRITE_THREADS);
+    std::vector<std::jthread> writers;
+    try {
+      for (size_t t = 1; t < threads; ++t) writers.emplace_back(work);
+    } catch (const std::system_error& e) {
+      // Fewer writers then: this thread works too.
+      logging::detail::log(logging::level::warning, "Column change with fewer threads: {}",
+                           e.what());
+    }
+    work();
+  }
+  if (failure) {
+    for (const auto& s : fresh) {
+      if (s) s->set_remove_on_destroy();
+    }
+    std::rethrow_exception(failure);
+  }
+  return fresh;
 }
 
 }  // namespace
@@ -116,19 +172,20 @@ void merge_tree::change_columns(const schema_descriptor& next, const segment_rew
     }
   }
   auto state = std::make_shared<tree_state>(*get_state(block));
+  std::vector<std::shared_ptr<segment>*> places;
+  std::vector<std::filesystem::path> paths;
+  for (level& l : state->levels) {
+    for (std::shared_ptr<segment>& s : l) {
+      places.push_back(&s);
+      paths.push_back(namer_.make_new_path());
+    }
+  }
+  std::vector<std::shared_ptr<segment>> fresh = rewrite_all(places, paths, rewrite);
   std::vector<std::shared_ptr<segment>> removed;
   std::vector<std::shared_ptr<segment>> created;
-  try {
-    for (level& l : state->levels) {
-      for (std::shared_ptr<segment>& s : l) {
-        std::shared_ptr<segment> fresh = rewrite(*s, namer_.make_new_path());
-        removed.push_back(std::exchange(s, fresh));
-        created.push_back(std::move(fresh));
-      }
-    }
-  } catch (...) {
-    for (const auto& s : created) s->set_remove_on_destroy();
-    throw;
+  for (size_t i = 0; i < places.size(); ++i) {
+    removed.push_back(std::exchange(*places[i], fresh[i]));
+    created.push_back(std::move(fresh[i]));
   }
   if (created.empty()) {
     // Nothing on disk holds rows: the schema file alone decides, replaced atomically.

@@ -186,7 +186,6 @@ struct schema_case {
 TEST(MemTablePkIndexTest, RandomInsertsMatchOrderedReference) {
   const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
-  std::printf("RandomInsertsMatchOrderedReference seed %u\n", seed);
   const schema_case cases[] = {
       {"int64 key", testing::int_key_schema(), false, -1500, 1500},
       {"int16 key", int16_key_schema(), false, -32768, 32767},

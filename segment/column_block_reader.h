@@ -1,0 +1,54 @@
+#pragma once
+// Point reads of a column file one block at a time: read_value_block and read_null_map read and
+// decode one block located by the column's layout, for searches that touch a few rows. Decoded
+// blocks are immutable and shared freely (the segment cache keeps them).
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "model/common.h"
+#include "segment/column_layout.h"
+
+namespace ombrel {
+
+// One decoded value block (rows [first_row, first_row + rows)), or a column's null map (the map's
+// words in `data`, rows = the column's row count).
+struct decoded_block {
+  uint32_t first_row = 0;
+  uint32_t rows = 0;
+  uint32_t fixed_size = 0;  // 0 for variable-length values
+  uint64_t data_size = 0;
+  std::unique_ptr<std::byte[]> data;
+  std::unique_ptr<uint64_t[]> ends;  // variable-length: end of each value within data
+
+  bool contains(uint64_t row) const { return row - first_row < rows; }
+  // REQUIRES: contains(row), a value block.
+  bytes_view value(uint64_t row) const {
+    const uint64_t i = row - first_row;
+    if (fixed_size != 0) return bytes_view(fixed_size, data.get() + i * fixed_size);
+    const uint64_t start = i == 0 ? 0 : ends[i - 1];
+    return bytes_view(ends[i] - start, data.get() + start);
+  }
+  // REQUIRES: contains(row), a null map.
+  bool bit(uint64_t row) const {
+    uint64_t word;
+    std::memcpy(&word, data.get() + row / 64 * 8, 8);
+    return (word >> (row % 64)) & 1;
+  }
+  // Heap bytes held, for the cache's budget.
+  uint64_t memory() const;
+};
+
+// Reads and decodes value block `block` of the column (both blocks of a variable-length pair).
+// Throws the hash and decoding errors of the column files, errors::error "Corrupted column
+// block: " + path + ... for offsets that leave the block, errors::system_error for I/O.
+std::shared_ptr<const decoded_block> read_value_block(const column_layout& layout, size_t block);
+// Reads the column's null map. REQUIRES: layout.has_null_map().
+std::shared_ptr<const decoded_block> read_null_map(const column_layout& layout);
+// Blocks decoded by the two functions above since the process started (for tests and
+// benchmarks).
+uint64_t decoded_block_count();
+
+}  // namespace ombrel
