@@ -8,7 +8,7 @@
 #include "model/file_system.h"
 #include "native/errors.h"
 #include "native/log.h"
-#include "segment/segment_cache.h"
+#include "segment/column_block_reader.h"
 #include "segment/segment_creator.h"
 
 namespace ombrel {
@@ -79,8 +79,8 @@ class row_stream {
 
  private:
   struct column {
-    segment_cache::block_ptr block;
-    segment_cache::block_ptr nulls;
+    std::shared_ptr<const decoded_block> block;
+    std::shared_ptr<const decoded_block> nulls;
   };
 
   // Moves past exhausted ranges and opens the segment of the current one.
