@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string>
 
 #include "model/file.h"
@@ -43,69 +44,198 @@ void check_shape(const column_layout& layout, size_t header, const std::byte* so
   }
 }
 
-void decode(const column_layout& layout, size_t header, std::byte* destination,
-            const std::byte* source) {
+// Trusts the stored bytes of a header: throws as decompress does before decoding.
+void verify(const column_layout& layout, size_t header, const std::byte* source) {
   try {
-    decompress(destination, source, layout.decoded_type(header), layout.headers()[header]);
+    verify_block(source, layout.headers()[header]);
   } catch (const corrupted_block_error& e) {
     layout.refuse_block(header, e.detail());
   }
 }
 
+// Decodes bytes that passed verify.
+void decode_verified(const column_layout& layout, size_t header, std::byte* destination,
+                     const std::byte* source) {
+  try {
+    decompress_verified(destination, source, layout.decoded_type(header), layout.headers()[header]);
+  } catch (const corrupted_block_error& e) {
+    layout.refuse_block(header, e.detail());
+  }
+}
+
+void decode(const column_layout& layout, size_t header, std::byte* destination,
+            const std::byte* source) {
+  verify(layout, header, source);
+  decode_verified(layout, header, destination, source);
+}
+
+// A picker over the verified stored bytes of a header whose integer coding reads one value at
+// a time, each value `width` bytes; none otherwise. Malformed bytes are refused as decoding
+// them would be.
+std::optional<oroch::value_picker> open_picker(const column_layout& layout, size_t header,
+                                               const std::byte* source, uint32_t width) {
+  const storage_block_header& h = layout.headers()[header];
+  if (h.method != METHOD_INTEGER_CODEC) return std::nullopt;
+  oroch::value_picker picker;
+  auto open = [&]<typename T>(T*) {
+    if (width != sizeof(T)) return false;
+    return picker.open<T>(source, h.stored_size, h.size / sizeof(T));
+  };
+  bool opened = false;
+  try {
+    switch (layout.decoded_type(header)) {
+      case INT8:
+        opened = open(static_cast<signed char*>(nullptr));
+        break;
+      case INT16:
+        opened = open(static_cast<short*>(nullptr));
+        break;
+      case INT32:
+        opened = open(static_cast<int*>(nullptr));
+        break;
+      case INT64:
+        opened = open(static_cast<long*>(nullptr));
+        break;
+      default:
+        break;
+    }
+  } catch (const corrupted_block_error& e) {
+    layout.refuse_block(header, e.detail());
+  } catch (const errors::error& e) {
+    layout.refuse_block(header, e.what());  // as the codec's errors are reported when decoding
+  }
+  if (!opened) return std::nullopt;
+  return picker;
+}
+
+// Rebases the column-wide end offsets of a block to its data, refusing ends that do not rise
+// through the block's data. `ends` holds info.rows values.
+void rebase_ends(const column_layout& layout, const column_layout::block_info& info,
+                 uint64_t data_size, uint64_t* ends) {
+  uint64_t previous = info.data_start;
+  for (uint32_t i = 0; i < info.rows; ++i) {
+    const uint64_t end = ends[i];
+    if (end < previous || end - info.data_start > data_size) {
+      layout.refuse_block(info.header + 1,
+                          fmt::format("end offset {} of row {} lies outside [{}, {}]", end,
+                                      info.first_row + i, previous, info.data_start + data_size));
+    }
+    previous = end;
+    ends[i] = end - info.data_start;
+  }
+  if (previous - info.data_start != data_size) {
+    layout.refuse_block(info.header + 1,
+                        fmt::format("end offsets reach {}, the block's data ends at {}", previous,
+                                    info.data_start + data_size));
+  }
+}
+
+// The stored bytes of a value block (both blocks of a variable-length pair, back to back: one
+// read for both), shape-checked.
+std::unique_ptr<std::byte[]> read_checked(const column_layout& layout,
+                                          const column_layout::block_info& info) {
+  const auto& headers = layout.headers();
+  const storage_block_header& data = headers[info.header];
+  if (layout.fixed_size() != 0) {
+    auto source = read_stored(layout, layout.source(info.header), data.stored_size);
+    check_shape(layout, info.header, source.get());
+    return source;
+  }
+  const storage_block_header& offsets = headers[info.header + 1];
+  auto source =
+      read_stored(layout, layout.source(info.header), data.stored_size + offsets.stored_size);
+  check_shape(layout, info.header, source.get());
+  check_shape(layout, info.header + 1, source.get() + data.stored_size);
+  return source;
+}
+
+std::shared_ptr<decoded_block> new_block(const column_layout& layout,
+                                         const column_layout::block_info& info) {
+  auto result = std::make_shared<decoded_block>();
+  result->first_row = info.first_row;
+  result->rows = info.rows;
+  result->fixed_size = layout.fixed_size();
+  return result;
+}
+
+// Decodes the whole block from its stored bytes, verifying each part first unless `verified`.
+void decode_whole(const column_layout& layout, const column_layout::block_info& info,
+                  const std::byte* source, bool verified, decoded_block& result) {
+  const storage_block_header& data = layout.headers()[info.header];
+  result.data = std::make_unique_for_overwrite<std::byte[]>(std::max<uint64_t>(data.size, 1));
+  result.data_size = data.size;
+  if (!verified) verify(layout, info.header, source);
+  decode_verified(layout, info.header, result.data.get(), source);
+  if (layout.fixed_size() != 0) return;
+  const std::byte* offsets_source = source + data.stored_size;
+  result.ends = std::make_unique_for_overwrite<uint64_t[]>(info.rows);
+  if (!verified) verify(layout, info.header + 1, offsets_source);
+  decode_verified(layout, info.header + 1, reinterpret_cast<std::byte*>(result.ends.get()),
+                  offsets_source);
+  rebase_ends(layout, info, data.size, result.ends.get());
+}
+
 }  // namespace
 
 uint64_t decoded_block::memory() const {
-  return ENTRY_OVERHEAD + data_size + (ends ? uint64_t{rows} * sizeof(uint64_t) : 0);
+  return ENTRY_OVERHEAD + (data ? data_size : 0) + (ends ? uint64_t{rows} * sizeof(uint64_t) : 0) +
+         (stored ? stored_size : 0);
 }
 
 uint64_t decoded_block_count() { return g_decoded_blocks.load(std::memory_order_relaxed); }
 
 std::shared_ptr<const decoded_block> read_value_block(const column_layout& layout, size_t b) {
   const column_layout::block_info& info = layout.block(b);
-  const auto& headers = layout.headers();
-  auto result = std::make_shared<decoded_block>();
-  result->first_row = info.first_row;
-  result->rows = info.rows;
-  result->fixed_size = layout.fixed_size();
+  const auto source = read_checked(layout, info);
+  auto result = new_block(layout, info);
+  decode_whole(layout, info, source.get(), false, *result);
+  g_decoded_blocks.fetch_add(1, std::memory_order_relaxed);
+  return result;
+}
 
-  const storage_block_header& data = headers[info.header];
+std::shared_ptr<const decoded_block> read_point_block(const column_layout& layout, size_t b) {
+  const column_layout::block_info& info = layout.block(b);
+  const storage_block_header& data = layout.headers()[info.header];
+  auto source = read_checked(layout, info);
+  auto result = new_block(layout, info);
   if (layout.fixed_size() != 0) {
-    const auto source = read_stored(layout, layout.source(info.header), data.stored_size);
-    check_shape(layout, info.header, source.get());
-    result->data = std::make_unique_for_overwrite<std::byte[]>(std::max<uint64_t>(data.size, 1));
-    result->data_size = data.size;
-    decode(layout, info.header, result->data.get(), source.get());
-  } else {
-    // The data block and its offsets block lie back to back: one read for both.
-    const storage_block_header& offsets = headers[info.header + 1];
-    const auto source =
-        read_stored(layout, layout.source(info.header), data.stored_size + offsets.stored_size);
+    verify(layout, info.header, source.get());
+    if (data.method == METHOD_RAW) {
+      result->raw = source.get();
+    } else if (auto picker = open_picker(layout, info.header, source.get(), layout.fixed_size())) {
+      result->coded_values = *picker;
+    } else {
+      decode_whole(layout, info, source.get(), true, *result);
+      source.reset();
+    }
+  } else if (data.method == METHOD_RAW) {
     const std::byte* offsets_source = source.get() + data.stored_size;
-    check_shape(layout, info.header, source.get());
-    check_shape(layout, info.header + 1, offsets_source);
-    result->data = std::make_unique_for_overwrite<std::byte[]>(std::max<uint64_t>(data.size, 1));
-    result->data_size = data.size;
-    decode(layout, info.header, result->data.get(), source.get());
-    result->ends = std::make_unique_for_overwrite<uint64_t[]>(info.rows);
-    decode(layout, info.header + 1, reinterpret_cast<std::byte*>(result->ends.get()),
-           offsets_source);
-    // End offsets count over the whole column: they must rise through this block's data.
-    uint64_t previous = info.data_start;
-    for (uint32_t i = 0; i < info.rows; ++i) {
-      const uint64_t end = result->ends[i];
-      if (end < previous || end - info.data_start > data.size) {
-        layout.refuse_block(info.header + 1,
-                            fmt::format("end offset {} of row {} lies outside [{}, {}]", end,
-                                        info.first_row + i, previous, info.data_start + data.size));
-      }
-      previous = end;
-      result->ends[i] = end - info.data_start;
+    verify(layout, info.header, source.get());
+    verify(layout, info.header + 1, offsets_source);
+    if (auto picker = open_picker(layout, info.header + 1, offsets_source, sizeof(uint64_t))) {
+      // Every end offset is checked once here, as a whole decode checks them.
+      auto ends = std::make_unique_for_overwrite<uint64_t[]>(info.rows);
+      decode_verified(layout, info.header + 1, reinterpret_cast<std::byte*>(ends.get()),
+                      offsets_source);
+      rebase_ends(layout, info, data.size, ends.get());
+      result->raw = source.get();
+      result->coded_ends = *picker;
+      result->data_start = info.data_start;
+      result->data_size = data.size;
+    } else {
+      decode_whole(layout, info, source.get(), true, *result);
+      source.reset();
     }
-    if (previous - info.data_start != data.size) {
-      layout.refuse_block(info.header + 1,
-                          fmt::format("end offsets reach {}, the block's data ends at {}", previous,
-                                      info.data_start + data.size));
+  } else {
+    decode_whole(layout, info, source.get(), false, *result);
+    source.reset();
+  }
+  if (source) {
+    result->stored_size = data.stored_size;
+    if (layout.fixed_size() == 0) {
+      result->stored_size += layout.headers()[info.header + 1].stored_size;
     }
+    result->stored = std::move(source);
   }
   g_decoded_blocks.fetch_add(1, std::memory_order_relaxed);
   return result;

@@ -226,8 +226,7 @@ void check_block_shape(const std::byte* source, ombrel_type type,
   }
 }
 
-void decompress(std::byte* destination, const std::byte* source, ombrel_type type,
-                const storage_block_header& header) {
+void verify_block(const std::byte* source, const storage_block_header& header) {
   if (header.stored_size > LZ4_MAX_BLOCK) {
     // Longer than any block we write and than the hash can cover.
     throw corrupted_block_error(fmt::format("stored size {} is too large", header.stored_size));
@@ -235,6 +234,16 @@ void decompress(std::byte* destination, const std::byte* source, ombrel_type typ
   if (calculate_hash(source, header.stored_size) != header.hash) {
     throw errors::error("Block hash mismatch!");
   }
+}
+
+void decompress(std::byte* destination, const std::byte* source, ombrel_type type,
+                const storage_block_header& header) {
+  verify_block(source, header);
+  decompress_verified(destination, source, type, header);
+}
+
+void decompress_verified(std::byte* destination, const std::byte* source, ombrel_type type,
+                         const storage_block_header& header) {
   check_block_shape(source, type, header);
   switch (header.method) {
     case METHOD_RAW:

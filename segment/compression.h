@@ -44,6 +44,13 @@ std::pair<storage_block_header, std::unique_ptr<std::byte[]>> compress(bytes_vie
 void decompress(std::byte* destination, const std::byte* source, ombrel_type type,
                 const storage_block_header& header);
 
+// The checks decompress makes before it decodes: a stored size the hash can cover, then the
+// hash ("Block hash mismatch!"). Bytes that passed may be trusted as the block's.
+void verify_block(const std::byte* source, const storage_block_header& header);
+// decompress without the checks of verify_block. REQUIRES: verify_block passed on `source`.
+void decompress_verified(std::byte* destination, const std::byte* source, ombrel_type type,
+                         const storage_block_header& header);
+
 // The checks of decompress that need no hash and no output: whether the stored bytes can
 // decode to header.size bytes under the header's method, and an integer-coded block to at most
 // max_block_values() values. Lets a reader refuse a lying size before it allocates. Throws as

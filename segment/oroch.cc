@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -523,6 +524,41 @@ void decode_block(const std::byte* src, size_t src_size, T* dst, size_t n) {
   }
 }
 
+template <typename T>
+bool value_picker::open(const std::byte* src, size_t src_size, size_t n) {
+  using U = std::make_unsigned_t<T>;
+  encoding_metadata<T> meta;
+  const size_t offset = read_metadata(src, src_size, meta);
+  const detail::encoding_descriptor<T>& d = meta.value;
+  const size_t space = src_size - offset;
+  switch (d.enc) {
+    case encoding::constant:
+      break;
+    case encoding::plain:
+      if (n > space / sizeof(T)) {
+        malformed(fmt::format("{} plain values need {} bytes, only {} present", n, n * sizeof(T),
+                              space));
+      }
+      break;
+    case encoding::zigzag_packed:
+    case encoding::offset_packed:
+      check_width(d.bit_width, BITS<T>, "w");
+      checked_packed_size(n, d.bit_width, space);
+      break;
+    default:
+      return false;
+  }
+  values_ = src + offset;
+  enc_ = d.enc;
+  origin_ = static_cast<U>(d.origin);
+  value_bytes_ = sizeof(T);
+  width_ = d.bit_width;
+  per_unit_ = width_ == 0 ? 1 : detail::values_per_unit(width_);
+  width_mask_ = width_ >= 64 ? ~uint64_t{0} : (uint64_t{1} << width_) - 1;
+  value_mask_ = std::numeric_limits<U>::max();
+  return true;
+}
+
 #define OMBREL_OROCH_DEFINE(T)                                                                \
   template class integer_codec<T>;                                                            \
   template class integer_codec<std::make_unsigned_t<T>>;                                      \
@@ -531,7 +567,8 @@ void decode_block(const std::byte* src, size_t src_size, T* dst, size_t n) {
   template size_t encoded_size<T>(const encoding_metadata<T>&);                               \
   template void encode_block<T>(const encoding_metadata<T>&, const T*, const T*, std::byte*); \
   template size_t read_metadata<T>(const std::byte*, size_t, encoding_metadata<T>&);          \
-  template void decode_block<T>(const std::byte*, size_t, T*, size_t);
+  template void decode_block<T>(const std::byte*, size_t, T*, size_t);                        \
+  template bool value_picker::open<T>(const std::byte*, size_t, size_t);
 OMBREL_OROCH_DEFINE(signed char)
 OMBREL_OROCH_DEFINE(short)
 OMBREL_OROCH_DEFINE(int)

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -136,6 +137,52 @@ size_t read_metadata(const std::byte* src, size_t src_size, encoding_metadata<T>
 template <typename T>
 void decode_block(const std::byte* src, size_t src_size, T* dst, size_t n);
 
+// One value at a time from a block coded constant, plain or bit-packed: value j costs a few
+// bytes at a computed position, so a point read need not decode the block's other values.
+// Keeps a pointer into the block, which must outlive it.
+class value_picker {
+ public:
+  // For a block of n values of T at src (src_size bytes): false for the varint and bitpfr
+  // encodings, which decode only whole. Runs the checks decode_block runs for these n values and
+  // throws the same errors.
+  template <typename T>
+  bool open(const std::byte* src, size_t src_size, size_t n);
+
+  // The bits of value j as T, zero-extended. REQUIRES: open returned true, j < n.
+  uint64_t bits(size_t j) const {
+    switch (enc_) {
+      case encoding::constant:
+        return origin_;
+      case encoding::plain: {
+        uint64_t v = 0;
+        std::memcpy(&v, values_ + j * value_bytes_, value_bytes_);  // little-endian
+        return v;
+      }
+      default: {
+        const size_t unit = j / per_unit_;
+        const unsigned shift = static_cast<unsigned>(j - unit * per_unit_) * width_;
+        uint64_t words[2];
+        std::memcpy(words, values_ + unit * 16, 16);
+        const unsigned __int128 all =
+            (static_cast<unsigned __int128>(words[1]) << 64) | words[0];
+        const uint64_t low = static_cast<uint64_t>(all >> shift) & width_mask_;
+        if (enc_ == encoding::offset_packed) return (low + origin_) & value_mask_;
+        return ((low >> 1) ^ (0 - (low & 1))) & value_mask_;  // zigzag
+      }
+    }
+  }
+
+ private:
+  const std::byte* values_ = nullptr;
+  encoding enc_ = encoding::constant;
+  uint64_t origin_ = 0;  // bits of the origin as T, zero-extended
+  unsigned value_bytes_ = 0;
+  unsigned width_ = 0;
+  size_t per_unit_ = 1;
+  uint64_t width_mask_ = 0;
+  uint64_t value_mask_ = 0;
+};
+
 #define OMBREL_OROCH_DECLARE(T)                                                             \
   extern template class integer_codec<T>;                                                   \
   extern template class integer_codec<std::make_unsigned_t<T>>;                             \
@@ -145,7 +192,8 @@ void decode_block(const std::byte* src, size_t src_size, T* dst, size_t n);
   extern template void encode_block<T>(const encoding_metadata<T>&, const T*, const T*,     \
                                        std::byte*);                                         \
   extern template size_t read_metadata<T>(const std::byte*, size_t, encoding_metadata<T>&); \
-  extern template void decode_block<T>(const std::byte*, size_t, T*, size_t);
+  extern template void decode_block<T>(const std::byte*, size_t, T*, size_t);             \
+  extern template bool value_picker::open<T>(const std::byte*, size_t, size_t);
 OMBREL_OROCH_DECLARE(signed char)
 OMBREL_OROCH_DECLARE(short)
 OMBREL_OROCH_DECLARE(int)

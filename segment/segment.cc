@@ -141,7 +141,7 @@ segment_cache::block_ptr segment::value_block(uint32_t slot, uint64_t row, bool 
   const size_t block = l.block_of(row);
   if (!cached) return read_value_block(l, block);
   const segment_cache::key k{cache_id_, slot, l.block(block).header};
-  return cache_.get(k, [&] { return read_value_block(l, block); });
+  return cache_.get(k, [&] { return read_point_block(l, block); });
 }
 
 segment_cache::block_ptr segment::null_map(uint32_t slot) const {

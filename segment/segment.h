@@ -144,7 +144,8 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   uint32_t tombstone_slot() const { return timestamp_slot() + 1; }
   // The slot's column layout, read at first use. REQUIRES: a slot of an existing column.
   const column_layout& layout(uint32_t slot) const;
-  // The decoded block holding `row`: through the process-wide cache when `cached`.
+  // The block holding `row`: through the process-wide cache, in point form (read through
+  // decoded_block::value(row, scratch)), when `cached`; else decoded whole.
   segment_cache::block_ptr value_block(uint32_t slot, uint64_t row, bool cached) const;
   // The slot's null map (cached), or null when the column has none.
   segment_cache::block_ptr null_map(uint32_t slot) const;

@@ -60,7 +60,8 @@ class column_blocks {
   column_blocks(const segment& s, uint32_t slot, bool cached)
       : segment_(&s), slot_(slot), cached_(cached) {}
 
-  bytes_view value(uint64_t row) { return block_for(row).value(row); }
+  // The view may point into this walker's scratch: valid until its next value.
+  bytes_view value(uint64_t row) { return block_for(row).value(row, scratch_); }
 
   std::optional<bytes_view> nullable_value(uint64_t row) {
     if (!nulls_checked_) {
@@ -92,6 +93,7 @@ class column_blocks {
   segment_cache::block_ptr previous_;
   segment_cache::block_ptr nulls_;
   bool nulls_checked_ = false;
+  value_scratch scratch_;
 };
 
 }  // namespace

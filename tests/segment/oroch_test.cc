@@ -556,5 +556,131 @@ TYPED_TEST(OrochTypedTest, MutatedAndRandomBlocksNeverCrash) {
   EXPECT_GT(refused, 0U);
 }
 
+// ---- One value at a time ----
+
+// The values a picker reads from a block of n values, or its error; "declined" when the
+// encoding decodes only whole.
+template <typename T>
+std::string picked(const bytes& block, size_t n, std::vector<T>& out) {
+  std::vector<std::byte> src(block.size());
+  if (!block.empty()) std::memcpy(src.data(), block.data(), block.size());
+  value_picker picker;
+  try {
+    if (!picker.open<T>(src.data(), src.size(), n)) return "declined";
+  } catch (const errors::error& e) {
+    return e.what();
+  }
+  out.resize(n);
+  for (size_t j = 0; j < n; ++j) out[j] = static_cast<T>(picker.bits(j));
+  return "";
+}
+
+template <typename T>
+std::string decoded(const bytes& block, size_t n, std::vector<T>& out) {
+  std::vector<std::byte> src(block.size());
+  if (!block.empty()) std::memcpy(src.data(), block.data(), block.size());
+  out.resize(n);
+  try {
+    decode_block(src.data(), src.size(), out.data(), n);
+  } catch (const errors::error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+bool picks_values(int enc) { return enc == 0 || enc == 1 || enc == 4 || enc == 5; }
+
+// A picker over a block must agree with decoding it whole: the same values, or the same error.
+template <typename T>
+void expect_picks_as_decoded(const bytes& block, size_t n, const std::string& trace) {
+  std::vector<T> whole;
+  std::vector<T> single;
+  const std::string error = decoded(block, n, whole);
+  const std::string pick_error = picked(block, n, single);
+  if (pick_error == "declined") {
+    ASSERT_FALSE(!block.empty() && picks_values(block[0])) << trace;
+    return;
+  }
+  ASSERT_EQ(pick_error, error) << trace;
+  if (error.empty()) {
+    ASSERT_EQ(single, whole) << trace;
+  }
+}
+
+TYPED_TEST(OrochTypedTest, PickedValuesEqualWholeDecodingForEveryEncodingAndWidth) {
+  using T = TypeParam;
+  using U = std::make_unsigned_t<T>;
+  constexpr unsigned B = 8 * sizeof(T);
+  std::mt19937_64 rng(test_seed() + 200 + sizeof(T));
+  const auto pick = [&](uint64_t bound) { return bound == 0 ? 0 : rng() % bound; };
+  // Each pickable encoding forced at every width, values filling the width.
+  for (const encoding enc : {encoding::constant, encoding::plain, encoding::zigzag_packed,
+                             encoding::offset_packed}) {
+    const bool packed = enc == encoding::zigzag_packed || enc == encoding::offset_packed;
+    for (unsigned w = packed ? 1 : 0; w <= (packed ? B : 0); ++w) {
+      const size_t n = 1 + pick(3 * detail::values_per_unit(std::max(w, 1U)) + 5);
+      const T origin = enc == encoding::zigzag_packed || enc == encoding::plain
+                           ? T{0}
+                           : static_cast<T>(rng());
+      const uint64_t mask = w == 0 ? 0 : w == 64 ? ~uint64_t{0} : (uint64_t{1} << w) - 1;
+      std::vector<T> v(n);
+      for (size_t j = 0; j < n; ++j) {
+        const U low = static_cast<U>(j == 0 ? mask : rng() & mask);  // one value of full width
+        switch (enc) {
+          case encoding::constant:
+            v[j] = origin;
+            break;
+          case encoding::plain:
+            v[j] = static_cast<T>(rng());
+            break;
+          case encoding::zigzag_packed:
+            v[j] = detail::zigzag_decode<T>(low);
+            break;
+          default:
+            v[j] = static_cast<T>(static_cast<U>(low + static_cast<U>(origin)));
+        }
+      }
+      const size_t origin_space = detail::varint_size(detail::zigzag_encode(origin));
+      encoding_metadata<T> meta;
+      switch (enc) {
+        case encoding::constant:
+          meta.value = {enc, 0, origin_space, origin, 0};
+          break;
+        case encoding::plain:
+          meta.value = {enc, n * sizeof(T), 0, 0, 0};
+          break;
+        case encoding::zigzag_packed:
+          meta.value = {enc, detail::packed_size(n, w), 1, 0, w};
+          break;
+        default:
+          meta.value = {enc, detail::packed_size(n, w), origin_space + 1, origin, w};
+      }
+      std::vector<std::byte> out(encoded_size(meta));
+      encode_block(meta, v.data(), v.data() + n, out.data());
+      const bytes block = as_bytes(out.data(), out.size());
+      std::vector<T> single;
+      ASSERT_EQ(picked(block, n, single), "") << "encoding " << int(enc) << " width " << w;
+      ASSERT_EQ(single, v) << "encoding " << int(enc) << " width " << w;
+      // Asking for more values than the block holds fails as decoding does.
+      if (enc != encoding::constant) {
+        expect_picks_as_decoded<T>(block, n + 1 + pick(200), "longer, width " + std::to_string(w));
+      }
+    }
+  }
+  // Blocks the codec chose for itself, then the same with damaged bytes.
+  for (int round = 0; round < 600; ++round) {
+    const std::vector<T> v = random_block<T>(rng);
+    encoding_metadata<T> meta;
+    bytes block = encode_checked(v, meta);
+    const std::string trace = "round " + std::to_string(round);
+    expect_picks_as_decoded<T>(block, v.size(), trace);
+    for (size_t flips = 1 + pick(3); flips > 0; --flips) {
+      block[pick(std::min<size_t>(block.size(), 16))] = static_cast<uint8_t>(rng());
+    }
+    if (pick(2)) block.resize(pick(block.size() + 1));
+    expect_picks_as_decoded<T>(block, v.size(), trace + " damaged");
+  }
+}
+
 }  // namespace
 }  // namespace ombrel::oroch
