@@ -553,7 +553,8 @@ bool value_picker::open(const std::byte* src, size_t src_size, size_t n) {
   origin_ = static_cast<U>(d.origin);
   value_bytes_ = sizeof(T);
   width_ = d.bit_width;
-  per_unit_ = width_ == 0 ? 1 : detail::values_per_unit(width_);
+  per_unit_ = width_ == 0 ? 2 : detail::values_per_unit(width_);  // at least 2: width <= 64
+  per_unit_reciprocal_ = ~uint64_t{0} / per_unit_ + 1;
   width_mask_ = width_ >= 64 ? ~uint64_t{0} : (uint64_t{1} << width_) - 1;
   value_mask_ = std::numeric_limits<U>::max();
   return true;

@@ -159,7 +159,9 @@ class value_picker {
         return v;
       }
       default: {
-        const size_t unit = j / per_unit_;
+        // j / per_unit_ by a multiply: exact for any j below 2^57.
+        const auto unit = static_cast<size_t>(
+            (static_cast<unsigned __int128>(j) * per_unit_reciprocal_) >> 64);
         const unsigned shift = static_cast<unsigned>(j - unit * per_unit_) * width_;
         uint64_t words[2];
         std::memcpy(words, values_ + unit * 16, 16);
@@ -178,7 +180,8 @@ class value_picker {
   uint64_t origin_ = 0;  // bits of the origin as T, zero-extended
   unsigned value_bytes_ = 0;
   unsigned width_ = 0;
-  size_t per_unit_ = 1;
+  size_t per_unit_ = 2;
+  uint64_t per_unit_reciprocal_ = 0;  // ceil(2^64 / per_unit_)
   uint64_t width_mask_ = 0;
   uint64_t value_mask_ = 0;
 };
