@@ -78,6 +78,14 @@ segment::segment(std::filesystem::path directory, schema_descriptor schema, cons
   initialize_tombstones();
 }
 
+void segment::set_remove_on_destroy(std::shared_ptr<const void> until_removed) {
+  {
+    std::scoped_lock lock(until_removed_mutex_);
+    until_removed_ = std::move(until_removed);
+  }
+  remove_on_destroy_.store(true);
+}
+
 segment::~segment() {
   cache_.erase_segment(cache_id_);
   if (!remove_on_destroy_.load()) return;

@@ -111,6 +111,9 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   const std::optional<column_file>& tombstones() const { return tombstones_; }
   // Marks the directory for deletion when the last reference goes (a merge replaced it).
   void set_remove_on_destroy(bool remove = true) { remove_on_destroy_.store(remove); }
+  // The same, keeping `until_removed` alive until the directory is gone: an owner that waits
+  // for its last copy to go knows that no thread touches the directory any more.
+  void set_remove_on_destroy(std::shared_ptr<const void> until_removed);
   bool remove_on_destroy() const { return remove_on_destroy_.load(); }
 
   // ---- Searches. Keys are key tuples in material form (variable-length slots with their
@@ -180,6 +183,8 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   uint32_t size_ = 0;
   std::optional<column_file> tombstones_;
   std::atomic<bool> remove_on_destroy_{false};
+  std::shared_ptr<const void> until_removed_;
+  std::mutex until_removed_mutex_;
 
   // Taken at construction, so that the process-wide cache outlives even a static segment.
   segment_cache& cache_;
