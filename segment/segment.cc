@@ -29,7 +29,8 @@ void column_reader_pack::prepare(const segment& s, unsigned count) {
   }
 }
 
-void column_reader_pack::prepare(const segment& s, const column_picker& picker, unsigned count) {
+void column_reader_pack::prepare_in_picker_order(const segment& s, const column_picker& picker,
+                                                 unsigned count) {
   readers.clear();
   readers.reserve(count);
   for (unsigned i = 0; i < count && i < picker.columns().size(); ++i) {

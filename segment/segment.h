@@ -40,12 +40,13 @@ struct column_reader_pack {
   std::vector<column_reader> readers;
   std::optional<column_reader> tombstones;
 
-  // Readers for the segment's first `count` column files in its column order (schema columns,
-  // then the timestamp column), each loaded, and the tombstone reader when there is one.
+  // Segment order, for copies: readers for the first `count` column files in the segment's
+  // column order (schema columns, then the timestamp column), each loaded, and the tombstone
+  // reader when there is one.
   void prepare(const segment& s, unsigned count);
-  // Readers for the first `count` entries of the picker's read list, each loaded, and the
-  // tombstone reader when there is one.
-  void prepare(const segment& s, const column_picker& picker, unsigned count);
+  // Picker order, for searches and scans: readers for the first `count` entries of the
+  // picker's read list, each loaded, and the tombstone reader when there is one.
+  void prepare_in_picker_order(const segment& s, const column_picker& picker, unsigned count);
 };
 
 class segment : public flushed_rows, public std::enable_shared_from_this<segment> {
