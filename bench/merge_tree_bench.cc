@@ -106,25 +106,12 @@ std::filesystem::path scratch_directory(const std::string& name) {
          ("ombrel-merge-tree-bench-" + name + "-" + std::to_string(getpid()));
 }
 
-// A pool thread may still be deleting replaced segments after the tree is gone: files that
-// vanish while they are counted or removed are skipped.
 uint64_t bytes_under(const std::filesystem::path& dir) {
   uint64_t total = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    std::error_code size_error;
-    const uintmax_t size = it->is_regular_file(size_error) ? it->file_size(size_error) : 0;
-    if (!size_error) total += size;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file()) total += e.file_size();
   }
   return total;
-}
-
-void remove_tree(const std::filesystem::path& dir) {
-  std::error_code ec;
-  for (int attempt = 0; attempt < 10 && std::filesystem::exists(dir); ++attempt) {
-    std::filesystem::remove_all(dir, ec);
-  }
 }
 
 // Sets MEMTABLE_MAX_ENTRIES for the scope (the fixture above raises it for the whole process).
@@ -157,7 +144,7 @@ void BM_ingest(benchmark::State& state) {
   uint64_t written = 0;
   uint64_t on_disk = 0;
   for (auto _ : state) {
-    remove_tree(dir);
+    std::filesystem::remove_all(dir);
     counting_file_system counter;
     {
       const scoped_file_system installed(counter);
@@ -177,7 +164,7 @@ void BM_ingest(benchmark::State& state) {
     }
     written += counter.written.load();
     on_disk += bytes_under(dir);
-    remove_tree(dir);
+    std::filesystem::remove_all(dir);
   }
   const auto iterations = static_cast<double>(state.iterations());
   state.counters["ingest_rows_per_s"] = static_cast<double>(n) * iterations / ingest_seconds;

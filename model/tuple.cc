@@ -449,6 +449,112 @@ tuple_row_writer::tuple_row_writer(const tuple_schema& columns)
   }
 }
 
+template <tuple_row_writer::kind K>
+uint32_t tuple_row_writer::length_of(bytes_view v) {
+  if constexpr (K == kind::int8 || K == kind::boolean) {
+    return 1;
+  } else if constexpr (K == kind::int16) {
+    return binary_tuple_builder::int_size(load<int16_t>(v.data));
+  } else if constexpr (K == kind::int32) {
+    return binary_tuple_builder::int_size(load<int32_t>(v.data));
+  } else if constexpr (K == kind::int64) {
+    return binary_tuple_builder::int_size(load<int64_t>(v.data));
+  } else if constexpr (K == kind::float32) {
+    return 4;
+  } else if constexpr (K == kind::float64) {
+    return binary_tuple_builder::double_size(load<double>(v.data));
+  } else if constexpr (K == kind::seconds_nanos) {
+    return load<int32_t>(v.data + 8) == 0 ? 8 : 12;
+  } else if constexpr (K == kind::raw16) {
+    return 16;
+  } else {
+    return binary_tuple_builder::varlen_size(v);
+  }
+}
+
+template <tuple_row_writer::kind K>
+void tuple_row_writer::put(bytes_view v, uint32_t n, std::byte* to) {
+  if constexpr (K == kind::boolean) {
+    *to = static_cast<std::byte>(v.data[0] != std::byte{0});
+  } else if constexpr (K == kind::float64) {
+    if (n == 4) {
+      const auto f = static_cast<float>(load<double>(v.data));
+      std::memcpy(to, &f, 4);
+    } else {
+      std::memcpy(to, v.data, 8);
+    }
+  } else if constexpr (K == kind::int8 || K == kind::int16 || K == kind::int32 ||
+                       K == kind::int64) {
+    // Little-endian: the low n bytes are the shortest form.
+    switch (n) {
+      case 1:
+        *to = v.data[0];
+        break;
+      case 2:
+        std::memcpy(to, v.data, 2);
+        break;
+      case 4:
+        std::memcpy(to, v.data, 4);
+        break;
+      default:
+        std::memcpy(to, v.data, 8);
+        break;
+    }
+  } else if constexpr (K == kind::float32) {
+    std::memcpy(to, v.data, 4);
+  } else if constexpr (K == kind::seconds_nanos) {
+    std::memcpy(to, v.data, 8);
+    if (n == 12) std::memcpy(to + 8, v.data + 8, 4);
+  } else if constexpr (K == kind::raw16) {
+    std::memcpy(to, v.data, 16);
+  } else {
+    if (binary_tuple_builder::needs_escape(v)) *to++ = binary_tuple_builder::VARLEN_ESCAPE;
+    if (v.size() != 0) std::memcpy(to, v.data, v.size());
+  }
+}
+
+template <typename F>
+void tuple_row_writer::dispatch(kind k, F&& f) {
+  using enum kind;
+  switch (k) {
+    case int8:
+      return f(std::integral_constant<kind, int8>{});
+    case int16:
+      return f(std::integral_constant<kind, int16>{});
+    case int32:
+      return f(std::integral_constant<kind, int32>{});
+    case int64:
+      return f(std::integral_constant<kind, int64>{});
+    case boolean:
+      return f(std::integral_constant<kind, boolean>{});
+    case float32:
+      return f(std::integral_constant<kind, float32>{});
+    case float64:
+      return f(std::integral_constant<kind, float64>{});
+    case seconds_nanos:
+      return f(std::integral_constant<kind, seconds_nanos>{});
+    case raw16:
+      return f(std::integral_constant<kind, raw16>{});
+    case varlen:
+      return f(std::integral_constant<kind, varlen>{});
+  }
+}
+
+namespace {
+
+// An offset table entry of `size` bytes (1, 2 or 4), little-endian.
+inline void store_entry(std::byte* at, uint32_t value, uint32_t size) {
+  if (size == 1) {
+    *at = static_cast<std::byte>(value);
+  } else if (size == 2) {
+    std::memcpy(at, &value, 2);
+  } else {
+    std::memcpy(at, &value, 4);
+  }
+}
+
+}  // namespace
+
 size_t tuple_row_writer::size(const row_values& row) {
   if (generic_) {
     builder_.start();
@@ -465,36 +571,7 @@ size_t tuple_row_writer::size(const row_values& row) {
   for (size_t c = 0; c < row.size(); ++c) {
     uint32_t n = 0;
     if (const std::optional<bytes_view>& v = row[c]) {
-      switch (kinds_[c]) {
-        case kind::int8:
-        case kind::boolean:
-          n = 1;
-          break;
-        case kind::int16:
-          n = binary_tuple_builder::int_size(load<int16_t>(v->data));
-          break;
-        case kind::int32:
-          n = binary_tuple_builder::int_size(load<int32_t>(v->data));
-          break;
-        case kind::int64:
-          n = binary_tuple_builder::int_size(load<int64_t>(v->data));
-          break;
-        case kind::float32:
-          n = 4;
-          break;
-        case kind::float64:
-          n = binary_tuple_builder::double_size(load<double>(v->data));
-          break;
-        case kind::seconds_nanos:
-          n = load<int32_t>(v->data + 8) == 0 ? 8 : 12;
-          break;
-        case kind::raw16:
-          n = 16;
-          break;
-        case kind::varlen:
-          n = binary_tuple_builder::varlen_size(*v);
-          break;
-      }
+      dispatch(kinds_[c], [&](auto k) { n = length_of<k()>(*v); });
     }
     lengths_[c] = n;
     area += n;
@@ -521,75 +598,129 @@ void tuple_row_writer::write(const row_values& row, std::byte* out) {
   std::byte* values = entries + row.size() * entry;
   uint32_t end = 0;
   for (size_t c = 0; c < row.size(); ++c) {
-    const uint32_t n = lengths_[c];
     if (const std::optional<bytes_view>& v = row[c]) {
-      std::byte* to = values + end;
-      switch (kinds_[c]) {
-        case kind::int8:
-          *to = v->data[0];
-          break;
-        case kind::int16:
-          if (n == 1) {
-            *to = v->data[0];
-          } else {
-            std::memcpy(to, v->data, 2);
-          }
-          break;
-        case kind::int32:
-          if (n == 1) {
-            *to = v->data[0];
-          } else if (n == 2) {
-            std::memcpy(to, v->data, 2);
-          } else {
-            std::memcpy(to, v->data, 4);
-          }
-          break;
-        case kind::boolean:
-          *to = static_cast<std::byte>(v->data[0] != std::byte{0});
-          break;
-        case kind::float64:
-          if (n == 4) {
-            const auto f = static_cast<float>(load<double>(v->data));
-            std::memcpy(to, &f, 4);
-            break;
-          }
-          [[fallthrough]];
-        case kind::int64:  // little-endian: the low n bytes are the shortest form
-          switch (n) {
-            case 1:
-              *to = v->data[0];
-              break;
-            case 2:
-              std::memcpy(to, v->data, 2);
-              break;
-            case 4:
-              std::memcpy(to, v->data, 4);
-              break;
-            default:
-              std::memcpy(to, v->data, 8);
-              break;
-          }
-          break;
-        case kind::float32:
-          std::memcpy(to, v->data, 4);
-          break;
-        case kind::seconds_nanos:
-          std::memcpy(to, v->data, 8);
-          if (n == 12) std::memcpy(to + 8, v->data + 8, 4);
-          break;
-        case kind::raw16:
-          std::memcpy(to, v->data, 16);
-          break;
-        case kind::varlen:
-          if (binary_tuple_builder::needs_escape(*v)) {
-            *to++ = binary_tuple_builder::VARLEN_ESCAPE;
-          }
-          if (v->size() != 0) std::memcpy(to, v->data, v->size());
-          break;
-      }
+      const uint32_t n = lengths_[c];
+      dispatch(kinds_[c], [&](auto k) { put<k()>(*v, n, values + end); });
       end += n;
     }
-    std::memcpy(entries + c * entry, &end, entry);  // little-endian: the low bytes
+    store_entry(entries + c * entry, end, entry);
+  }
+}
+
+namespace {
+
+// f(has_nulls, fixed) with both as compile-time constants, so that loops over a column's values
+// test neither per value.
+template <typename F>
+void with_column_shape(const column_values& column, F&& f) {
+  const bool has_nulls = column.nulls != nullptr && !column.nulls->empty();
+  const bool fixed = column.fixed_size != 0;
+  if (has_nulls) {
+    if (fixed) {
+      f(std::true_type{}, std::true_type{});
+    } else {
+      f(std::true_type{}, std::false_type{});
+    }
+  } else if (fixed) {
+    f(std::false_type{}, std::true_type{});
+  } else {
+    f(std::false_type{}, std::false_type{});
+  }
+}
+
+template <bool Fixed>
+inline bytes_view value_at(const column_values& column, uint32_t row) {
+  if constexpr (Fixed) {
+    return {column.fixed_size, column.data + static_cast<size_t>(row) * column.fixed_size};
+  } else {
+    const uint64_t start = row == 0 ? 0 : column.ends[row - 1];
+    return {column.ends[row] - start, column.data + start};
+  }
+}
+
+}  // namespace
+
+bool tuple_row_writer::size_rows(const column_values* columns, uint32_t first, uint32_t count,
+                                 uint32_t* sizes) {
+  if (generic_) return false;
+  const size_t width = kinds_.size();
+  run_lengths_.resize(width * count);
+  run_areas_.assign(count, 0);
+  run_count_ = count;
+  uint32_t* areas = run_areas_.data();
+  for (size_t c = 0; c < width; ++c) {
+    const column_values& column = columns[c];
+    uint32_t* lengths = run_lengths_.data() + c * count;
+    dispatch(kinds_[c], [&](auto k) {
+      with_column_shape(column, [&](auto has_nulls, auto fixed) {
+        for (uint32_t i = 0; i < count; ++i) {
+          // Every non-null value takes at least one byte (an empty one its escape byte), so
+          // a length of 0 marks a null.
+          uint32_t n;
+          if (has_nulls() && column.is_null(first + i)) {
+            n = 0;
+          } else {
+            n = length_of<k()>(value_at<fixed()>(column, first + i));
+          }
+          lengths[i] = n;
+          areas[i] += n;
+        }
+      });
+    });
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t area = areas[i];
+    sizes[i] = static_cast<uint32_t>(1 + width * binary_tuple_builder::entry_size_for(area) + area);
+  }
+  return true;
+}
+
+void tuple_row_writer::write_rows(const column_values* columns, uint32_t first, uint32_t count,
+                                  std::byte* const* out) {
+  const size_t width = kinds_.size();
+  run_ends_.assign(count, 0);
+  uint32_t smallest = 4;
+  uint32_t largest = 1;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t entry = binary_tuple_builder::entry_size_for(run_areas_[i]);
+    out[i][0] = static_cast<std::byte>(std::countr_zero(entry));
+    smallest = std::min(smallest, entry);
+    largest = std::max(largest, entry);
+  }
+  // Rows of a run mostly share one entry size: then it is a constant of the loops.
+  auto write = [&](auto uniform_entry) {
+    for (size_t c = 0; c < width; ++c) {
+      const column_values& column = columns[c];
+      const uint32_t* lengths = run_lengths_.data() + c * run_count_;
+      uint32_t* ends = run_ends_.data();
+      dispatch(kinds_[c], [&](auto k) {
+        with_column_shape(column, [&](auto, auto fixed) {
+          for (uint32_t i = 0; i < count; ++i) {
+            uint32_t entry = uniform_entry();
+            if constexpr (uniform_entry() == 0) {
+              entry = binary_tuple_builder::entry_size_for(run_areas_[i]);
+            }
+            std::byte* entries = out[i] + 1;
+            uint32_t end = ends[i];
+            if (const uint32_t n = lengths[i]; n != 0) {
+              put<k()>(value_at<fixed()>(column, first + i), n, entries + width * entry + end);
+              end += n;
+              ends[i] = end;
+            }
+            store_entry(entries + c * entry, end, entry);
+          }
+        });
+      });
+    }
+  };
+  if (smallest != largest) {
+    write(std::integral_constant<uint32_t, 0>{});
+  } else if (largest == 1) {
+    write(std::integral_constant<uint32_t, 1>{});
+  } else if (largest == 2) {
+    write(std::integral_constant<uint32_t, 2>{});
+  } else {
+    write(std::integral_constant<uint32_t, 4>{});
   }
 }
 

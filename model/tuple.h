@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model/binary_tuple_builder.h"
+#include "model/column_values.h"
 #include "model/binary_tuple_parser.h"
 #include "model/common.h"
 #include "model/flat_tuple.h"
@@ -154,6 +155,15 @@ class tuple_row_writer {
   // Writes the row sized by the last size() call. REQUIRES: `out` holds size() bytes.
   void write(const row_values& row, std::byte* out);
 
+  // The same for a run of rows [first, first + count) held column by column (one entry of
+  // `columns` per column), a column at a time: the tuple size of each row into `sizes`.
+  // False, sizing nothing, when a column's type needs the per-row path.
+  bool size_rows(const column_values* columns, uint32_t first, uint32_t count, uint32_t* sizes);
+  // Writes the first `count` rows sized by the last size_rows() call, row i at out[i].
+  // REQUIRES: count is at most that call's, and out[i] holds sizes[i] bytes.
+  void write_rows(const column_values* columns, uint32_t first, uint32_t count,
+                  std::byte* const* out);
+
  private:
   enum class kind : uint8_t {
     int8,
@@ -168,11 +178,25 @@ class tuple_row_writer {
     varlen
   };
 
+  // The encoded length of a non-null value of kind K, and its encoding in those n bytes.
+  template <kind K>
+  static uint32_t length_of(bytes_view v);
+  template <kind K>
+  static void put(bytes_view v, uint32_t n, std::byte* to);
+  // f(std::integral_constant<kind, k>{}), so that a loop over values is typed once.
+  template <typename F>
+  static void dispatch(kind k, F&& f);
+
   std::vector<kind> kinds_;
   std::vector<ombrel_type> types_;
   std::vector<uint32_t> lengths_;
   uint32_t value_area_ = 0;
   bool generic_ = false;
+  // Per run: each value's length, column by column, and each row's value area.
+  std::vector<uint32_t> run_lengths_;
+  std::vector<uint32_t> run_areas_;
+  std::vector<uint32_t> run_ends_;
+  uint32_t run_count_ = 0;
   tuple_builder_direct builder_;
 };
 

@@ -84,6 +84,7 @@ column_buffer column_memory::take(size_t bytes) {
       auto [capacity, bytes_kept] = std::move(kept_[best]);
       kept_[best] = std::move(kept_.back());
       kept_.pop_back();
+      kept_bytes_ -= capacity;
       return column_buffer(std::move(bytes_kept), capacity, shared_from_this());
     }
   }
@@ -93,8 +94,10 @@ column_buffer column_memory::take(size_t bytes) {
 void column_memory::give_back(column_buffer::storage bytes, size_t capacity) noexcept {
   column_buffer::storage dropped;  // freed after the lock
   std::scoped_lock lock(mutex_);
-  if (kept_.size() < MAX_KEPT) {
+  const bool room = max_kept_bytes_ == nullptr || kept_bytes_ + capacity <= max_kept_bytes_->load();
+  if (kept_.size() < MAX_KEPT && room) {
     kept_.emplace_back(capacity, std::move(bytes));  // reserved: does not allocate
+    kept_bytes_ += capacity;
   } else {
     dropped = std::move(bytes);
   }

@@ -4,6 +4,7 @@
 // map), addressed by row number, in memory a scan may hand from segment to segment
 // (column_memory). Filled by one thread; once loaded, read-only for any thread.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "model/bitset.h"
+#include "model/column_values.h"
 #include "model/common.h"
 #include "model/ombrel_type_info.h"
 #include "segment/column_file.h"
@@ -70,18 +72,30 @@ class column_memory : public std::enable_shared_from_this<column_memory> {
   static constexpr size_t MIN_KEPT_BYTES = size_t{64} << 10;
   static constexpr size_t MAX_KEPT = 48;
 
-  static std::shared_ptr<column_memory> create() {
-    return std::shared_ptr<column_memory>(new column_memory());
+  // Keeps at most *max_kept_bytes bytes (read at every give-back) when given.
+  static std::shared_ptr<column_memory> create(
+      const std::atomic<uint64_t>* max_kept_bytes = nullptr) {
+    return std::shared_ptr<column_memory>(new column_memory(max_kept_bytes));
   }
   // A buffer of at least `bytes` (uninitialised): the smallest kept one that fits, else new.
   column_buffer take(size_t bytes);
+  // Bytes of the buffers kept now.
+  uint64_t kept_bytes() const {
+    std::scoped_lock lock(mutex_);
+    return kept_bytes_;
+  }
 
  private:
   friend class column_buffer;
-  column_memory() { kept_.reserve(MAX_KEPT); }
+  explicit column_memory(const std::atomic<uint64_t>* max_kept_bytes)
+      : max_kept_bytes_(max_kept_bytes) {
+    kept_.reserve(MAX_KEPT);
+  }
   void give_back(column_buffer::storage bytes, size_t capacity) noexcept;
 
-  std::mutex mutex_;
+  const std::atomic<uint64_t>* max_kept_bytes_;
+  uint64_t kept_bytes_ = 0;
+  mutable std::mutex mutex_;
   std::vector<std::pair<size_t, column_buffer::storage>> kept_;
 };
 
@@ -126,6 +140,12 @@ class column_reader {
   }
   // One bit per row, set for null (nullable columns only; empty otherwise).
   const bitset& nulls() const noexcept { return nulls_; }
+
+  // The decoded column as plain views. Valid while the reader is loaded.
+  column_values values() const noexcept {
+    return {data(), fixed_size_ != 0 ? nullptr : offsets(), fixed_size_,
+            nullable_ ? &nulls_ : nullptr};
+  }
 
   // REQUIRES: loaded() and row < row_count().
   bool is_null(uint32_t row) const noexcept {

@@ -29,7 +29,8 @@ void column_reader_pack::prepare(const segment& s, unsigned count) {
   }
 }
 
-void column_reader_pack::prepare(const segment& s, const column_picker& picker, unsigned count) {
+void column_reader_pack::prepare_in_picker_order(const segment& s, const column_picker& picker,
+                                                 unsigned count) {
   readers.clear();
   readers.reserve(count);
   for (unsigned i = 0; i < count && i < picker.columns().size(); ++i) {
@@ -76,6 +77,14 @@ segment::segment(std::filesystem::path directory, schema_descriptor schema, cons
       layouts_(columns_.size() + 1) {
   remove_on_destroy_ = false;
   initialize_tombstones();
+}
+
+void segment::set_remove_on_destroy(std::shared_ptr<const void> until_removed) {
+  {
+    std::scoped_lock lock(until_removed_mutex_);
+    until_removed_ = std::move(until_removed);
+  }
+  remove_on_destroy_.store(true);
 }
 
 segment::~segment() {

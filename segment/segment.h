@@ -40,12 +40,13 @@ struct column_reader_pack {
   std::vector<column_reader> readers;
   std::optional<column_reader> tombstones;
 
-  // Readers for the segment's first `count` column files in its column order (schema columns,
-  // then the timestamp column), each loaded, and the tombstone reader when there is one.
+  // Segment order, for copies: readers for the first `count` column files in the segment's
+  // column order (schema columns, then the timestamp column), each loaded, and the tombstone
+  // reader when there is one.
   void prepare(const segment& s, unsigned count);
-  // Readers for the first `count` entries of the picker's read list, each loaded, and the
-  // tombstone reader when there is one.
-  void prepare(const segment& s, const column_picker& picker, unsigned count);
+  // Picker order, for searches and scans: readers for the first `count` entries of the
+  // picker's read list, each loaded, and the tombstone reader when there is one.
+  void prepare_in_picker_order(const segment& s, const column_picker& picker, unsigned count);
 };
 
 class segment : public flushed_rows, public std::enable_shared_from_this<segment> {
@@ -111,6 +112,9 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   const std::optional<column_file>& tombstones() const { return tombstones_; }
   // Marks the directory for deletion when the last reference goes (a merge replaced it).
   void set_remove_on_destroy(bool remove = true) { remove_on_destroy_.store(remove); }
+  // The same, keeping `until_removed` alive until the directory is gone: an owner that waits
+  // for its last copy to go knows that no thread touches the directory any more.
+  void set_remove_on_destroy(std::shared_ptr<const void> until_removed);
   bool remove_on_destroy() const { return remove_on_destroy_.load(); }
 
   // ---- Searches. Keys are key tuples in material form (variable-length slots with their
@@ -181,6 +185,8 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   uint32_t size_ = 0;
   std::optional<column_file> tombstones_;
   std::atomic<bool> remove_on_destroy_{false};
+  std::shared_ptr<const void> until_removed_;
+  std::mutex until_removed_mutex_;
 
   // Taken at construction, so that the process-wide cache outlives even a static segment.
   segment_cache& cache_;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "segment/column_block_reader.h"
+#include "segment/column_reader.h"
 
 namespace ombrel {
 
@@ -57,6 +58,10 @@ class segment_cache {
 
   uint64_t memory() const;
   size_t size() const;
+  // Buffers for decoding whole columns, reused from scan to scan (pages already faulted in).
+  // Bounded apart from the blocks, by the same capacity.
+  const std::shared_ptr<column_memory>& scan_memory() const { return scan_memory_; }
+
   uint64_t hits() const { return hits_.load(std::memory_order_relaxed); }
   uint64_t misses() const { return misses_.load(std::memory_order_relaxed); }
 
@@ -80,6 +85,7 @@ class segment_cache {
   uint64_t memory_ = 0;
   std::atomic<uint64_t> hits_{0};
   std::atomic<uint64_t> misses_{0};
+  std::shared_ptr<column_memory> scan_memory_ = column_memory::create(&capacity_);
 };
 
 }  // namespace ombrel

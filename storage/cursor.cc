@@ -175,9 +175,38 @@ bool cursor::place(const row_values& row) {
 }
 
 void cursor::place_run(const row_run& run) {
-  run_row_.resize(run.column_count);
   const uint32_t end = run.first + run.count;
-  for (uint32_t r = run.first; r < end; ++r) {
+  uint32_t r = run.first;
+  run_columns_.resize(run.column_count);
+  for (size_t j = 0; j < run.column_count; ++j) run_columns_[j] = run.columns[j]->values();
+  run_sizes_.resize(run.count);
+  if (!full_ && writer_->size_rows(run_columns_.data(), r, run.count, run_sizes_.data())) {
+    // The rows that fit are placed like place() does, then written a column at a time.
+    run_out_.clear();
+    for (uint32_t i = 0; i < run.count && !full_; ++i) {
+      const uint32_t length = run_sizes_[i];
+      if (length > space_) {
+        full_ = true;
+        if (count_ == 0) realloc_buf(uint64_t{length} + 4);  // nothing placed in this page yet
+        break;
+      }
+      std::memcpy(position_, &length, 4);
+      run_out_.push_back(position_ + 4);
+      ++count_;
+      widest_row_ = std::max<uint64_t>(widest_row_, uint64_t{length} + 4);
+      if (length + 4 >= space_) {
+        full_ = true;
+      } else {
+        position_ += length + 4;
+        space_ -= length + 4;
+      }
+    }
+    const auto placed = static_cast<uint32_t>(run_out_.size());
+    writer_->write_rows(run_columns_.data(), r, placed, run_out_.data());
+    r += placed;
+  }
+  run_row_.resize(run.column_count);
+  for (; r < end; ++r) {
     for (size_t j = 0; j < run.column_count; ++j) run_row_[j] = run.columns[j]->value(r);
     if (full_ || !place(run_row_)) pending_.push_back(flat_tuple::copy(run_row_));
   }

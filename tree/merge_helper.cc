@@ -461,10 +461,9 @@ std::vector<std::shared_ptr<segment>> merge_tree::merge_helper::perform_merge(
   return sink.close();
 }
 
-std::vector<std::shared_ptr<segment>> drop_unreachable_versions(const std::shared_ptr<segment>& s,
-                                                                const segment* previous,
-                                                                seqno_helper& namer,
-                                                                tx_timestamp low_watermark) {
+std::vector<std::shared_ptr<segment>> drop_unreachable_versions(
+    const std::shared_ptr<segment>& s, const segment* previous, seqno_helper& namer,
+    tx_timestamp low_watermark, std::vector<std::shared_ptr<segment>>& created) {
   // The last version of the previous segment may be the newer version of this one's first key.
   // The probe reads only the key, timestamp and tombstone blocks.
   std::vector<bytes_view> previous_key;
@@ -490,18 +489,12 @@ std::vector<std::shared_ptr<segment>> drop_unreachable_versions(const std::share
   }
   if (!drops) return {s};
 
-  std::vector<std::shared_ptr<segment>> created;
-  try {
-    version_filter filter = seeded();
-    segment_sink sink(*s, namer, UINT64_MAX, created);
-    for (row_stream rows({{s, 0, s->size()}}); !rows.done(); rows.next()) {
-      if (filter.keep(shape, rows)) sink.add(rows);
-    }
-    return sink.close();
-  } catch (...) {
-    for (const auto& c : created) c->set_remove_on_destroy();
-    throw;
+  version_filter filter = seeded();
+  segment_sink sink(*s, namer, UINT64_MAX, created);
+  for (row_stream rows({{s, 0, s->size()}}); !rows.done(); rows.next()) {
+    if (filter.keep(shape, rows)) sink.add(rows);
   }
+  return sink.close();
 }
 
 }  // namespace ombrel

@@ -65,9 +65,10 @@ class merge_tree::merge_helper {
 // Rewrites `s`, the segment of the deepest level that follows `previous` (null for the first),
 // without the versions that no read at or above `low_watermark` reaches and without removals
 // older than it. Returns the replacement segments (none when nothing is left), or {s} itself
-// when there was nothing to drop. New segments are named by `namer`.
+// when there was nothing to drop. New segments are named by `namer` and appended to `created`
+// as they are written, also when a later step fails (the caller removes them then).
 std::vector<std::shared_ptr<segment>> drop_unreachable_versions(
     const std::shared_ptr<segment>& s, const segment* previous, seqno_helper& namer,
-    tx_timestamp low_watermark);
+    tx_timestamp low_watermark, std::vector<std::shared_ptr<segment>>& created);
 
 }  // namespace ombrel

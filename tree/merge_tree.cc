@@ -11,6 +11,7 @@
 #include "model/tuple.h"
 #include "native/errors.h"
 #include "native/log.h"
+#include "tree/merge_helper.h"
 #include "tree/merge_tree_iterator.h"
 #include "tree/thread_pool.h"
 
@@ -105,6 +106,23 @@ merge_tree::~merge_tree() {
   for (int n = evictions_in_flight_.load(); n != 0; n = evictions_in_flight_.load()) {
     evictions_in_flight_.wait(n);
   }
+  removals_.reset();
+  removals_done_.wait();
+}
+
+void merge_tree::merge_into(merge_helper& merge, tx_timestamp low_watermark) {
+  try {
+    merge.merge(namer_, low_watermark);
+  } catch (...) {
+    remove_when_unused(merge.created());
+    throw;
+  }
+}
+
+void merge_tree::remove_when_unused(const std::vector<std::shared_ptr<segment>>& segments) {
+  for (const auto& s : segments) {
+    if (s) s->set_remove_on_destroy(removals_);
+  }
 }
 
 void merge_tree::build_schema_caches() {
@@ -165,7 +183,7 @@ void merge_tree::unblock_tree(const merge_tree_updater& updater) {
         for (const auto& s : l) listed.insert(s.get());
       }
       for (const auto& s : updater.retired()) {
-        if (!listed.contains(s.get())) s->set_remove_on_destroy();
+        if (!listed.contains(s.get())) s->set_remove_on_destroy(removals_);
       }
     }
   }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -218,6 +219,10 @@ class merge_tree final : public row_set::owner {
               const std::vector<std::shared_ptr<segment>>& created = {});
   // Deletes every layout file but the committed one.
   void remove_excessive_layouts();
+  // Marks `segments` for deletion when their last reference goes.
+  void remove_when_unused(const std::vector<std::shared_ptr<segment>>& segments);
+  // merge.merge() with new segment names from the tree; what a failed merge wrote goes.
+  void merge_into(merge_helper& merge, tx_timestamp low_watermark);
   // Deletes segment directories that `state` does not name.
   void remove_unused_segments(const std::shared_ptr<tree_state>& state);
   // Restores the level capacities, committing after every merge; `state` follows the commits.
@@ -255,6 +260,19 @@ class merge_tree final : public row_set::owner {
   std::optional<uint64_t> committed_layout_;
   std::atomic<bool> closing_{false};
   std::atomic<int> evictions_in_flight_{0};
+  // Held by every segment this tree marked for removal until its directory is gone. The
+  // destructor lets go of its own copy and waits for the others, so that no pool thread (a
+  // flush's snapshot, a scan's read-ahead) deletes anything in the directory after the tree.
+  class removal_latch {
+   public:
+    std::future<void> done() { return done_.get_future(); }
+    ~removal_latch() { done_.set_value(); }
+
+   private:
+    std::promise<void> done_;
+  };
+  std::shared_ptr<removal_latch> removals_ = std::make_shared<removal_latch>();
+  std::future<void> removals_done_ = removals_->done();
 };
 
 }  // namespace ombrel

@@ -43,7 +43,7 @@ void merge_tree::compact_levels(merge_tree_updater& updater, std::shared_ptr<tre
       }
       const size_t chosen = static_cast<size_t>(std::rand()) % next->levels[l].size();
       merge_helper merge(next->levels, l, chosen);
-      merge.merge(namer_, low_watermark);
+      merge_into(merge, low_watermark);
       commit(updater, next, merge.removed(), merge.created());
       state = next;
     }
@@ -68,7 +68,7 @@ std::vector<std::shared_ptr<segment>> merge_tree::make_full_compaction() {
     while (!state->levels[l].empty()) {
       auto next = std::make_shared<tree_state>(*state);
       merge_helper merge(next->levels, l, next->levels[l].size() - 1);
-      merge.merge(namer_, low_watermark);
+      merge_into(merge, low_watermark);
       commit(updater, next, merge.removed(), merge.created());
       state = next;
     }
@@ -89,15 +89,15 @@ std::vector<std::shared_ptr<segment>> merge_tree::make_full_compaction() {
   try {
     for (size_t i = 0; i < deepest.size(); ++i) {
       const segment* previous = i == 0 ? nullptr : deepest[i - 1].get();
-      auto replacement = drop_unreachable_versions(deepest[i], previous, namer_, low_watermark);
+      auto replacement =
+          drop_unreachable_versions(deepest[i], previous, namer_, low_watermark, created);
       if (replacement.size() != 1 || replacement[0] != deepest[i]) {
         removed.push_back(deepest[i]);
-        created.insert(created.end(), replacement.begin(), replacement.end());
       }
       rewritten.insert(rewritten.end(), replacement.begin(), replacement.end());
     }
   } catch (...) {
-    for (const auto& s : created) s->set_remove_on_destroy();
+    remove_when_unused(created);
     throw;
   }
   if (!removed.empty()) {

@@ -9,6 +9,7 @@
 #include "model/tuple.h"
 #include "native/errors.h"
 #include "native/log.h"
+#include "segment/segment_cache.h"
 #include "tree/thread_pool.h"
 
 namespace ombrel {
@@ -314,7 +315,7 @@ merge_tree_iterator::merge_tree_iterator(const schema_descriptor& schema,
       picker_(projection ? std::make_shared<const column_picker>(schema_, *projection)
                          : std::make_shared<const column_picker>(schema_)),
       mem_picker_(picker_->picked()),
-      memory_(column_memory::create()),
+      memory_(segment_cache::instance().scan_memory()),
       order_(schema_),
       last_key_(order_.size()),
       key_a_(order_.size()),

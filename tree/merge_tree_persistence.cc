@@ -141,9 +141,7 @@ void merge_tree::commit(merge_tree_updater& updater, const std::shared_ptr<tree_
     files::sync_directory(directory_);
   } catch (...) {
     // Once renamed, the layout may survive a crash: what it names stays until a later commit.
-    if (!placed) {
-      for (const auto& s : created) s->set_remove_on_destroy();
-    }
+    if (!placed) remove_when_unused(created);
     throw;
   }
   committed_layout_ = number;
@@ -218,14 +216,14 @@ std::shared_ptr<flushed_rows> merge_tree::write_memtable(row_set::tree_block& bl
     } else {
       level flushed{fresh};
       merge_helper merge(next->levels, flushed);
-      merge.merge(namer_, low_watermark);
+      merge_into(merge, low_watermark);
       std::vector<std::shared_ptr<segment>> created = merge.created();
       created.push_back(fresh);
       committing = true;
       commit(updater, next, merge.removed(), created);
     }
   } catch (...) {
-    if (!committing) fresh->set_remove_on_destroy();
+    if (!committing) remove_when_unused({fresh});
     throw;
   }
   updater.erase(&rows);

@@ -472,5 +472,71 @@ TEST(TupleTest, DirectBuilderWritesOnlyWhenItFits) {
   EXPECT_EQ(std::memcmp(room + 2, "hello", 5), 0);
 }
 
+// Pages take runs of rows column by column: the same bytes as row by row, for every directly
+// encoded type, nulls, empty and escaped strings, and rows whose offsets take 1, 2 or 4 bytes.
+TEST(TupleTest, RunsOfRowsWriteTheBytesOfSingleRows) {
+  const uint64_t seed = testing::test_seed();
+  SCOPED_TRACE(seed);
+  std::mt19937_64 rng(seed);
+  const std::vector<ombrel_type> types{INT8,  INT16,     INT32,    INT64, BOOL,  FLOAT,
+                                       DOUBLE, TIMESTAMP, DURATION, UUID,  STRING, BYTES};
+  std::vector<column_descriptor> columns;
+  std::vector<uint32_t> positions;
+  for (ombrel_type t : types) {
+    columns.push_back(column("c" + std::to_string(columns.size()), t, true));
+    positions.push_back(NO_COLUMN);
+  }
+  columns.front().nullable = false;
+  positions.front() = 0;
+  const tuple_schema ts = make_schema(columns, positions).get_tuple_schema();
+  constexpr uint32_t ROWS = 60;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::vector<std::byte>> data(types.size());
+    std::vector<std::vector<uint64_t>> ends(types.size());
+    std::vector<bitset> nulls(types.size(), bitset(ROWS));
+    for (size_t c = 0; c < types.size(); ++c) {
+      for (uint32_t r = 0; r < ROWS; ++r) {
+        std::vector<std::byte> v = random_material(types[c], rng);
+        if (columns[c].size == 0 && rng() % 8 == 0) {
+          v.assign(rng() % 2 ? 300 : 70000, std::byte{'x'});  // wider offset entries
+        }
+        const bool null = c > 0 && rng() % 6 == 0;
+        nulls[c].set(r, null);
+        if (null && columns[c].size != 0) v.assign(columns[c].size, std::byte{0});
+        if (null && columns[c].size == 0) v.clear();
+        data[c].insert(data[c].end(), v.begin(), v.end());
+        ends[c].push_back(data[c].size());
+      }
+    }
+    std::vector<column_values> run(types.size());
+    for (size_t c = 0; c < types.size(); ++c) {
+      run[c] = {data[c].data(), columns[c].size == 0 ? ends[c].data() : nullptr, columns[c].size,
+                c == 0 ? nullptr : &nulls[c]};
+    }
+    const uint32_t first = static_cast<uint32_t>(rng() % 10);
+    const uint32_t count = ROWS - first;
+    tuple_row_writer rows(ts), runs(ts);
+    std::vector<uint32_t> sizes(count);
+    ASSERT_TRUE(runs.size_rows(run.data(), first, count, sizes.data()));
+    std::vector<std::vector<std::byte>> written(count);
+    std::vector<std::byte*> out(count);
+    std::vector<std::vector<std::byte>> expected(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      row_values row(types.size());
+      for (size_t c = 0; c < types.size(); ++c) {
+        if (!run[c].is_null(first + i)) row[c] = run[c].value(first + i);
+      }
+      expected[i].resize(rows.size(row));
+      rows.write(row, expected[i].data());
+      ASSERT_EQ(sizes[i], expected[i].size()) << "row " << i;
+      written[i].resize(sizes[i]);
+      out[i] = written[i].data();
+    }
+    const uint32_t placed = count - static_cast<uint32_t>(rng() % 3);  // a page may cut the run
+    runs.write_rows(run.data(), first, placed, out.data());
+    for (uint32_t i = 0; i < placed; ++i) ASSERT_EQ(written[i], expected[i]) << "row " << i;
+  }
+}
+
 }  // namespace
 }  // namespace ombrel

@@ -438,5 +438,24 @@ TEST(ColumnReaderTest, BlocksWrittenUnderALargerHintStayReadableAfterItIsLowered
   }
 }
 
+// Scans share one pool of decode buffers across the process: what it keeps is bounded by bytes
+// as well as by count, and a kept buffer is handed out again instead of a fresh one.
+TEST(ColumnReaderTest, KeptDecodeBuffersStayWithinTheirByteBound) {
+  std::atomic<uint64_t> bound{1u << 20};
+  const auto memory = column_memory::create(&bound);
+  constexpr size_t SIZE = 600u << 10;
+  column_buffer a = memory->take(SIZE);
+  column_buffer b = memory->take(SIZE);
+  a.reset();
+  EXPECT_EQ(memory->kept_bytes(), SIZE);
+  b.reset();  // two would exceed the bound
+  EXPECT_EQ(memory->kept_bytes(), SIZE);
+  column_buffer again = memory->take(SIZE - 1);
+  EXPECT_EQ(memory->kept_bytes(), 0u);
+  bound = 0;
+  again.reset();
+  EXPECT_EQ(memory->kept_bytes(), 0u);
+}
+
 }  // namespace
 }  // namespace ombrel

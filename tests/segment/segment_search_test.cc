@@ -99,7 +99,7 @@ TEST(SegmentSearchTest, ReadAtTimestampBetweenVersionsSeesOlderVersion) {
 
   // The same through reader packs: rows 7, 8 and 9 hold the versions at 30, 20 and 10.
   column_reader_pack pack;
-  pack.prepare(s, all, all.search_column_count());
+  pack.prepare_in_picker_order(s, all, all.search_column_count());
   EXPECT_EQ(std::get<uint64_t>(s.position(25, key.get(), pack)), 8u);
   EXPECT_EQ(std::get<uint64_t>(s.position(10, key.get(), pack)), 9u);
   EXPECT_TRUE(std::holds_alternative<upcoming_t>(s.position(5, key.get(), pack)));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -10,6 +11,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model/file_system.h"
@@ -153,6 +155,30 @@ void write_rows(merge_tree& tree, model& m, tx_timestamp& ts, int n) {
     tree.upsert(ts, uuid{1, ts}, view(row(i, name)));
     m.upsert(ts, i, name);
   }
+}
+
+// A segment a merge replaced goes with its last holder, which may be a pool task that outlives
+// the tree: the tree waits for that, so nothing deletes in its directory after it is gone.
+TEST(MergeTreeDurabilityTest, ReplacedSegmentsAreGoneBeforeTheTreeIs) {
+  testing::test_dir dir;
+  model m;
+  tx_timestamp ts = 0;
+  auto tree = std::make_unique<merge_tree>(table_schema(), dir / "t");
+  write_rows(*tree, m, ts, 40);
+  std::shared_ptr<segment> held = tree->make_full_compaction().front();
+  write_rows(*tree, m, ts, 40);
+  tree->set_low_watermark(ts);
+  tree->make_full_compaction();
+  ASSERT_TRUE(held->remove_on_destroy()) << "the second compaction must replace the segment";
+  const std::filesystem::path replaced = held->directory();
+  std::thread holder([&held] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    held.reset();
+  });
+  tree.reset();
+  EXPECT_FALSE(std::filesystem::exists(replaced));
+  holder.join();
+  EXPECT_FALSE(std::filesystem::exists(replaced));
 }
 
 // A flush, a merge into level 0 and commits, failing at one system call: the error reaches
