@@ -89,7 +89,7 @@ class mem_table_pk_index::node_arena {
   void* allocate(uint64_t n) {
     if (n > left_) {
       const uint64_t size = std::max(n, next_chunk_);
-      chunks_.push_back(std::make_unique<std::byte[]>(size));
+      chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
       position_ = chunks_.back().get();
       left_ = size;
       bytes_ += size;
