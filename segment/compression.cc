@@ -150,7 +150,8 @@ std::pair<storage_block_header, std::unique_ptr<std::byte[]>> compress(bytes_vie
     return {storage_block_header{0, 0, METHOD_RAW, {}, empty_hash()}, nullptr};
   }
   const config& cfg = config::get_config();
-  const bool try_lz4 = cfg.enable_lz4_compression.load(std::memory_order_relaxed) && s <= LZ4_MAX_BLOCK;
+  const bool try_lz4 =
+      cfg.enable_lz4_compression.load(std::memory_order_relaxed) && s <= LZ4_MAX_BLOCK;
 
   std::unique_ptr<std::byte[]> lz4;
   int l = -1;

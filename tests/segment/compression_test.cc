@@ -213,8 +213,9 @@ TEST(CompressionTest, Lz4LimitedToTheCodecSizeStoresWhatAFullRunWould) {
     }
     const std::vector<std::byte> bytes = to_bytes(values);
     std::vector<char> full(bytes.size());
+    const int size = static_cast<int>(bytes.size());
     const int l = LZ4_compress_default(reinterpret_cast<const char*>(bytes.data()), full.data(),
-                                       static_cast<int>(bytes.size()), static_cast<int>(bytes.size()));
+                                       size, size);
     oroch::encoding_metadata<int> meta;
     oroch::integer_codec<int>::select(meta, values.data(), values.data() + n);
     const size_t c = oroch::encoded_size(meta);
@@ -226,8 +227,8 @@ TEST(CompressionTest, Lz4LimitedToTheCodecSizeStoresWhatAFullRunWould) {
     ties += lz4 && static_cast<size_t>(l) == c;
     ASSERT_EQ(block.header.method, lz4 ? METHOD_LZ4 : METHOD_INTEGER_CODEC);
     if (lz4) {
-      ASSERT_EQ(block.stored, std::vector<std::byte>(reinterpret_cast<std::byte*>(full.data()),
-                                                     reinterpret_cast<std::byte*>(full.data()) + l));
+      const auto* out = reinterpret_cast<const std::byte*>(full.data());
+      ASSERT_EQ(block.stored, std::vector<std::byte>(out, out + l));
     } else {
       ASSERT_EQ(block.header.stored_size, c);
     }
