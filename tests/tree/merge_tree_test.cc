@@ -6,6 +6,7 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -223,10 +224,24 @@ TEST(MergeTreeConcurrencyTest, WritersAndReadersOfOneTree) {
   testing::test_dir dir;
   merge_tree tree(table_schema(), dir / "t");
   constexpr int ROWS = 3000;
+  constexpr int BATCH = 50;
+  const memtable_limit limit(256);  // mem-tables flush while batches go on
   std::atomic<bool> done{false};
   std::atomic<int> failures{0};
   std::thread writer([&] {
-    for (int i = 0; i < ROWS; ++i) tree.upsert(i + 1, uuid{0, i}, view(row(i, std::to_string(i))));
+    // Single upserts and batches alternate.
+    for (int first = 0; first < ROWS; first += BATCH) {
+      std::optional<merge_tree::batch_writer> batch;
+      if (first / BATCH % 2 == 1) batch.emplace(tree);
+      for (int i = first; i < first + BATCH; ++i) {
+        const auto r = row(i, std::to_string(i));
+        if (batch) {
+          batch->upsert(i + 1, uuid{0, i}, view(r));
+        } else {
+          tree.upsert(i + 1, uuid{0, i}, view(r));
+        }
+      }
+    }
     done = true;
   });
   std::vector<std::thread> readers;
