@@ -89,7 +89,7 @@ class mem_table_pk_index::node_arena {
   void* allocate(uint64_t n) {
     if (n > left_) {
       const uint64_t size = std::max(n, next_chunk_);
-      chunks_.push_back(std::make_unique<std::byte[]>(size));
+      chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
       position_ = chunks_.back().get();
       left_ = size;
       bytes_ += size;
@@ -223,9 +223,10 @@ bool mem_table_pk_index::separator_before(const inner_node* node, uint32_t i,
 uint32_t mem_table_pk_index::leaf_lower_bound(const leaf_node* leaf, const probe& p) const {
   if (fixed_) {
     uint32_t i = count_less(slot(leaf, LEAF_HEADER, 0), p.inline_key);
-    if (i < leaf->count) {
+    if (i < leaf->count && leaf_key(leaf, i) == p.inline_key) {
       // A row (header, pointers, values) spans two or three lines, whatever its place in the
-      // first: they are requested together before the header is read.
+      // first: they are requested together before the header is read. Only an equal key has
+      // its row read, here or by the caller: an insert of a new key fetches no row.
       const std::byte* header = header_of(row_at(leaf, i));
       _mm_prefetch(reinterpret_cast<const char*>(header + CACHE_LINE), _MM_HINT_T0);
       _mm_prefetch(reinterpret_cast<const char*>(header + 2 * CACHE_LINE), _MM_HINT_T0);

@@ -70,7 +70,7 @@ void row_set::maybe_start_flush(uint64_t entry_count) {
 bool row_set::start_flush() {
   std::scoped_lock lock(mutex_);
   if (flush_ != flush_state::open) return false;
-  flush_ = flush_state::requested;
+  set_flush(flush_state::requested);
   return true;
 }
 
@@ -93,7 +93,7 @@ void row_set::finish_flush(tree_block& block) {
     // A batch in progress on another thread is finished first.
     cond_.wait(lock, [&] { return writers_ == 0 || writer_thread_ == me; });
     if (flush_ == flush_state::flushed) return;
-    flush_ = flush_state::writing;
+    set_flush(flush_state::writing);
     ++readers_;
     table = memtable_ ? &memtable_->table : nullptr;
     cond_.notify_all();  // waiting writers give up: no more rows go in
@@ -109,7 +109,7 @@ void row_set::finish_flush(tree_block& block) {
   std::unique_lock lock(mutex_);
   --readers_;
   fallback_ = std::move(written);
-  flush_ = flush_state::flushed;
+  set_flush(flush_state::flushed);
   flush_error_ = nullptr;
   ++flush_attempts_;
   cond_.notify_all();
@@ -129,7 +129,7 @@ void row_set::release_memtable(std::unique_lock<std::mutex>& lock) {
 void row_set::end_failed_flush(std::exception_ptr cause, bool reading) {
   std::scoped_lock lock(mutex_);
   if (reading) --readers_;
-  flush_ = flush_state::open;
+  set_flush(flush_state::open);
   flush_error_ = std::move(cause);
   ++flush_attempts_;
   // Inserts retry the flush after another eighth of the entry limit, not on every row.
@@ -156,7 +156,7 @@ void row_set::discard() {
   const auto me = std::this_thread::get_id();
   cond_.wait(lock, [&] { return flush_ != flush_state::writing && (writers_ == 0 || writer_thread_ == me); });
   if (flush_ == flush_state::flushed) return;
-  flush_ = flush_state::flushed;
+  set_flush(flush_state::flushed);
   fallback_ = nullptr;
   ++flush_attempts_;
   cond_.notify_all();
@@ -240,9 +240,11 @@ bool row_set::is_empty() const {
   return flush_ == flush_state::flushed && !fallback_;
 }
 
-bool row_set::is_flush_started() const {
-  std::scoped_lock lock(mutex_);
-  return flush_ != flush_state::open;
+bool row_set::is_flush_started() const { return flush_started_.load(std::memory_order_acquire); }
+
+void row_set::set_flush(flush_state state) {
+  flush_ = state;
+  flush_started_.store(state != flush_state::open, std::memory_order_release);
 }
 
 bool row_set::is_flushed() const {

@@ -91,6 +91,7 @@ class row_set : public std::enable_shared_from_this<row_set>,
   // True while no row was inserted, or when flushing left nothing to read. Such a row set
   // takes no part in scans or flushes.
   bool is_empty() const;
+  // Lock-free: a writer that keeps its updater between rows asks it on every row.
   bool is_flush_started() const;
   bool is_flushed() const;
   // The cause of the last failed flush, null after a successful one.
@@ -146,6 +147,10 @@ class row_set : public std::enable_shared_from_this<row_set>,
   // flush goes back to open.
   enum class flush_state : uint8_t { open, requested, writing, flushed };
   flush_state flush_ = flush_state::open;
+  // flush_ != open, for is_flush_started without the mutex; written with flush_.
+  std::atomic<bool> flush_started_{false};
+  // Sets flush_ and flush_started_. REQUIRES: mutex_ held.
+  void set_flush(flush_state state);
   uint64_t flush_attempts_ = 0;  // ended flush attempts, for wait_flush
   std::exception_ptr flush_error_;
   uint64_t auto_flush_from_ = 0;  // after a failed flush, inserts retry from this entry count

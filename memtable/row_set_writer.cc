@@ -47,6 +47,15 @@ void row_set::release_writer(memtable_updater& updater) {
 }
 
 bool row_set::ensure_tuple_size(memtable_updater& updater, size_t size) {
+  if (updater.writing_) {
+    // The writer state keeps the flush, and so the release of the mem-table, out: the next
+    // row of a batch that fits the current buffer needs no lock.
+    mem_table_cache_entry* held = memtable_.get();
+    if (held != nullptr && !held->table.needs_buffer(size)) {
+      held->touch();
+      return true;
+    }
+  }
   mem_table_cache_entry* entry;
   // While it holds the writer state, no flush can release the mem-table; otherwise a reader
   // count pins it while buffers are fetched (which may take an eviction).

@@ -331,14 +331,14 @@ OMBREL_NATIVE(void, processBatch)
 (JNIEnv* env, jclass, jlong partition, jlong timestamp, jlong batch_address) {
   error_frame_void(env, [&] {
     if (batch_address == 0) throw errors::error("Null batch address");
-    merge_tree& tree = partition_of(partition).tree();
+    merge_tree::batch_writer writer(partition_of(partition).tree());
     // The first failing record stops the batch; the records before it stay applied.
     for_each_batch_record(reinterpret_cast<const std::byte*>(batch_address),
                           [&](const batch_record& r) {
                             if (r.is_remove) {
-                              tree.remove(timestamp, r.tx_id, r.payload);
+                              writer.remove(timestamp, r.tx_id, r.payload);
                             } else {
-                              tree.upsert(timestamp, r.tx_id, r.payload);
+                              writer.upsert(timestamp, r.tx_id, r.payload);
                             }
                           });
   });

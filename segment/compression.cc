@@ -23,6 +23,9 @@ const hash_value& empty_hash() {
 // LZ4 turns one input byte into at most 255 output bytes (a match-length extension byte).
 constexpr uint64_t LZ4_MAX_RATIO = 255;
 constexpr uint64_t LZ4_MAX_BLOCK = static_cast<uint64_t>(INT_MAX);
+// Room LZ4 is given beyond the size it has to beat, so that its checks of the room left, which
+// reserve a few bytes for the end of the block, never refuse an output that would have won.
+constexpr size_t LZ4_LIMIT_SLACK = 64;
 
 // Calls f with a null pointer of the codec's value type for `type`; false for other types.
 template <typename F>
@@ -147,15 +150,20 @@ std::pair<storage_block_header, std::unique_ptr<std::byte[]>> compress(bytes_vie
     return {storage_block_header{0, 0, METHOD_RAW, {}, empty_hash()}, nullptr};
   }
   const config& cfg = config::get_config();
+  const bool try_lz4 =
+      cfg.enable_lz4_compression.load(std::memory_order_relaxed) && s <= LZ4_MAX_BLOCK;
 
   std::unique_ptr<std::byte[]> lz4;
   int l = -1;
-  if (cfg.enable_lz4_compression.load(std::memory_order_relaxed) && s <= LZ4_MAX_BLOCK) {
-    lz4 = std::make_unique_for_overwrite<std::byte[]>(s);
-    const int capacity = static_cast<int>(s);
+  // LZ4 output of at most `limit` bytes (l = 0 when it needs more). Below its worst-case bound
+  // LZ4 checks the room left as it goes, so a smaller limit changes when it gives up, never what
+  // it writes.
+  auto run_lz4 = [&](size_t limit) {
+    lz4 = std::make_unique_for_overwrite<std::byte[]>(limit);
     l = LZ4_compress_default(reinterpret_cast<const char*>(block.data),
-                             reinterpret_cast<char*>(lz4.get()), capacity, capacity);
-  }
+                             reinterpret_cast<char*>(lz4.get()), static_cast<int>(s),
+                             static_cast<int>(limit));
+  };
 
   storage_block_header header{s, 0, METHOD_RAW, meta, {}};
   std::unique_ptr<std::byte[]> stored;
@@ -167,6 +175,8 @@ std::pair<storage_block_header, std::unique_ptr<std::byte[]>> compress(bytes_vie
       const size_t c = candidate.stored_size;
       if (c >= s) return;
       decided = true;
+      // LZ4 is kept only at c bytes or fewer: it may stop once it is well past them.
+      if (try_lz4) run_lz4(std::min(s, c + LZ4_LIMIT_SLACK));
       if (l >= 1 && static_cast<size_t>(l) <= c) {
         header.method = METHOD_LZ4;
         header.stored_size = static_cast<uint64_t>(l);
@@ -180,6 +190,7 @@ std::pair<storage_block_header, std::unique_ptr<std::byte[]>> compress(bytes_vie
     });
   }
   if (!decided) {
+    if (try_lz4) run_lz4(s);
     if (l >= 1) {
       header.method = METHOD_LZ4;
       header.stored_size = static_cast<uint64_t>(l);

@@ -200,22 +200,60 @@ void merge_tree::upsert(tx_timestamp timestamp, const uuid& tx, bytes_view row) 
   if (row.size() == 0) return;
   std::shared_lock tree_lock(tree_lock_);
   std::scoped_lock insert_lock(insert_mutex_);
-  parsed_tuple parsed(row_tuple_schema_, row_material_schema_, row, false);
-  row_set::memtable_updater updater = ensure_memtable_for_insert(parsed.material_size());
-  updater.insert(parsed, timestamp, tx);
+  row_set::memtable_updater updater;
+  upsert_held(timestamp, tx, row, updater);
 }
 
 bool merge_tree::remove(tx_timestamp timestamp, const uuid& tx, bytes_view key) {
   if (dropped_) return false;
   std::shared_lock tree_lock(tree_lock_);
   std::scoped_lock insert_lock(insert_mutex_);
+  row_set::memtable_updater updater;
+  return remove_held(timestamp, tx, key, updater);
+}
+
+void merge_tree::upsert_held(tx_timestamp timestamp, const uuid& tx, bytes_view row,
+                             row_set::memtable_updater& updater) {
+  parsed_tuple parsed(row_tuple_schema_, row_material_schema_, row, false);
+  const size_t size = parsed.material_size();
+  // A mem-table whose flush was asked for takes no rows of a new updater, nor, so that rows
+  // land where row-by-row inserts would put them, more rows of a kept one.
+  if (!updater || updater.get()->is_flush_started() || !updater.ensure_tuple_size(size)) {
+    updater.reset();
+    updater = ensure_memtable_for_insert(size);
+  }
+  updater.insert(parsed, timestamp, tx);
+}
+
+bool merge_tree::remove_held(tx_timestamp timestamp, const uuid& tx, bytes_view key,
+                             row_set::memtable_updater& updater) {
+  // A removal runs as remove() does, with no writer state held during its lookup.
+  updater.reset();
   const std::shared_ptr<tree_state> state = get_state();
   parsed_tuple parsed(key_tuple_schema_, key_material_schema_, key, true);
   owned_material_tuple material(parsed);
   return state->if_exists(TX_TIMESTAMP_LATEST, material.get(), no_columns_, [&](const row_values&) {
-    row_set::memtable_updater updater = ensure_memtable_for_insert(parsed.material_size());
-    updater.insert(parsed, timestamp, tx);
+    row_set::memtable_updater writer = ensure_memtable_for_insert(parsed.material_size());
+    writer.insert(parsed, timestamp, tx);
   });
+}
+
+merge_tree::batch_writer::batch_writer(merge_tree& tree)
+    : tree_(tree), tree_lock_(tree.tree_lock_), insert_lock_(tree.insert_mutex_) {}
+
+void merge_tree::batch_writer::upsert(tx_timestamp timestamp, const uuid& tx, bytes_view row) {
+  if (tree_.dropped_) {
+    logging::detail::log(logging::level::warning,
+                         "Inserting to dropped table, returning immediately");
+    return;
+  }
+  if (row.size() == 0) return;
+  tree_.upsert_held(timestamp, tx, row, updater_);
+}
+
+bool merge_tree::batch_writer::remove(tx_timestamp timestamp, const uuid& tx, bytes_view key) {
+  if (tree_.dropped_) return false;
+  return tree_.remove_held(timestamp, tx, key, updater_);
 }
 
 std::vector<std::byte> merge_tree::read(tx_timestamp timestamp, bytes_view key) {

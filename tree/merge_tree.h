@@ -103,6 +103,28 @@ class merge_tree final : public row_set::owner {
   void upsert(tx_timestamp timestamp, const uuid& tx, bytes_view row);
   // True when a live row was found and a removal written.
   bool remove(tx_timestamp timestamp, const uuid& tx, bytes_view key);
+
+  // Upserts and removals of one batch, each with the effect of upsert() and remove(), under
+  // one hold of the tree lock (shared) and the insert mutex, and with the mem-table's writer
+  // state kept from one row to the next: a row costs no lock of its own, and readers see the
+  // rows a batch put into one mem-table together. Lives on the caller's stack; the tree must
+  // outlive it.
+  class batch_writer {
+   public:
+    explicit batch_writer(merge_tree& tree);
+    batch_writer(const batch_writer&) = delete;
+    batch_writer& operator=(const batch_writer&) = delete;
+
+    void upsert(tx_timestamp timestamp, const uuid& tx, bytes_view row);
+    bool remove(tx_timestamp timestamp, const uuid& tx, bytes_view key);
+
+   private:
+    merge_tree& tree_;
+    std::shared_lock<std::shared_mutex> tree_lock_;
+    std::scoped_lock<std::mutex> insert_lock_;
+    // Declared last: the writer state goes before the locks.
+    row_set::memtable_updater updater_;
+  };
   // The row visible at `timestamp` as a binary tuple; empty when there is none.
   std::vector<std::byte> read(tx_timestamp timestamp, bytes_view key);
   // One column of the latest version; empty for a null value or a missing row.
@@ -228,6 +250,13 @@ class merge_tree final : public row_set::owner {
   // Restores the level capacities, committing after every merge; `state` follows the commits.
   void compact_levels(merge_tree_updater& updater, std::shared_ptr<tree_state>& state,
                       tx_timestamp low_watermark);
+  // The bodies of upsert and remove. REQUIRES: the tree lock (shared) and the insert mutex
+  // held. `updater` is the writer handle the caller keeps between rows (possibly empty); it is
+  // replaced when its mem-table has no room or is to be flushed, and left empty by a removal.
+  void upsert_held(tx_timestamp timestamp, const uuid& tx, bytes_view row,
+                   row_set::memtable_updater& updater);
+  bool remove_held(tx_timestamp timestamp, const uuid& tx, bytes_view key,
+                   row_set::memtable_updater& updater);
   std::vector<std::byte> read_internal(std::shared_lock<std::shared_mutex> lock,
                                        tx_timestamp timestamp, bytes_view key,
                                        const std::shared_ptr<tree_state>& state) const;

@@ -193,6 +193,50 @@ TEST(CompressionTest, SmallestCandidateIsStoredWithTiesGoingToLz4) {
   }
 }
 
+// LZ4 is only asked to beat the integer codec: the stored bytes are those of a full LZ4 run
+// compared with the codec, in particular where the two sizes are close.
+TEST(CompressionTest, Lz4LimitedToTheCodecSizeStoresWhatAFullRunWould) {
+  std::mt19937_64 rng(column_test_seed() + 5);
+  int lz4_won = 0;
+  int ties = 0;
+  for (int round = 0; round < 20000; ++round) {
+    // Periodic narrow values with some noise: both methods shrink them, by similar amounts.
+    const size_t n = 1 + rng() % 300;
+    const size_t period = 1 + rng() % 64;
+    const uint32_t spread = 1u << (rng() % 12);
+    const uint32_t noise = static_cast<uint32_t>(rng() % 100);
+    std::vector<int32_t> pattern(period);
+    for (auto& v : pattern) v = static_cast<int32_t>(rng() % spread);
+    std::vector<int32_t> values(n);
+    for (size_t i = 0; i < n; ++i) {
+      values[i] = rng() % 100 < noise ? static_cast<int32_t>(rng() % spread) : pattern[i % period];
+    }
+    const std::vector<std::byte> bytes = to_bytes(values);
+    std::vector<char> full(bytes.size());
+    const int size = static_cast<int>(bytes.size());
+    const int l = LZ4_compress_default(reinterpret_cast<const char*>(bytes.data()), full.data(),
+                                       size, size);
+    oroch::encoding_metadata<int> meta;
+    oroch::integer_codec<int>::select(meta, values.data(), values.data() + n);
+    const size_t c = oroch::encoded_size(meta);
+    const compressed block = compress_values(values, INT32);
+    SCOPED_TRACE("round " + std::to_string(round) + " n " + std::to_string(n));
+    if (c >= bytes.size()) continue;
+    const bool lz4 = l >= 1 && static_cast<size_t>(l) <= c;
+    lz4_won += lz4;
+    ties += lz4 && static_cast<size_t>(l) == c;
+    ASSERT_EQ(block.header.method, lz4 ? METHOD_LZ4 : METHOD_INTEGER_CODEC);
+    if (lz4) {
+      const auto* out = reinterpret_cast<const std::byte*>(full.data());
+      ASSERT_EQ(block.stored, std::vector<std::byte>(out, out + l));
+    } else {
+      ASSERT_EQ(block.header.stored_size, c);
+    }
+  }
+  EXPECT_GT(lz4_won, 0);
+  EXPECT_GT(ties, 0) << "no tie, where LZ4 must be given the whole codec size";
+}
+
 template <typename T>
 void round_trip_random_blocks(ombrel_type type, std::mt19937_64& rng) {
   for (int round = 0; round < 30; ++round) {

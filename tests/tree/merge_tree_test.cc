@@ -6,6 +6,7 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -189,14 +190,58 @@ TEST(MergeTreeTest, ClosingWritesTheRowsOutAndReopeningReadsThem) {
   EXPECT_EQ(name_at(tree, 30, 2), "-");
 }
 
+// A batch keeps its mem-table writer from row to row, yet its rows land where single upserts put
+// them, and its removals see the rows it wrote before.
+TEST(MergeTreeTest, BatchWriterPutsRowsWhereSingleUpsertsWould) {
+  testing::test_dir dir;
+  const memtable_limit limit(16);
+  merge_tree tree(table_schema(), dir / "t");
+  const uuid tx{1, 1};
+  std::shared_ptr<row_set> first;
+  {
+    merge_tree::batch_writer batch(tree);
+    for (int i = 0; i < 20; ++i) batch.upsert(1, tx, view(row(i, std::to_string(i))));
+    // The 16th row asked for the first mem-table's flush: the 17th started the next one.
+    const std::shared_ptr<tree_state> state = tree.get_state();
+    ASSERT_EQ(state->memtables.size(), 2u);
+    first = state->memtables.back();
+    EXPECT_TRUE(first->is_flush_started());
+    EXPECT_TRUE(batch.remove(2, tx, view(key(18))));
+    EXPECT_FALSE(batch.remove(2, tx, view(key(99))));
+    batch.upsert(3, tx, view(row(18, "back")));
+  }
+  first->wait_flush();
+  uint64_t flushed = 0;
+  for (auto cursor = first->fallback()->first(); cursor && cursor->next();) ++flushed;
+  EXPECT_EQ(flushed + 1, 16u) << "first() rests on the first row";
+  EXPECT_EQ(name_at(tree, 1, 18), "18");
+  EXPECT_EQ(name_at(tree, 2, 18), "-");
+  EXPECT_EQ(name_at(tree, TX_TIMESTAMP_LATEST, 18), "back");
+  EXPECT_EQ(name_at(tree, TX_TIMESTAMP_LATEST, 15), "15");
+}
+
 TEST(MergeTreeConcurrencyTest, WritersAndReadersOfOneTree) {
   testing::test_dir dir;
   merge_tree tree(table_schema(), dir / "t");
   constexpr int ROWS = 3000;
+  constexpr int BATCH = 50;
+  const memtable_limit limit(256);  // mem-tables flush while batches go on
   std::atomic<bool> done{false};
   std::atomic<int> failures{0};
   std::thread writer([&] {
-    for (int i = 0; i < ROWS; ++i) tree.upsert(i + 1, uuid{0, i}, view(row(i, std::to_string(i))));
+    // Single upserts and batches alternate.
+    for (int first = 0; first < ROWS; first += BATCH) {
+      std::optional<merge_tree::batch_writer> batch;
+      if (first / BATCH % 2 == 1) batch.emplace(tree);
+      for (int i = first; i < first + BATCH; ++i) {
+        const auto r = row(i, std::to_string(i));
+        if (batch) {
+          batch->upsert(i + 1, uuid{0, i}, view(r));
+        } else {
+          tree.upsert(i + 1, uuid{0, i}, view(r));
+        }
+      }
+    }
     done = true;
   });
   std::vector<std::thread> readers;

@@ -19,7 +19,8 @@ import org.vornhale.internal.columnar.NativeMemory;
  * `reopen rows` rows (key order, default 20,000,000; 0 skips it) is written and closed, and the
  * time to reopen it and read its first row is printed (best of three; the files are in the page
  * cache). With -Dombrel.keep=true the first run of each order keeps its compacted root;
- * -Dombrel.reads=N sets the number of point reads (default 1,000,000; 0 skips them).
+ * -Dombrel.reads=N sets the number of point reads (default 1,000,000; 0 skips them);
+ * -Dombrel.orders=key or =random runs that order alone.
  * Usage: DurableBench [rows] [directory] [reopen rows]
  */
 public final class DurableBench {
@@ -161,7 +162,11 @@ public final class DurableBench {
             keys[i] = new BinaryTuple.Builder().int64(Long.remainderUnsigned(lookup.next(), n)).build();
         }
         System.out.printf("rows %d, batches of 1000, default configuration (medians of 3)%n", n);
+        String only = System.getProperty("ombrel.orders", "");
         for (String order : new String[] {"key order", "random order"}) {
+            if (!only.isEmpty() && !order.startsWith(only)) {
+                continue;
+            }
             List<NativeMemory> batches = IngestBench.batches(order.equals("key order") ? ordered : random);
             List<result> results = new ArrayList<>();
             for (int run = 0; run < 3; run++) {
