@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "model/column_descriptor.h"
@@ -19,21 +20,29 @@
 
 namespace ombrel::bench {
 
+// A directory made when this is built and removed, with all it holds, when it goes.
+class scratch_directory {
+ public:
+  explicit scratch_directory(std::filesystem::path path) : path_(std::move(path)) {
+    std::filesystem::create_directories(path_);
+  }
+  ~scratch_directory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  scratch_directory(const scratch_directory&) = delete;
+  scratch_directory& operator=(const scratch_directory&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
 // "<temp>/ombrel_columns_<pid>", created at first use and removed at exit.
 inline const std::filesystem::path& column_scratch() {
-  static const struct holder {
-    std::filesystem::path path;
-    holder()
-        : path(std::filesystem::temp_directory_path() /
-               ("ombrel_columns_" + std::to_string(::getpid()))) {
-      std::filesystem::create_directories(path);
-    }
-    ~holder() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  } dir;
-  return dir.path;
+  static const scratch_directory dir(std::filesystem::temp_directory_path() /
+                                     ("ombrel_columns_" + std::to_string(::getpid())));
+  return dir.path();
 }
 
 // Column `d` of the scratch directory made of exactly the bytes of `image`.

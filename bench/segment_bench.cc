@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "bench/column_scratch.h"
 #include "bench/workload.h"
 #include "memtable/mem_table.h"
 #include "memtable/mem_table_buffer_pool.h"
@@ -35,18 +36,9 @@ constexpr uint64_t LOOKUPS = 4096;
 
 // A scratch directory on the same file system as the build, removed at exit.
 const std::filesystem::path& scratch() {
-  static const struct holder {
-    std::filesystem::path path;
-    holder()
-        : path(std::filesystem::current_path() / ("segment_bench_" + std::to_string(::getpid()))) {
-      std::filesystem::create_directories(path);
-    }
-    ~holder() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  } dir;
-  return dir.path;
+  static const scratch_directory dir(std::filesystem::current_path() /
+                                     ("segment_bench_" + std::to_string(::getpid())));
+  return dir.path();
 }
 
 struct table_layouts {

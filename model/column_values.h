@@ -22,9 +22,17 @@ struct column_values {
     return nulls != nullptr && row < nulls->size() && (*nulls)[row];
   }
   bytes_view value(uint32_t row) const noexcept {
-    if (fixed_size != 0) return {fixed_size, data + static_cast<size_t>(row) * fixed_size};
-    const uint64_t start = row == 0 ? 0 : ends[row - 1];
-    return {ends[row] - start, data + start};
+    return fixed_size != 0 ? value_of<true>(row) : value_of<false>(row);
+  }
+  // value() for a column known to be fixed-size (or variable-length) where the caller loops.
+  template <bool Fixed>
+  bytes_view value_of(uint32_t row) const noexcept {
+    if constexpr (Fixed) {
+      return {fixed_size, data + static_cast<size_t>(row) * fixed_size};
+    } else {
+      const uint64_t start = row == 0 ? 0 : ends[row - 1];
+      return {ends[row] - start, data + start};
+    }
   }
 };
 

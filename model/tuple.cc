@@ -628,16 +628,6 @@ void with_column_shape(const column_values& column, F&& f) {
   }
 }
 
-template <bool Fixed>
-inline bytes_view value_at(const column_values& column, uint32_t row) {
-  if constexpr (Fixed) {
-    return {column.fixed_size, column.data + static_cast<size_t>(row) * column.fixed_size};
-  } else {
-    const uint64_t start = row == 0 ? 0 : column.ends[row - 1];
-    return {column.ends[row] - start, column.data + start};
-  }
-}
-
 }  // namespace
 
 bool tuple_row_writer::size_rows(const column_values* columns, uint32_t first, uint32_t count,
@@ -660,7 +650,7 @@ bool tuple_row_writer::size_rows(const column_values* columns, uint32_t first, u
           if (has_nulls() && column.is_null(first + i)) {
             n = 0;
           } else {
-            n = length_of<k()>(value_at<fixed()>(column, first + i));
+            n = length_of<k()>(column.value_of<fixed()>(first + i));
           }
           lengths[i] = n;
           areas[i] += n;
@@ -703,7 +693,7 @@ void tuple_row_writer::write_rows(const column_values* columns, uint32_t first, 
             std::byte* entries = out[i] + 1;
             uint32_t end = ends[i];
             if (const uint32_t n = lengths[i]; n != 0) {
-              put<k()>(value_at<fixed()>(column, first + i), n, entries + width * entry + end);
+              put<k()>(column.value_of<fixed()>(first + i), n, entries + width * entry + end);
               end += n;
               ends[i] = end;
             }

@@ -148,19 +148,13 @@ class column_reader {
   }
 
   // REQUIRES: loaded() and row < row_count().
-  bool is_null(uint32_t row) const noexcept {
-    return nullable_ && row < nulls_.size() && nulls_[row];
-  }
+  bool is_null(uint32_t row) const noexcept { return values().is_null(row); }
   // The value of `row`, empty for null. Valid while the reader is loaded.
   // REQUIRES: loaded() and row < row_count().
   std::optional<bytes_view> value(uint32_t row) const noexcept {
-    if (is_null(row)) return std::nullopt;
-    if (fixed_size_ != 0) {
-      return bytes_view(fixed_size_, data_.get() + static_cast<size_t>(row) * fixed_size_);
-    }
-    const uint64_t* ends = offsets();
-    const uint64_t start = row == 0 ? 0 : ends[row - 1];
-    return bytes_view(ends[row] - start, data_.get() + start);
+    const column_values column = values();
+    if (column.is_null(row)) return std::nullopt;
+    return column.value(row);
   }
 
  private:

@@ -152,15 +152,14 @@ void cursor::realloc_buf(uint64_t size) {
   capacity_ = size;
 }
 
-bool cursor::place(const row_values& row) {
-  const size_t length = writer_->size(row);
+std::byte* cursor::reserve(size_t length) {
   if (length > space_) {
     full_ = true;
     // Not even an empty page holds it: the next page gets a buffer of its size.
     if (count_ == 0) realloc_buf(length + 4);
-    return false;
+    return nullptr;
   }
-  writer_->write(row, position_ + 4);
+  std::byte* tuple = position_ + 4;
   const auto stored = static_cast<uint32_t>(length);
   std::memcpy(position_, &stored, 4);
   ++count_;
@@ -171,6 +170,13 @@ bool cursor::place(const row_values& row) {
     position_ += length + 4;
     space_ -= length + 4;
   }
+  return tuple;
+}
+
+bool cursor::place(const row_values& row) {
+  std::byte* tuple = reserve(writer_->size(row));
+  if (tuple == nullptr) return false;
+  writer_->write(row, tuple);
   return true;
 }
 
@@ -181,25 +187,12 @@ void cursor::place_run(const row_run& run) {
   for (size_t j = 0; j < run.column_count; ++j) run_columns_[j] = run.columns[j]->values();
   run_sizes_.resize(run.count);
   if (!full_ && writer_->size_rows(run_columns_.data(), r, run.count, run_sizes_.data())) {
-    // The rows that fit are placed like place() does, then written a column at a time.
+    // The rows that fit get their places first, then are written a column at a time.
     run_out_.clear();
     for (uint32_t i = 0; i < run.count && !full_; ++i) {
-      const uint32_t length = run_sizes_[i];
-      if (length > space_) {
-        full_ = true;
-        if (count_ == 0) realloc_buf(uint64_t{length} + 4);  // nothing placed in this page yet
-        break;
-      }
-      std::memcpy(position_, &length, 4);
-      run_out_.push_back(position_ + 4);
-      ++count_;
-      widest_row_ = std::max<uint64_t>(widest_row_, uint64_t{length} + 4);
-      if (length + 4 >= space_) {
-        full_ = true;
-      } else {
-        position_ += length + 4;
-        space_ -= length + 4;
-      }
+      std::byte* tuple = reserve(run_sizes_[i]);
+      if (tuple == nullptr) break;
+      run_out_.push_back(tuple);
     }
     const auto placed = static_cast<uint32_t>(run_out_.size());
     writer_->write_rows(run_columns_.data(), r, placed, run_out_.data());

@@ -62,6 +62,9 @@ class cursor {
   void start();
   void alloc_buf();
   void realloc_buf(uint64_t size);
+  // Takes room for a tuple of `length` bytes (after its 4-byte length, written here) and
+  // returns where the tuple goes; null, and the page full, when it does not fit.
+  std::byte* reserve(size_t length);
   // Places `row` in the page; false when it does not fit (the page is then closed).
   bool place(const row_values& row);
   // Places the rows of `run`; those that do not fit wait in pending_.
