@@ -1,6 +1,6 @@
 #pragma once
 // The commands of ombrel-inspect, each over an already parsed command line. Each returns its
-// exit status (inspect.h) and throws only for failures that end the whole command.
+// exit status (examine.h) and throws only for failures that end the whole command.
 
 #include <cstdint>
 #include <filesystem>
@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "model/common.h"
-#include "tools/inspect/inspect.h"
-#include "tools/inspect/value_text.h"
+#include "tools/examine/examine.h"
+#include "tools/examine/value_text.h"
 
 namespace ombrel::inspect {
 

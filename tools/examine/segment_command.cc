@@ -10,10 +10,10 @@
 #include "segment/column_reader.h"
 #include "segment/oroch.h"
 #include "segment/storage_block.h"
-#include "tools/inspect/commands.h"
-#include "tools/inspect/json_writer.h"
-#include "tools/inspect/storage_files.h"
-#include "tools/inspect/value_text.h"
+#include "tools/examine/commands.h"
+#include "tools/examine/json_writer.h"
+#include "tools/examine/storage_files.h"
+#include "tools/examine/value_text.h"
 
 namespace ombrel::inspect {
 namespace {

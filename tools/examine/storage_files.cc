@@ -1,4 +1,4 @@
-#include "tools/inspect/storage_files.h"
+#include "tools/examine/storage_files.h"
 
 #include <fmt/format.h>
 #include <sys/stat.h>

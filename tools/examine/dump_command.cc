@@ -4,10 +4,10 @@
 #include <fmt/format.h>
 
 #include "model/bitset.h"
-#include "tools/inspect/commands.h"
-#include "tools/inspect/json_writer.h"
-#include "tools/inspect/storage_files.h"
-#include "tools/inspect/value_text.h"
+#include "tools/examine/commands.h"
+#include "tools/examine/json_writer.h"
+#include "tools/examine/storage_files.h"
+#include "tools/examine/value_text.h"
 #include "tree/merge_tree_iterator.h"
 
 namespace ombrel::inspect {

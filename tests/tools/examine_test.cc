@@ -1,4 +1,4 @@
-#include "tools/inspect/inspect.h"
+#include "tools/examine/examine.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@
 #include "storage/storage.h"
 #include "tests/support/test_dir.h"
 #include "tests/tree/tree_test_util.h"
-#include "tools/inspect/value_text.h"
+#include "tools/examine/value_text.h"
 #include "tree/layout_file.h"
 #include "tree/merge_tree.h"
 

@@ -1,4 +1,4 @@
-#include "tools/inspect/value_text.h"
+#include "tools/examine/value_text.h"
 
 #include <fmt/format.h>
 
@@ -10,7 +10,7 @@
 #include "model/binary_tuple_parser.h"
 #include "model/column_descriptor.h"
 #include "native/errors.h"
-#include "tools/inspect/json_writer.h"
+#include "tools/examine/json_writer.h"
 
 namespace ombrel::inspect {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/inspect/read_only_file_system.h"
+#include "tools/examine/read_only_file_system.h"
 
 #include <fcntl.h>
 

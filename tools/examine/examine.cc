@@ -1,4 +1,4 @@
-#include "tools/inspect/inspect.h"
+#include "tools/examine/examine.h"
 
 #include <charconv>
 #include <exception>
@@ -7,8 +7,8 @@
 
 #include "model/file_system.h"
 #include "native/errors.h"
-#include "tools/inspect/commands.h"
-#include "tools/inspect/read_only_file_system.h"
+#include "tools/examine/commands.h"
+#include "tools/examine/read_only_file_system.h"
 
 namespace ombrel::inspect {
 namespace {

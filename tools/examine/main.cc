@@ -1,4 +1,4 @@
-// ombrel-inspect: see tools/inspect/inspect.h and README.
+// ombrel-inspect: see tools/examine/examine.h and README.
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/inspect/inspect.h"
+#include "tools/examine/examine.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);

@@ -1,4 +1,4 @@
-#include "tools/inspect/json_writer.h"
+#include "tools/examine/json_writer.h"
 
 #include <fmt/format.h>
 

@@ -12,9 +12,9 @@
 #include "segment/column_reader.h"
 #include "segment/primary_index.h"
 #include "storage/storage.h"
-#include "tools/inspect/commands.h"
-#include "tools/inspect/json_writer.h"
-#include "tools/inspect/storage_files.h"
+#include "tools/examine/commands.h"
+#include "tools/examine/json_writer.h"
+#include "tools/examine/storage_files.h"
 #include "tree/merge_tree.h"
 #include "tree/merge_tree_iterator.h"
 
