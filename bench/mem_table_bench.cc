@@ -203,7 +203,7 @@ struct bench_owner : row_set::owner {
   const material_tuple_schema& key_material_schema() const override { return w.key_material; }
   std::unique_ptr<row_set::tree_block> block_tree() override { return nullptr; }
   std::shared_ptr<flushed_rows> write_memtable(row_set::tree_block&, const row_set&,
-                                                        const mem_table&) override {
+                                               const mem_table&) override {
     return nullptr;
   }
   void evict_memtable(std::shared_ptr<row_set>) override {}

@@ -227,7 +227,8 @@ void BM_PointReadLatency(benchmark::State& state) {
   const uint64_t saved = c.segment_cache_capacity;
   c.segment_cache_capacity = static_cast<uint64_t>(state.range(0)) << 20;
   segment_cache::instance().clear();
-  for (const auto& k : keys) benchmark::DoNotOptimize(s.search(TX_TIMESTAMP_LATEST, k.get(), picker));
+  for (const auto& k : keys)
+    benchmark::DoNotOptimize(s.search(TX_TIMESTAMP_LATEST, k.get(), picker));
   std::vector<double> micros;
   micros.reserve(state.max_iterations);
   const uint64_t decoded = decoded_block_count();

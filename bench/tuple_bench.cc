@@ -13,7 +13,6 @@ namespace {
 
 using namespace ombrel;
 
-
 constexpr size_t ROWS = 4096;
 
 void BM_binary_to_material(benchmark::State& state) {
@@ -77,13 +76,19 @@ void BM_key_compare(benchmark::State& state) {
     binary_tuple_builder b(5);
     b.start();
     const bytes_view text(r.c3, 16);
-    if (KEY == INT64) b.claim_int64(r.k); else b.claim_varlen(text);
+    if (KEY == INT64)
+      b.claim_int64(r.k);
+    else
+      b.claim_varlen(text);
     b.claim_int32(r.c1);
     b.claim_double(r.c2);
     b.claim_varlen(text);
     b.claim_null();
     b.layout();
-    if (KEY == INT64) b.append_int64(r.k); else b.append_varlen(text);
+    if (KEY == INT64)
+      b.append_int64(r.k);
+    else
+      b.append_varlen(text);
     b.append_int32(r.c1);
     b.append_double(r.c2);
     b.append_varlen(text);

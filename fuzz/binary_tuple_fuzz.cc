@@ -81,14 +81,18 @@ void check(const fixture& f, bytes_view input, bool key_only) {
   builder.start();
   for (size_t c = 0; c < f.schema.columns.size(); ++c) {
     const uint32_t slot = f.schema.material_positions[c];
-    if (slots[slot] == nullptr) builder.claim_null();
-    else builder.claim(f.material[slot].type, value_of(f.material[slot], slots[slot]));
+    if (slots[slot] == nullptr)
+      builder.claim_null();
+    else
+      builder.claim(f.material[slot].type, value_of(f.material[slot], slots[slot]));
   }
   builder.layout();
   for (size_t c = 0; c < f.schema.columns.size(); ++c) {
     const uint32_t slot = f.schema.material_positions[c];
-    if (slots[slot] == nullptr) builder.append_null();
-    else builder.append(f.material[slot].type, value_of(f.material[slot], slots[slot]));
+    if (slots[slot] == nullptr)
+      builder.append_null();
+    else
+      builder.append(f.material[slot].type, value_of(f.material[slot], slots[slot]));
   }
   parsed_tuple again(f.row, f.material, builder.data(), false);
   owned_material_tuple m(again);

@@ -186,7 +186,7 @@ int64_t mem_table_pk_index::inline_key(const std::byte* v) const {
 versioned_row mem_table_pk_index::entry_of(uintptr_t row) const {
   const std::byte* header = header_of(row);
   return versioned_row{timestamp_at(header), material_tuple(elements_at(header), slots_),
-                         (row & TOMBSTONE_TAG) != 0};
+                       (row & TOMBSTONE_TAG) != 0};
 }
 
 int mem_table_pk_index::compare_key(const std::byte* header, const probe& p) const {
@@ -425,7 +425,7 @@ mem_table_pk_index::inserted_row mem_table_pk_index::insert(tx_timestamp timesta
 // ---- Search ----
 
 std::optional<versioned_row> mem_table_pk_index::search(tx_timestamp timestamp,
-                                                          const material_tuple& key) const {
+                                                        const material_tuple& key) const {
   if (height_ == 0) return std::nullopt;
   const probe p{key.elements(), fixed_ ? inline_key(key[0]) : 0, timestamp};
   const void* node = root_;

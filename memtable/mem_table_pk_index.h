@@ -54,9 +54,7 @@ class mem_table_pk_index {
 
   const leaf_node* first_leaf() const { return first_leaf_; }
   // Entry i < leaf->count of a leaf.
-  versioned_row entry(const leaf_node* leaf, uint32_t i) const {
-    return entry_of(row_at(leaf, i));
-  }
+  versioned_row entry(const leaf_node* leaf, uint32_t i) const { return entry_of(row_at(leaf, i)); }
   // Identifies the row of an entry for as long as the mem-table lives.
   const std::byte* row_id(const leaf_node* leaf, uint32_t i) const {
     return reinterpret_cast<const std::byte*>(row_at(leaf, i) & ~TOMBSTONE_TAG);

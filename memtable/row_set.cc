@@ -154,7 +154,9 @@ void row_set::discard() {
   const auto self = shared_from_this();
   std::unique_lock lock(mutex_);
   const auto me = std::this_thread::get_id();
-  cond_.wait(lock, [&] { return flush_ != flush_state::writing && (writers_ == 0 || writer_thread_ == me); });
+  cond_.wait(lock, [&] {
+    return flush_ != flush_state::writing && (writers_ == 0 || writer_thread_ == me);
+  });
   if (flush_ == flush_state::flushed) return;
   set_flush(flush_state::flushed);
   fallback_ = nullptr;
@@ -169,7 +171,8 @@ row_set::read_state row_set::enter_read() {
   std::unique_lock lock(mutex_);
   const auto me = std::this_thread::get_id();
   cond_.wait(lock, [&] {
-    return flush_ == flush_state::flushed || (writers_ == 0 ? writers_waiting_ == 0 : writer_thread_ == me);
+    return flush_ == flush_state::flushed ||
+           (writers_ == 0 ? writers_waiting_ == 0 : writer_thread_ == me);
   });
   read_state state;
   if (flush_ == flush_state::flushed) {

@@ -23,8 +23,8 @@
 #include "memtable/mem_table.h"
 #include "memtable/mem_table_buffer_pool.h"
 #include "model/common.h"
-#include "model/flushed_rows.h"
 #include "model/flat_tuple.h"
+#include "model/flushed_rows.h"
 #include "model/schema_descriptor.h"
 #include "model/tuple.h"
 

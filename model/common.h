@@ -35,9 +35,7 @@ struct bytes_view {
   constexpr size_t size() const { return length; }
   constexpr const std::byte* begin() const { return data; }
   constexpr const std::byte* end() const { return data + length; }
-  std::string_view as_string() const {
-    return {reinterpret_cast<const char*>(data), length};
-  }
+  std::string_view as_string() const { return {reinterpret_cast<const char*>(data), length}; }
 };
 
 }  // namespace ombrel

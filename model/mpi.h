@@ -3,10 +3,10 @@
 // where Mbed TLS result codes become ombrel_error. Values are plain data: not thread-safe for
 // concurrent mutation, safe to read from many threads.
 
+#include <mbedtls/bignum.h>
+
 #include <cstddef>
 #include <cstdint>
-
-#include <mbedtls/bignum.h>
 
 namespace ombrel::detail {
 

@@ -1,9 +1,9 @@
 #include "model/schema_descriptor.h"
 
+#include <fmt/format.h>
+
 #include <cstring>
 #include <utility>
-
-#include <fmt/format.h>
 
 #include "model/file.h"
 #include "model/file_system.h"
@@ -48,8 +48,8 @@ class schema_reader {
  private:
   const std::byte* take(size_t n, const char* field) {
     if (static_cast<size_t>(end_ - cursor_) < n) {
-      throw errors::error(fmt::format("Truncated schema: {} needs {} bytes, {} left", field, n,
-                                      end_ - cursor_));
+      throw errors::error(
+          fmt::format("Truncated schema: {} needs {} bytes, {} left", field, n, end_ - cursor_));
     }
     const std::byte* p = cursor_;
     cursor_ += n;
@@ -195,9 +195,9 @@ void schema_descriptor::initialize_positions(std::vector<uint32_t> positions) {
   for (uint32_t p : positions) k += p != NO_COLUMN;
   for (size_t i = 0; i < positions.size(); ++i) {
     if (positions[i] != NO_COLUMN && positions[i] >= k) {
-      throw errors::error(fmt::format(
-          "Key position {} of column {} is outside a primary key of {} columns", positions[i],
-          i, k));
+      throw errors::error(
+          fmt::format("Key position {} of column {} is outside a primary key of {} columns",
+                      positions[i], i, k));
     }
   }
   std::vector<uint32_t> new_key_columns(k, NO_COLUMN);

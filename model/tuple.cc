@@ -1,12 +1,12 @@
 #include "model/tuple.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
-
-#include <fmt/format.h>
 
 #include "model/big_decimal.h"
 #include "model/big_integer.h"
@@ -228,7 +228,8 @@ parsed_tuple::parsed_tuple(const tuple_schema& schema, const material_tuple_sche
   // Keys compare both values unconditionally: a key element must be present.
   for (uint32_t s = 0; s < material_schema.key_count; ++s) {
     if (elements_[source_of(s)].is_null()) {
-      throw errors::error(fmt::format("failed to parse tuple: key element {} is null", source_of(s)));
+      throw errors::error(
+          fmt::format("failed to parse tuple: key element {} is null", source_of(s)));
     }
   }
   material_size_ = get_material_size(nullptr) + 15;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "model/binary_tuple_builder.h"
-#include "model/column_values.h"
 #include "model/binary_tuple_parser.h"
+#include "model/column_values.h"
 #include "model/common.h"
 #include "model/flat_tuple.h"
 #include "model/tuple_schema.h"

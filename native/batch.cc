@@ -1,8 +1,8 @@
 #include "native/batch.h"
 
-#include <cstring>
-
 #include <fmt/format.h>
+
+#include <cstring>
 
 #include "native/errors.h"
 
@@ -28,7 +28,8 @@ void for_each_batch_record(const std::byte* batch,
   for (int32_t i = 0; i < count; ++i) {
     const int32_t length = load<int32_t>(record + 4);
     if (length < 0) {
-      throw errors::error(fmt::format("Bad batch record {}: negative payload length {}", i, length));
+      throw errors::error(
+          fmt::format("Bad batch record {}: negative payload length {}", i, length));
     }
     batch_record r;
     r.is_remove = load<int32_t>(record) == REMOVE_MARKER;

@@ -32,7 +32,8 @@ uint64_t parse_ulong(std::string_view value) {
 
 uint32_t parse_uint(std::string_view value) {
   const uint64_t result = parse_ulong(value);
-  if (result > UINT32_MAX) throw errors::error("Invalid value passed as config parameter. Out of range");
+  if (result > UINT32_MAX)
+    throw errors::error("Invalid value passed as config parameter. Out of range");
   return static_cast<uint32_t>(result);
 }
 

@@ -52,8 +52,8 @@ std::vector<frame> stacktrace(int skip, int depth) {
 
 std::ostream& operator<<(std::ostream& out, const std::vector<frame>& trace) {
   for (const frame& f : trace) {
-    out << "[" << std::setw(12) << reinterpret_cast<const void*>(f.address) << " + "
-        << std::setw(8) << std::dec << f.offset << "] " << f.name << "\n";
+    out << "[" << std::setw(12) << reinterpret_cast<const void*>(f.address) << " + " << std::setw(8)
+        << std::dec << f.offset << "] " << f.name << "\n";
   }
   return out;
 }

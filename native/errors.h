@@ -3,14 +3,14 @@
 // carries a message and the stack trace of the thread that constructed it. Immutable after
 // construction, so safe to hand across threads (for example through futures).
 
+#include <fmt/ostream.h>
+
 #include <cstdint>
 #include <exception>
 #include <ostream>
 #include <string>
 #include <system_error>
 #include <vector>
-
-#include <fmt/ostream.h>
 
 namespace ombrel {
 

@@ -3,6 +3,7 @@
 // of the engine and turns every failure into a pending ColumnarStorageException (or leaves the
 // VM's own exception pending when a JNI call failed).
 
+#include <fmt/format.h>
 #include <jni.h>
 
 #include <cstdint>
@@ -11,8 +12,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include <fmt/format.h>
 
 #include "model/bitset.h"
 #include "model/buffer_provider.h"
@@ -59,7 +58,8 @@ void throw_to_host(JNIEnv* env, const char* message) {
 
 void handle_error(JNIEnv* env, const errors::error& e) {
   std::vector<frame> trace = e.trace();
-  logging::detail::log(logging::level::error, "Caught exception: {}\nTrace: {}", errors::describe(e), trace);
+  logging::detail::log(logging::level::error, "Caught exception: {}\nTrace: {}",
+                       errors::describe(e), trace);
   throw_to_host(env, e.what());
 }
 
@@ -163,7 +163,8 @@ T& from_handle(jlong handle, const char* what) {
 jlong to_handle(abstract_table* table) { return reinterpret_cast<jlong>(table); }
 
 table_partition& partition_of(jlong handle) {
-  auto* partition = dynamic_cast<table_partition*>(&from_handle<abstract_table>(handle, "partition"));
+  auto* partition =
+      dynamic_cast<table_partition*>(&from_handle<abstract_table>(handle, "partition"));
   if (partition == nullptr) throw errors::error("Not a table partition handle");
   return *partition;
 }
@@ -268,13 +269,15 @@ OMBREL_NATIVE(jlong, createTablePartition)
 OMBREL_NATIVE(jlong, getTablePartition)
 (JNIEnv* env, jclass, jlong handle, jint table_id, jint partition_id) {
   return error_frame<jlong>(env, [&]() -> jlong {
-    return to_handle(from_handle<storage>(handle, "storage").get_table_partition(table_id, partition_id));
+    return to_handle(
+        from_handle<storage>(handle, "storage").get_table_partition(table_id, partition_id));
   });
 }
 
 OMBREL_NATIVE(void, releaseTablePartition)(JNIEnv* env, jclass, jlong table) {
   if (table == 0) return;
-  error_frame_void(env, [&] { storage::table_deleter::run(reinterpret_cast<abstract_table*>(table)); });
+  error_frame_void(env,
+                   [&] { storage::table_deleter::run(reinterpret_cast<abstract_table*>(table)); });
 }
 
 OMBREL_NATIVE(void, dropTablePartition)
@@ -371,9 +374,7 @@ OMBREL_NATIVE(jobject, getLastPersistedRow)
 }
 
 OMBREL_NATIVE(void, doFullCompaction)(JNIEnv* env, jclass, jlong partition) {
-  error_frame_void(env, [&] {
-    partition_of(partition).tree().make_full_compaction();
-  });
+  error_frame_void(env, [&] { partition_of(partition).tree().make_full_compaction(); });
 }
 
 OMBREL_NATIVE(void, addColumn)
@@ -411,9 +412,9 @@ OMBREL_NATIVE(jlong, createCursor)
     host_long_array words(env, projection);
     abstract_table& scanned = from_handle<abstract_table>(table, "table");
     std::unique_ptr<cursor> created =
-        words.is_null() ? std::make_unique<cursor>(&scanned, timestamp)
-                        : std::make_unique<cursor>(&scanned, timestamp,
-                                                   ombrel_table_scan{words.to_bitset()});
+        words.is_null()
+            ? std::make_unique<cursor>(&scanned, timestamp)
+            : std::make_unique<cursor>(&scanned, timestamp, ombrel_table_scan{words.to_bitset()});
     return reinterpret_cast<jlong>(created.release());
   });
 }

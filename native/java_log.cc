@@ -1,9 +1,9 @@
 #include "native/java_log.h"
 
+#include <fmt/format.h>
+
 #include <memory>
 #include <string>
-
-#include <fmt/format.h>
 
 #include "native/errors.h"
 

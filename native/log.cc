@@ -4,8 +4,8 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -13,7 +13,6 @@
 #include <optional>
 #include <queue>
 #include <thread>
-
 
 #include "native/errors.h"
 
@@ -74,7 +73,7 @@ bool change_status(int32_t from, int32_t to) {
 // Waits while the status holds `value`. With a deadline, gives up once it has passed: at process
 // exit the virtual machine may already have stopped the logger thread inside a host call.
 void wait_while(int32_t value, std::chrono::steady_clock::time_point deadline =
-                                    std::chrono::steady_clock::time_point::max()) {
+                                   std::chrono::steady_clock::time_point::max()) {
   while (g_status.load() == value) {
     if (std::chrono::steady_clock::now() >= deadline) return;
     sched_yield();
@@ -90,9 +89,7 @@ void stop_logger(std::chrono::steady_clock::time_point deadline) {
 // goes away.
 struct logger_holder {
   std::thread thread;
-  ~logger_holder() {
-    stop_logger(std::chrono::steady_clock::now() + std::chrono::seconds(2));
-  }
+  ~logger_holder() { stop_logger(std::chrono::steady_clock::now() + std::chrono::seconds(2)); }
 };
 
 logger_holder g_logger;
@@ -201,7 +198,8 @@ void start_logger(level min_level, Body&& body) {
 
 void setup(level min_level, std::unique_ptr<sink> target) {
   if (static_cast<int32_t>(min_level) >= STOP_MARKER) return;
-  start_logger(min_level, [target = std::move(target)]() mutable { run_logger(std::move(target)); });
+  start_logger(min_level,
+               [target = std::move(target)]() mutable { run_logger(std::move(target)); });
   if (g_status.load() != RUNNING) throw errors::fatal_error("Failed to set up a logger thread");
 }
 

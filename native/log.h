@@ -4,12 +4,12 @@
 // file. Logging never fails or blocks the caller on the sink; with no logger running, records
 // are dropped.
 
+#include <fmt/format.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
-
-#include <fmt/format.h>
 
 namespace ombrel::logging {
 

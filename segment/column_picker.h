@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "model/search_result.h"
 #include "model/bitset.h"
 #include "model/schema_descriptor.h"
+#include "model/search_result.h"
 
 namespace ombrel {
 

@@ -1,5 +1,6 @@
 #include "segment/oroch.h"
 
+#include <fmt/format.h>
 #include <immintrin.h>
 
 #include <algorithm>
@@ -9,8 +10,6 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
-
-#include <fmt/format.h>
 
 #include "native/errors.h"
 #include "segment/oroch_bitpack.h"
@@ -536,8 +535,8 @@ bool value_picker::open(const std::byte* src, size_t src_size, size_t n) {
       break;
     case encoding::plain:
       if (n > space / sizeof(T)) {
-        malformed(fmt::format("{} plain values need {} bytes, only {} present", n, n * sizeof(T),
-                              space));
+        malformed(
+            fmt::format("{} plain values need {} bytes, only {} present", n, n * sizeof(T), space));
       }
       break;
     case encoding::zigzag_packed:

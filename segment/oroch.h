@@ -160,13 +160,12 @@ class value_picker {
       }
       default: {
         // j / per_unit_ by a multiply: exact for any j below 2^57.
-        const auto unit = static_cast<size_t>(
-            (static_cast<unsigned __int128>(j) * per_unit_reciprocal_) >> 64);
+        const auto unit =
+            static_cast<size_t>((static_cast<unsigned __int128>(j) * per_unit_reciprocal_) >> 64);
         const unsigned shift = static_cast<unsigned>(j - unit * per_unit_) * width_;
         uint64_t words[2];
         std::memcpy(words, values_ + unit * 16, 16);
-        const unsigned __int128 all =
-            (static_cast<unsigned __int128>(words[1]) << 64) | words[0];
+        const unsigned __int128 all = (static_cast<unsigned __int128>(words[1]) << 64) | words[0];
         const uint64_t low = static_cast<uint64_t>(all >> shift) & width_mask_;
         if (enc_ == encoding::offset_packed) return (low + origin_) & value_mask_;
         return ((low >> 1) ^ (0 - (low & 1))) & value_mask_;  // zigzag
@@ -195,7 +194,7 @@ class value_picker {
   extern template void encode_block<T>(const encoding_metadata<T>&, const T*, const T*,     \
                                        std::byte*);                                         \
   extern template size_t read_metadata<T>(const std::byte*, size_t, encoding_metadata<T>&); \
-  extern template void decode_block<T>(const std::byte*, size_t, T*, size_t);             \
+  extern template void decode_block<T>(const std::byte*, size_t, T*, size_t);               \
   extern template bool value_picker::open<T>(const std::byte*, size_t, size_t);
 OMBREL_OROCH_DECLARE(signed char)
 OMBREL_OROCH_DECLARE(short)

@@ -140,7 +140,7 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
                        const picked_columns& picker) const override;
   std::unique_ptr<row_cursor> first() const override;
   std::unique_ptr<row_cursor> position(tx_timestamp timestamp, const material_tuple& key,
-                                                const picked_columns& picker) const override;
+                                       const picked_columns& picker) const override;
 
   // ---- Block access for this layer's readers. Column slots: the index in columns(), and
   // tombstone_slot() for the tombstone column.

@@ -435,9 +435,8 @@ std::unique_ptr<row_cursor> segment::first() const {
   return std::make_unique<segment_cursor>(*this, keep_alive(), 0);
 }
 
-std::unique_ptr<row_cursor> segment::position(tx_timestamp timestamp,
-                                                       const material_tuple& key,
-                                                       const picked_columns&) const {
+std::unique_ptr<row_cursor> segment::position(tx_timestamp timestamp, const material_tuple& key,
+                                              const picked_columns&) const {
   detail::block_rows rows(*this);
   const position_result found = find_row(timestamp, key, rows);
   if (!std::holds_alternative<uint64_t>(found)) return nullptr;

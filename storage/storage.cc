@@ -1,13 +1,13 @@
 #include "storage/storage.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "model/file.h"
 #include "model/file_system.h"
@@ -550,8 +550,7 @@ std::unique_ptr<abstract_iterator> tables_catalog::get_projection_pipeline(
   for (unsigned c = 0; c < limit; ++c) {
     if (projection[c]) columns.push_back(c);
   }
-  return std::make_unique<tables_iterator>(registry_->collect_partition_info(),
-                                           std::move(columns));
+  return std::make_unique<tables_iterator>(registry_->collect_partition_info(), std::move(columns));
 }
 
 }  // namespace ombrel

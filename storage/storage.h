@@ -78,8 +78,8 @@ class storage {
 
   // A new partition with one reference held for the caller, or null when the name is empty or
   // the ids are already registered.
-  table_partition* create_table_partition(const std::string& name, int32_t table,
-                                          int32_t partition, const schema_descriptor& schema);
+  table_partition* create_table_partition(const std::string& name, int32_t table, int32_t partition,
+                                          const schema_descriptor& schema);
   // The open partition with one reference held for the caller, or null when unknown. A
   // partition id of -1 selects the first partition registered for the table.
   table_partition* get_table_partition(int32_t table, int32_t partition);

@@ -1,10 +1,10 @@
 #include "tree/merge_tree.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <string>
 #include <unordered_set>
-
-#include <fmt/format.h>
 
 #include "model/file.h"
 #include "model/file_system.h"
@@ -436,6 +436,8 @@ tx_timestamp merge_tree::get_low_watermark() const {
   return low_watermark_;
 }
 
-row_tag merge_tree::get_last_persisted_row_tag() const { return get_state()->last_persisted_row_tag; }
+row_tag merge_tree::get_last_persisted_row_tag() const {
+  return get_state()->last_persisted_row_tag;
+}
 
 }  // namespace ombrel

@@ -6,15 +6,15 @@
 // commit every step to a layout file before it may be published.
 //
 // Locks, outermost first: tree_lock_ (shared by row operations and scans, exclusive for
-// column changes and the removal of a dropped tree), insert_mutex_ (serialises upsert and remove), state_mutex_ (only
-// to copy or swap the snapshot and the blocked flag). watermark_mutex_ is a leaf.
-// Thread-safe.
+// column changes and the removal of a dropped tree), insert_mutex_ (serialises upsert and remove),
+// state_mutex_ (only to copy or swap the snapshot and the blocked flag). watermark_mutex_ is a
+// leaf. Thread-safe.
 
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
-#include <future>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -195,9 +195,8 @@ class merge_tree final : public row_set::owner {
   std::unique_ptr<row_set::tree_block> block_tree() override;
   // Writes `rows` (after any older unflushed row set) to a new segment, merges it into level 0,
   // commits, and compacts the levels. The state goes into the updater `block`.
-  std::shared_ptr<flushed_rows> write_memtable(row_set::tree_block& block,
-                                                        const row_set& rows,
-                                                        const mem_table& table) override;
+  std::shared_ptr<flushed_rows> write_memtable(row_set::tree_block& block, const row_set& rows,
+                                               const mem_table& table) override;
   void evict_memtable(std::shared_ptr<row_set> rows) override;
   void eviction_started() override;
   void eviction_finished() override;

@@ -2,11 +2,11 @@
 // disk and comes back. Every commit writes a complete layout under a fresh name, syncs it,
 // renames it into place and syncs the directory before anything older goes.
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <set>
 #include <string>
-
-#include <fmt/format.h>
 
 #include "model/file.h"
 #include "model/file_system.h"
@@ -180,8 +180,8 @@ void merge_tree::remove_unused_segments(const std::shared_ptr<tree_state>& state
 }
 
 std::shared_ptr<flushed_rows> merge_tree::write_memtable(row_set::tree_block& block,
-                                                                  const row_set& rows,
-                                                                  const mem_table& table) {
+                                                         const row_set& rows,
+                                                         const mem_table& table) {
   auto& updater = static_cast<merge_tree_updater&>(block);
   // Older row sets first: the persisted tag must never pass rows that are not on disk.
   const std::shared_ptr<tree_state> published = get_state();
@@ -231,8 +231,8 @@ std::shared_ptr<flushed_rows> merge_tree::write_memtable(row_set::tree_block& bl
     compact_levels(updater, next, low_watermark);
   } catch (const std::exception& e) {
     // The flush itself is committed; the next compaction tries again.
-    logging::detail::log(logging::level::error, "Compaction of {} failed: {}",
-                         directory_.string(), errors::describe(e));
+    logging::detail::log(logging::level::error, "Compaction of {} failed: {}", directory_.string(),
+                         errors::describe(e));
   }
   return fresh;
 }

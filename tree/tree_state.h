@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "memtable/row_set.h"
-#include "model/search_result.h"
 #include "model/common.h"
 #include "model/flat_tuple.h"
+#include "model/search_result.h"
 #include "model/tuple.h"
 #include "segment/segment.h"
 

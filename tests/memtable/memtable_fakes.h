@@ -20,9 +20,9 @@
 
 #include "memtable/mem_table.h"
 #include "memtable/row_set.h"
-#include "model/search_result.h"
 #include "model/binary_tuple_builder.h"
 #include "model/schema_descriptor.h"
+#include "model/search_result.h"
 #include "model/tuple.h"
 #include "native/config.h"
 #include "native/errors.h"
@@ -55,8 +55,6 @@ inline schema_descriptor composite_key_schema() {
   return make_schema({column("v", INT64), column("name", STRING), column("n", INT32)},
                      {NO_COLUMN, 0, 1});
 }
-
-
 
 // A binary tuple, kept alive together with its parse.
 struct parsed_row {
@@ -139,7 +137,8 @@ inline std::string string_of(const std::optional<bytes_view>& v) {
 
 // Sets MEMTABLE_MAX_ENTRIES for one test.
 struct max_entries_scope : config_scope<uint64_t> {
-  explicit max_entries_scope(uint64_t n) : config_scope(config::get_config().memtable_max_entries, n) {}
+  explicit max_entries_scope(uint64_t n)
+      : config_scope(config::get_config().memtable_max_entries, n) {}
 };
 
 // The rows of a mem-table copied out in its order, standing in for a segment.
@@ -243,7 +242,7 @@ class fake_flushed_rows : public flushed_rows {
     return std::make_unique<cursor>(*this, 0);
   }
   std::unique_ptr<row_cursor> position(tx_timestamp timestamp, const material_tuple& key,
-                                                const picked_columns&) const override {
+                                       const picked_columns&) const override {
     bool seen;
     const size_t i = find(timestamp, key, seen);
     if (i == rows_.size()) return nullptr;
@@ -342,7 +341,7 @@ class fake_tree : public row_set::owner {
   }
 
   std::shared_ptr<flushed_rows> write_memtable(row_set::tree_block&, const row_set&,
-                                                        const mem_table& table) override {
+                                               const mem_table& table) override {
     if (fail_writes > 0) {
       --fail_writes;
       throw errors::error("disk full");

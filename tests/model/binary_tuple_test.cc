@@ -594,7 +594,6 @@ TEST(BinaryTupleTest, BuilderIsReusableAcrossTuples) {
   EXPECT_EQ(b.release(), of({0x00, 0x01, 0x01, 0x07}));
 }
 
-
 value random_value(std::mt19937_64& rng) {
   auto u = [&](int64_t lo, int64_t hi) {
     return std::uniform_int_distribution<int64_t>(lo, hi)(rng);

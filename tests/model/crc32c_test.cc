@@ -1,5 +1,4 @@
 #include "model/crc32c.h"
-#include "tests/support/testing.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +7,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {

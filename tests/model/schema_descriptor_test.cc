@@ -1,4 +1,3 @@
-#include "tests/support/testing.h"
 #include "model/schema_descriptor.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +13,7 @@
 
 #include "native/errors.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -52,11 +52,11 @@ std::string message_of(const std::function<void()>& f) {
 TEST(SchemaDescriptorTest, SerialisesByteExactly) {
   schema_descriptor s =
       make_schema({column("id", INT64), column("v", STRING, true)}, {0, NO_COLUMN}, 7);
-  const auto expected = bytes({7, 0, 0, 0, 2, 0, 0, 0,                               //
-                               5, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 'i', 'd', 0,       //
-                               0, 0, 0, 0, 0, 0, 0, 0,                                //
-                               15, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 1, 0, 0, 0, 'v',  //
-                               1, 0, 0, 0, 0, 0, 0, 0, 0});
+  const auto expected = bytes({7,  0, 0, 0, 2,    0,    0,    0,                              //
+                               5,  0, 0, 0, 0,    0,    0,    0,    2, 0, 0, 0, 'i', 'd', 0,  //
+                               0,  0, 0, 0, 0,    0,    0,    0,                              //
+                               15, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 1, 0, 0, 0, 'v',          //
+                               1,  0, 0, 0, 0,    0,    0,    0,    0});
   EXPECT_EQ(s.serialize(), expected);
   schema_descriptor back;
   back.deserialize(expected);
@@ -83,22 +83,30 @@ TEST(SchemaDescriptorTest, AuxFieldsKeepTheirRecordOrder) {
 }
 
 TEST(SchemaDescriptorTest, PositionsGiveKeyAndMaterialOrder) {
-  schema_descriptor s = make_schema(
-      {column("a", INT8), column("b", INT8), column("c", INT8), column("d", INT8)},
-      {NO_COLUMN, 1, NO_COLUMN, 0});
+  schema_descriptor s =
+      make_schema({column("a", INT8), column("b", INT8), column("c", INT8), column("d", INT8)},
+                  {NO_COLUMN, 1, NO_COLUMN, 0});
   EXPECT_EQ(s.key_columns, (std::vector<uint32_t>{3, 1}));
   EXPECT_EQ(s.material_order, (std::vector<uint32_t>{3, 1, 0, 2}));
   EXPECT_EQ(s.material_positions, (std::vector<uint32_t>{2, 1, 3, 0}));
 
   schema_descriptor bad;
   bad.columns = {column("a", INT8), column("b", INT8)};
-  EXPECT_EQ(message_of<errors::fatal_error>([&] { bad.initialize_positions({0, 0}); }),
+  EXPECT_EQ(message_of<errors::fatal_error>([&] {
+              bad.initialize_positions({0, 0});
+            }),
             "Gap in primary key definition");
-  EXPECT_EQ(message_of<errors::fatal_error>([&] { bad.initialize_positions({0, 1, 2}); }),
+  EXPECT_EQ(message_of<errors::fatal_error>([&] {
+              bad.initialize_positions({0, 1, 2});
+            }),
             "Column number mismatch");
-  EXPECT_EQ(message_of<errors::error>([&] { bad.initialize_positions({0, 7}); }),
+  EXPECT_EQ(message_of<errors::error>([&] {
+              bad.initialize_positions({0, 7});
+            }),
             "Key position 7 of column 1 is outside a primary key of 2 columns");
-  EXPECT_EQ(message_of<errors::error>([&] { bad.initialize_positions({NO_COLUMN, 1}); }),
+  EXPECT_EQ(message_of<errors::error>([&] {
+              bad.initialize_positions({NO_COLUMN, 1});
+            }),
             "Key position 1 of column 1 is outside a primary key of 1 columns");
 }
 
@@ -202,8 +210,9 @@ TEST(SchemaDescriptorTest, RandomBytesNeverCrashDeserialisation) {
 }
 
 TEST(SchemaDescriptorTest, ColumnLookupAddAndDrop) {
-  schema_descriptor s = make_schema(
-      {column("k", INT64), column("a", INT32), column("b", STRING, true)}, {0, NO_COLUMN, NO_COLUMN});
+  schema_descriptor s =
+      make_schema({column("k", INT64), column("a", INT32), column("b", STRING, true)},
+                  {0, NO_COLUMN, NO_COLUMN});
   EXPECT_EQ(s.get_column_index("b"), 2u);
   EXPECT_EQ(s.get_column_index("B"), NO_COLUMN);
   EXPECT_EQ(schema_descriptor().get_column_index("k"), NO_COLUMN);
@@ -233,9 +242,9 @@ TEST(SchemaDescriptorTest, ColumnLookupAddAndDrop) {
 }
 
 TEST(SchemaDescriptorTest, MaterialAndTupleSchemas) {
-  schema_descriptor s = make_schema(
-      {column("a", INT8), column("b", INT64), column("c", INT64), column("d", STRING)},
-      {0, 1, NO_COLUMN, NO_COLUMN});
+  schema_descriptor s =
+      make_schema({column("a", INT8), column("b", INT64), column("c", INT64), column("d", STRING)},
+                  {0, 1, NO_COLUMN, NO_COLUMN});
   const auto m = s.get_material_schema();
   ASSERT_EQ(m.size(), 4u);
   EXPECT_EQ(m.key_count, 2u);

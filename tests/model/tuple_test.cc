@@ -35,7 +35,6 @@ schema_descriptor make_schema(std::vector<column_descriptor> columns,
 bytes_view view_of(const std::vector<std::byte>& b) { return {b.size(), b.data()}; }
 bytes_view view_of(const std::string& s) { return {s.data(), s.size()}; }
 
-
 // Parses `tuple` and writes its material form at an 8-aligned address of `area`.
 struct material {
   alignas(16) std::byte area[512] = {};
@@ -127,12 +126,12 @@ TEST(TupleTest, MalformedTuplesAreRefusedWithClearTexts) {
   EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(null_key), false); }),
             "failed to parse tuple: key element 0 is null");
   // A three-byte INT64 and a two-byte DECIMAL.
-  std::vector<std::byte> bad_int{std::byte{0}, std::byte{3}, std::byte{3}, std::byte{1},
-                                 std::byte{2}, std::byte{3}};
+  std::vector<std::byte> bad_int{std::byte{0}, std::byte{3}, std::byte{3},
+                                 std::byte{1}, std::byte{2}, std::byte{3}};
   EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(bad_int), false); }),
             "failed to parse tuple: Bad element size");
-  std::vector<std::byte> short_decimal{std::byte{0}, std::byte{1}, std::byte{3}, std::byte{7},
-                                       std::byte{0}, std::byte{0}};
+  std::vector<std::byte> short_decimal{std::byte{0}, std::byte{1}, std::byte{3},
+                                       std::byte{7}, std::byte{0}, std::byte{0}};
   EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(short_decimal), false); }),
             "failed to parse tuple: Bad element size");
   // Fewer elements than the key.
@@ -144,10 +143,9 @@ TEST(TupleTest, MalformedTuplesAreRefusedWithClearTexts) {
 
 TEST(TupleTest, KeyColumnsNeedNotLeadTheSchema) {
   // Declaration: v STRING, k2 INT32 (key position 1), w DOUBLE, k1 STRING (key position 0).
-  const schema_descriptor s =
-      make_schema({column("v", STRING, true), column("k2", INT32), column("w", DOUBLE),
-                   column("k1", STRING)},
-                  {NO_COLUMN, 1, NO_COLUMN, 0});
+  const schema_descriptor s = make_schema(
+      {column("v", STRING, true), column("k2", INT32), column("w", DOUBLE), column("k1", STRING)},
+      {NO_COLUMN, 1, NO_COLUMN, 0});
   const auto ts = s.get_tuple_schema();
   const auto kts = s.get_key_tuple_schema();
   const auto ms = s.get_material_schema();
@@ -197,14 +195,16 @@ TEST(TupleTest, KeyColumnsNeedNotLeadTheSchema) {
   for (uint32_t c = 0; c < 4; ++c) {
     const auto& e = ms[s.material_positions[c]];
     const std::byte* p = m2.slots[s.material_positions[c]];
-    const bytes_view v = e.size ? bytes_view(e.size, p) : bytes_view(*reinterpret_cast<const uint32_t*>(p), p + 4);
+    const bytes_view v =
+        e.size ? bytes_view(e.size, p) : bytes_view(*reinterpret_cast<const uint32_t*>(p), p + 4);
     tb.claim(e.type, v);
   }
   tb.layout();
   for (uint32_t c = 0; c < 4; ++c) {
     const auto& e = ms[s.material_positions[c]];
     const std::byte* p = m2.slots[s.material_positions[c]];
-    const bytes_view v = e.size ? bytes_view(e.size, p) : bytes_view(*reinterpret_cast<const uint32_t*>(p), p + 4);
+    const bytes_view v =
+        e.size ? bytes_view(e.size, p) : bytes_view(*reinterpret_cast<const uint32_t*>(p), p + 4);
     tb.append(e.type, v);
   }
   EXPECT_EQ(tb.buffer(), r2);
@@ -240,10 +240,12 @@ std::vector<std::byte> random_material(ombrel_type type, std::mt19937_64& rng) {
     case TIME:
     case DATE_TIME: {
       const int64_t year = static_cast<int64_t>(rng() % 32768) - 16384;
-      const uint32_t date = static_cast<uint32_t>((year * 512 + (1 + rng() % 12) * 32 + 1 + rng() % 31)) & 0xFFFFFF;
+      const uint32_t date =
+          static_cast<uint32_t>((year * 512 + (1 + rng() % 12) * 32 + 1 + rng() % 31)) & 0xFFFFFF;
       const uint64_t nano = (rng() % 1000000000) / static_cast<uint64_t>(pick({1, 1000, 1000000}));
       const uint64_t scaled = nano * static_cast<uint64_t>(pick({1, 1000, 1000000})) % 1000000000;
-      const uint64_t time = scaled | ((rng() % 60) << 30) | ((rng() % 60) << 36) | ((rng() % 24) << 42);
+      const uint64_t time =
+          scaled | ((rng() % 60) << 30) | ((rng() % 60) << 36) | ((rng() % 24) << 42);
       std::vector<std::byte> out;
       const auto date_bytes = bytes_of(date);
       const auto time_bytes = bytes_of(time);
@@ -262,7 +264,8 @@ std::vector<std::byte> random_material(ombrel_type type, std::mt19937_64& rng) {
       const int shift = static_cast<int>(pick({56, 48, 32}));
       std::vector<std::byte> out;
       for (int i = 0; i < 3; ++i) {
-        const auto part = bytes_of(static_cast<int32_t>(static_cast<int64_t>(rng()) >> (shift + 1)));
+        const auto part =
+            bytes_of(static_cast<int32_t>(static_cast<int64_t>(rng()) >> (shift + 1)));
         out.insert(out.end(), part.begin(), part.end());
       }
       return out;
@@ -435,7 +438,8 @@ TEST(TupleTest, ComparisonOrders) {
   EXPECT_LT(fixed(TIMESTAMP, ts{-1, 999}, ts{0, 0}), 0);
   EXPECT_LT(fixed(DURATION, ts{5, 1}, ts{5, 2}), 0);
   int64_t u1[2] = {-1, 5}, u2[2] = {0, -5};
-  EXPECT_LT(compare_fixed(UUID, reinterpret_cast<std::byte*>(u1), reinterpret_cast<std::byte*>(u2)), 0);
+  EXPECT_LT(compare_fixed(UUID, reinterpret_cast<std::byte*>(u1), reinterpret_cast<std::byte*>(u2)),
+            0);
   EXPECT_EQ(message_of([&] { fixed(NONE, 0, 0); }), "Unimplemented for these types");
 
   auto varlen = [](ombrel_type t, std::vector<uint8_t> a, std::vector<uint8_t> b) {
@@ -478,7 +482,7 @@ TEST(TupleTest, RunsOfRowsWriteTheBytesOfSingleRows) {
   const uint64_t seed = testing::test_seed();
   SCOPED_TRACE(seed);
   std::mt19937_64 rng(seed);
-  const std::vector<ombrel_type> types{INT8,  INT16,     INT32,    INT64, BOOL,  FLOAT,
+  const std::vector<ombrel_type> types{INT8,   INT16,     INT32,    INT64, BOOL,   FLOAT,
                                        DOUBLE, TIMESTAMP, DURATION, UUID,  STRING, BYTES};
   std::vector<column_descriptor> columns;
   std::vector<uint32_t> positions;

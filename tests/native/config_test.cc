@@ -48,7 +48,9 @@ TEST(ConfigTest, SetParamParsesLikeStrtoull) {
   EXPECT_EQ(c.memtable_max_entries, 18446744073709551615ull);
   c.set_param("THREAD_POOL_THREAD_COUNT", "12abc");
   EXPECT_EQ(c.thread_pool_thread_count, 12u);
-  c.set_param("MEMTABLE_MAX_ENTRIES", std::string_view("77\0" "99", 5));
+  c.set_param("MEMTABLE_MAX_ENTRIES", std::string_view("77\0"
+                                                       "99",
+                                                       5));
   EXPECT_EQ(c.memtable_max_entries, 77u);
   struct {
     const char* text;

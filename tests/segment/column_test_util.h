@@ -40,9 +40,7 @@ class config_override {
 };
 
 inline uint64_t column_test_seed() {
-  static const uint64_t seed = [] {
-    return testing::test_seed();
-  }();
+  static const uint64_t seed = [] { return testing::test_seed(); }();
   return seed;
 }
 

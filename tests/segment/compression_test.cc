@@ -214,8 +214,8 @@ TEST(CompressionTest, Lz4LimitedToTheCodecSizeStoresWhatAFullRunWould) {
     const std::vector<std::byte> bytes = to_bytes(values);
     std::vector<char> full(bytes.size());
     const int size = static_cast<int>(bytes.size());
-    const int l = LZ4_compress_default(reinterpret_cast<const char*>(bytes.data()), full.data(),
-                                       size, size);
+    const int l =
+        LZ4_compress_default(reinterpret_cast<const char*>(bytes.data()), full.data(), size, size);
     oroch::encoding_metadata<int> meta;
     oroch::integer_codec<int>::select(meta, values.data(), values.data() + n);
     const size_t c = oroch::encoded_size(meta);

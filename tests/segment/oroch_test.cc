@@ -25,9 +25,7 @@ namespace {
 using bytes = std::vector<uint8_t>;
 
 uint64_t test_seed() {
-  static const uint64_t seed = [] {
-    return testing::test_seed();
-  }();
+  static const uint64_t seed = [] { return testing::test_seed(); }();
   return seed;
 }
 
@@ -614,14 +612,13 @@ TYPED_TEST(OrochTypedTest, PickedValuesEqualWholeDecodingForEveryEncodingAndWidt
   std::mt19937_64 rng(test_seed() + 200 + sizeof(T));
   const auto pick = [&](uint64_t bound) { return bound == 0 ? 0 : rng() % bound; };
   // Each pickable encoding forced at every width, values filling the width.
-  for (const encoding enc : {encoding::constant, encoding::plain, encoding::zigzag_packed,
-                             encoding::offset_packed}) {
+  for (const encoding enc :
+       {encoding::constant, encoding::plain, encoding::zigzag_packed, encoding::offset_packed}) {
     const bool packed = enc == encoding::zigzag_packed || enc == encoding::offset_packed;
     for (unsigned w = packed ? 1 : 0; w <= (packed ? B : 0); ++w) {
       const size_t n = 1 + pick(3 * detail::values_per_unit(std::max(w, 1U)) + 5);
-      const T origin = enc == encoding::zigzag_packed || enc == encoding::plain
-                           ? T{0}
-                           : static_cast<T>(rng());
+      const T origin =
+          enc == encoding::zigzag_packed || enc == encoding::plain ? T{0} : static_cast<T>(rng());
       const uint64_t mask = w == 0 ? 0 : w == 64 ? ~uint64_t{0} : (uint64_t{1} << w) - 1;
       std::vector<T> v(n);
       for (size_t j = 0; j < n; ++j) {

@@ -38,7 +38,6 @@ struct random_table {
   uint32_t key_columns;
 };
 
-
 TEST(SegmentRandomTest, SearchesAgreeWithTheMemTableAtManyTimestamps) {
   // OMBREL_TEST_SEED replays a failed run.
   const uint64_t seed = testing::test_seed();

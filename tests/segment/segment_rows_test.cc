@@ -26,7 +26,7 @@ class segment_tree : public testing::fake_tree {
       : fake_tree(std::move(schema), pool), dir_(std::move(dir)) {}
 
   std::shared_ptr<flushed_rows> write_memtable(row_set::tree_block&, const row_set&,
-                                                        const mem_table& table) override {
+                                               const mem_table& table) override {
     return std::make_shared<segment>(dir_ / std::to_string(++written_), schema(), table);
   }
 

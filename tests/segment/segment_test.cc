@@ -503,8 +503,7 @@ TEST(SegmentTest, RandomByteDamageIsRefusedOrHarmlessButNeverCrashes) {
         m.upsert({i, i, i % 4 ? std::optional(i) : std::nullopt, i}, 5);
       }
     }
-    segment_creator::create_from_rows(dir / "pristine", table.schema, table.row_material,
-                                          m.get());
+    segment_creator::create_from_rows(dir / "pristine", table.schema, table.row_material, m.get());
   }
   const segment_answers pristine = answers_of(dir / "pristine", table);
   ASSERT_EQ(pristine.rows.size(), 700u);

@@ -17,13 +17,13 @@
 
 #include "memtable/mem_table.h"
 #include "memtable/mem_table_buffer_pool.h"
-#include "model/search_result.h"
 #include "model/big_decimal.h"
 #include "model/big_integer.h"
 #include "model/binary_tuple_builder.h"
 #include "model/file.h"
 #include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
+#include "model/search_result.h"
 #include "model/tuple.h"
 #include "native/config.h"
 #include "tests/support/testing.h"
@@ -281,8 +281,8 @@ struct block_hint_scope : config_scope<uint64_t> {
 
 // What the mem-table answers for `key` at `ts`, in the segment's result form.
 inline search_result reference(const mem_table& m, const material_tuple_schema& schema,
-                        const std::vector<unsigned>& slots, tx_timestamp ts,
-                        const material_tuple& key) {
+                               const std::vector<unsigned>& slots, tx_timestamp ts,
+                               const material_tuple& key) {
   const auto entry = m.index().search(ts, key);
   if (!entry) {
     return m.index().search(TX_TIMESTAMP_LATEST, key) ? search_result(upcoming_t{})

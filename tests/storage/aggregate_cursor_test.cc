@@ -22,8 +22,8 @@
 #include "storage/cursor.h"
 #include "storage/storage.h"
 #include "tests/support/test_dir.h"
-#include "tree/merge_tree.h"
 #include "tests/support/testing.h"
+#include "tree/merge_tree.h"
 
 namespace ombrel {
 namespace {

@@ -218,8 +218,8 @@ TEST(StorageTest, PartitionsOutliveTheStorageObjectAndHoldItsRoot) {
   auto scan = p->get_full_pipeline(2);
   ASSERT_NE(scan, nullptr);
   int64_t id = 0;
-  EXPECT_TRUE(scan->get_next(
-      [&](const row_values& values) { std::memcpy(&id, values.at(0)->data, 8); }));
+  EXPECT_TRUE(
+      scan->get_next([&](const row_values& values) { std::memcpy(&id, values.at(0)->data, 8); }));
   EXPECT_EQ(id, 5);
   storage::table_deleter::run(p);
   EXPECT_FALSE(registry.expired()) << "the open scan keeps the partition and its registry";
@@ -274,9 +274,9 @@ TEST(StorageTest, APartitionWhoseTreeCannotOpenIsRefusedAlone) {
       s.get_table_partition(1, 1);
       ADD_FAILURE() << "a damaged partition opened";
     } catch (const errors::error& e) {
-      EXPECT_EQ(std::string(e.what()), "Could not load merge-tree from directory \"" +
-                                           (dir / "1" / "1").string() +
-                                           "\" : Truncated schema: column count needs 4 bytes, 3 left");
+      EXPECT_EQ(std::string(e.what()),
+                "Could not load merge-tree from directory \"" + (dir / "1" / "1").string() +
+                    "\" : Truncated schema: column count needs 4 bytes, 3 left");
     }
   }
   table_partition* good = s.get_table_partition(1, 2);

@@ -12,7 +12,8 @@ namespace ombrel::testing {
 test_dir::test_dir() {
   static std::atomic<int> counter{0};
   const char* base = std::getenv("OMBREL_TEST_TMP");
-  std::filesystem::path root = base ? base : std::filesystem::temp_directory_path() / "ombrel-tests";
+  std::filesystem::path root =
+      base ? base : std::filesystem::temp_directory_path() / "ombrel-tests";
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "test";
   path_ = root / (name + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++));

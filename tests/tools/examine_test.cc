@@ -476,7 +476,8 @@ TEST(InspectValueText, EdgeValuesPrintExactly) {
       {STRING, {'a', '\n', '"'}, "\"a\n\"\"\"", "\"a\\n\\\"\""},
       // Well-formed UTF-8 passes; a stray continuation, a cut sequence, an overlong form and
       // a surrogate each become U+FFFD in JSON.
-      {STRING, {0xc3, 0xa9, 0x80, 0xe2, 0x82, 0xc0, 0xaf, 0xed, 0xa0, 0x80, 0xf0, 0x9f, 0x98, 0x80},
+      {STRING,
+       {0xc3, 0xa9, 0x80, 0xe2, 0x82, 0xc0, 0xaf, 0xed, 0xa0, 0x80, 0xf0, 0x9f, 0x98, 0x80},
        "\"\xc3\xa9\x80\xe2\x82\xc0\xaf\xed\xa0\x80\xf0\x9f\x98\x80\"",
        "\"\xc3\xa9\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\xf0\x9f\x98\x80\""},
       {BYTES, {}, "\"\"", "\"\""},

@@ -34,10 +34,10 @@
 #include "native/config.h"
 #include "segment/seqno_helper.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/testing.h"
 #include "tests/tree/crash_history.h"
 #include "tests/tree/tree_test_util.h"
 #include "tree/merge_tree.h"
-#include "tests/support/testing.h"
 
 extern char** environ;
 

@@ -157,8 +157,8 @@ TEST(MergeHelperTest, MergesDropWhatTheWatermarkHidesAndRemovalsOnlyInTheLastLev
       {0, NO_COLUMN}));
   testing::test_mem_table m(other);
   m.upsert({3, 1}, 1);
-  std::vector<level> mixed{{b.keys(3, 4)},
-                           {std::make_shared<segment>(namer.make_new_path(), other.schema, m.get())}};
+  std::vector<level> mixed{
+      {b.keys(3, 4)}, {std::make_shared<segment>(namer.make_new_path(), other.schema, m.get())}};
   merge_tree::merge_helper mismatch(mixed, 0, 0);
   try {
     mismatch.merge(namer, 0);

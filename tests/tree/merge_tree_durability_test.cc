@@ -18,10 +18,10 @@
 #include "native/config.h"
 #include "tests/support/fault_file_system.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/testing.h"
 #include "tests/support/unsynced_file_system.h"
 #include "tests/tree/tree_test_util.h"
 #include "tree/layout_file.h"
-#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -37,7 +37,9 @@ const bool small_tree = use_small_levels();
 // Every version written, per key: the reference a tree must answer like.
 class model {
  public:
-  void upsert(tx_timestamp ts, int64_t id, std::string name) { versions_[id][ts] = std::move(name); }
+  void upsert(tx_timestamp ts, int64_t id, std::string name) {
+    versions_[id][ts] = std::move(name);
+  }
   void remove(tx_timestamp ts, int64_t id) { versions_[id][ts] = std::nullopt; }
   bool live(int64_t id) const { return at(TX_TIMESTAMP_LATEST, id) != "-"; }
   std::string at(tx_timestamp ts, int64_t id) const {
@@ -185,7 +187,7 @@ TEST(MergeTreeDurabilityTest, ReplacedSegmentsAreGoneBeforeTheTreeIs) {
 // the caller, every acknowledged row stays readable, a retry succeeds, and so does a reopen.
 TEST(MergeTreeDurabilityTest, EveryFailedCallOfAFlushAndMergeKeepsRowsAndRetrySucceeds) {
   const memtable_limit limit(1000);
-  const std::vector<fs_op> ops = {fs_op::open,  fs_op::write, fs_op::fsync, fs_op::rename,
+  const std::vector<fs_op> ops = {fs_op::open,  fs_op::write, fs_op::fsync,  fs_op::rename,
                                   fs_op::mkdir, fs_op::link,  fs_op::unlink, fs_op::list};
   // A dry run counts the calls of each kind.
   std::map<fs_op, uint64_t> calls;

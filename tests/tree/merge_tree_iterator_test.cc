@@ -17,8 +17,8 @@
 #include "native/errors.h"
 #include "tests/memtable/memtable_fakes.h"
 #include "tests/support/test_dir.h"
-#include "tree/thread_pool.h"
 #include "tests/support/testing.h"
+#include "tree/thread_pool.h"
 
 namespace ombrel {
 namespace {

@@ -22,11 +22,11 @@
 #include "native/config.h"
 #include "tests/support/fault_file_system.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/testing.h"
 #include "tests/support/unsynced_file_system.h"
 #include "tests/tree/tree_test_util.h"
 #include "tree/merge_tree.h"
 #include "tree/merge_tree_iterator.h"
-#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -34,8 +34,8 @@ namespace {
 using testing::fault_file_system;
 using testing::fs_op;
 using testing::tree_rows::key;
-using testing::tree_rows::message_of;
 using testing::tree_rows::memtable_limit;
+using testing::tree_rows::message_of;
 using testing::tree_rows::use_small_levels;
 using testing::tree_rows::view;
 

@@ -162,10 +162,10 @@ TEST(MergeTreeTest, OpeningAndDropping) {
   // A damaged schema file names the directory.
   std::filesystem::create_directories(dir / "bad");
   std::ofstream(dir / "bad" / "schema") << "xx";
-  EXPECT_EQ(message_of([&] { merge_tree(dir / "bad"); }).rfind(
-                "Could not load merge-tree from directory \"" + (dir / "bad").string() +
-                    "\" : Truncated schema",
-                0),
+  EXPECT_EQ(message_of([&] { merge_tree(dir / "bad"); })
+                .rfind("Could not load merge-tree from directory \"" + (dir / "bad").string() +
+                           "\" : Truncated schema",
+                       0),
             0u);
 }
 
@@ -258,7 +258,8 @@ TEST(MergeTreeConcurrencyTest, WritersAndReadersOfOneTree) {
   writer.join();
   for (auto& t : readers) t.join();
   EXPECT_EQ(failures, 0);
-  for (int i = 0; i < ROWS; ++i) ASSERT_EQ(name_at(tree, TX_TIMESTAMP_LATEST, i), std::to_string(i));
+  for (int i = 0; i < ROWS; ++i)
+    ASSERT_EQ(name_at(tree, TX_TIMESTAMP_LATEST, i), std::to_string(i));
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 #include "model/binary_tuple_parser.h"
 #include "model/schema_descriptor.h"
 #include "native/config.h"
-#include "tree/merge_tree.h"
 #include "tests/support/testing.h"
+#include "tree/merge_tree.h"
 
 namespace ombrel::testing::tree_rows {
 
@@ -59,7 +59,6 @@ inline std::string name_at(merge_tree& tree, tx_timestamp ts, const std::vector<
 inline std::string name_at(merge_tree& tree, tx_timestamp ts, int64_t id) {
   return name_at(tree, ts, key(id));
 }
-
 
 // MEMTABLE_MAX_ENTRIES for a scope.
 struct memtable_limit : config_scope<uint64_t> {
