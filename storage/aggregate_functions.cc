@@ -30,11 +30,21 @@ struct overloaded : F... {
 template <typename... F>
 overloaded(F...) -> overloaded<F...>;
 
-// Unsigned bytewise order, a proper prefix first.
+// Unsigned bytewise order, a proper prefix first. Compares eight bytes at a time in line:
+// min and max fold one short value per row, where a library call per value shows.
 int compare_bytes(const std::byte* a, size_t a_length, const std::byte* b, size_t b_length) {
   const size_t common = std::min(a_length, b_length);
-  if (common > 0) {
-    if (int c = std::memcmp(a, b, common)) return c < 0 ? -1 : 1;
+  size_t i = 0;
+  for (; i + 8 <= common; i += 8) {
+    uint64_t x;
+    uint64_t y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y)
+      return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;  // first byte most significant
+  }
+  for (; i < common; ++i) {
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
   }
   return (a_length > b_length) - (a_length < b_length);
 }

@@ -306,10 +306,18 @@ uint32_t aggregate_iterator::word_group(uint64_t word, bytes_view key) {
 
 template <typename W>
 void aggregate_iterator::find_word_groups(const std::byte* data, uint32_t count) {
+  if (direct_.empty()) direct_.assign(DIRECT_WORDS, EMPTY);
   for (uint32_t i = 0; i < count; ++i) {
     W w;
     std::memcpy(&w, data + size_t{i} * sizeof(W), sizeof(W));
-    run_groups_[i] = word_group(w, bytes_view(sizeof(W), data + size_t{i} * sizeof(W)));
+    const bytes_view key(sizeof(W), data + size_t{i} * sizeof(W));
+    if (uint64_t{w} >= DIRECT_WORDS) {
+      run_groups_[i] = word_group(w, key);
+      continue;
+    }
+    uint32_t& g = direct_[w];
+    if (g == EMPTY) g = word_group(w, key);
+    run_groups_[i] = g;
   }
 }
 
@@ -407,6 +415,7 @@ void aggregate_iterator::aggregate() {
     }
   }
   slots_ = std::vector<slot>();
+  direct_ = std::vector<uint32_t>();
   order_.resize(groups_.size());
   for (uint32_t g = 0; g < order_.size(); ++g) order_[g] = g;
   const tuple_comparator less{&group_schema_};

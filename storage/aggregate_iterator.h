@@ -97,6 +97,10 @@ class aggregate_iterator final : public abstract_iterator {
   std::vector<std::unique_ptr<aggregate_function>> functions_;
   std::vector<aggregate_tuple> groups_;
   std::vector<slot> slots_;  // open addressing, a power of two, at most half full
+  // Groups of small one-word keys by the word itself (EMPTY when not seen), in front of slots_:
+  // keys such as a code in 0..999 then cost one load per row. Filled on first use.
+  static constexpr uint64_t DIRECT_WORDS = 4096;
+  std::vector<uint32_t> direct_;
   // The key of the row being folded, and the canonical bytes of values rewritten for it.
   row_values key_;
   std::vector<std::vector<std::byte>> key_bytes_;
