@@ -62,52 +62,36 @@ struct overload : F... {
   using F::operator()...;
 };
 
-void claim(binary_tuple_builder& b, const value& v) {
-  std::visit(overload{[&](null_value) { b.claim_null(); }, [&](bool x) { b.claim_bool(x); },
-                      [&](int8_t x) { b.claim_int8(x); }, [&](int16_t x) { b.claim_int16(x); },
-                      [&](int32_t x) { b.claim_int32(x); }, [&](int64_t x) { b.claim_int64(x); },
-                      [&](float x) { b.claim_float(x); }, [&](double x) { b.claim_double(x); },
-                      [&](const uuid& x) { b.claim_uuid(x); },
-                      [&](const ombrel_date& x) { b.claim_date(x); },
-                      [&](const ombrel_time& x) { b.claim_time(x); },
-                      [&](const ombrel_date_time& x) { b.claim_date_time(x); },
-                      [&](const ombrel_timestamp& x) { b.claim_timestamp(x); },
-                      [&](const ombrel_duration& x) { b.claim_duration(x); },
-                      [&](const ombrel_period& x) { b.claim_period(x); },
-                      [&](const varlen_value& x) { b.claim_varlen(view(x.text)); },
-                      [&](const raw_value& x) { b.claim_bytes(view(x.text)); },
-                      [&](const number_value& x) { b.claim_number(big_integer(x.v)); },
-                      [&](const decimal_value& x) { b.claim_number(make_decimal(x)); }},
-             v);
+// Claims room for `v` or appends it: every claim_X has its append_X twin.
+#define PUT(NAME, ...) claiming ? b.claim_##NAME(__VA_ARGS__) : b.append_##NAME(__VA_ARGS__)
+void put(binary_tuple_builder& b, const value& v, bool claiming) {
+  std::visit(
+      overload{[&](null_value) { PUT(null); }, [&](bool x) { PUT(bool, x); },
+               // Odd values are appended through the pointer forms of the integer appenders.
+               [&](int8_t x) { claiming || !(x & 1) ? PUT(int8, x) : b.append_int8_ptr(&x); },
+               [&](int16_t x) { claiming || !(x & 1) ? PUT(int16, x) : b.append_int16_ptr(&x); },
+               [&](int32_t x) { claiming || !(x & 1) ? PUT(int32, x) : b.append_int32_ptr(&x); },
+               [&](int64_t x) { claiming || !(x & 1) ? PUT(int64, x) : b.append_int64_ptr(&x); },
+               [&](float x) { PUT(float, x); }, [&](double x) { PUT(double, x); },
+               [&](const uuid& x) { PUT(uuid, x); }, [&](const ombrel_date& x) { PUT(date, x); },
+               [&](const ombrel_time& x) { PUT(time, x); },
+               [&](const ombrel_date_time& x) { PUT(date_time, x); },
+               [&](const ombrel_timestamp& x) { PUT(timestamp, x); },
+               [&](const ombrel_duration& x) { PUT(duration, x); },
+               [&](const ombrel_period& x) { PUT(period, x); },
+               [&](const varlen_value& x) { PUT(varlen, view(x.text)); },
+               [&](const raw_value& x) { PUT(bytes, view(x.text)); },
+               [&](const number_value& x) { PUT(number, big_integer(x.v)); },
+               [&](const decimal_value& x) { PUT(number, make_decimal(x)); }},
+      v);
 }
-
-void append(binary_tuple_builder& b, const value& v) {
-  std::visit(overload{[&](null_value) { b.append_null(); }, [&](bool x) { b.append_bool(x); },
-                      // Odd values go through the pointer forms of the integer appenders.
-                      [&](int8_t x) { x & 1 ? b.append_int8_ptr(&x) : b.append_int8(x); },
-                      [&](int16_t x) { x & 1 ? b.append_int16_ptr(&x) : b.append_int16(x); },
-                      [&](int32_t x) { x & 1 ? b.append_int32_ptr(&x) : b.append_int32(x); },
-                      [&](int64_t x) { x & 1 ? b.append_int64_ptr(&x) : b.append_int64(x); },
-                      [&](float x) { b.append_float(x); }, [&](double x) { b.append_double(x); },
-                      [&](const uuid& x) { b.append_uuid(x); },
-                      [&](const ombrel_date& x) { b.append_date(x); },
-                      [&](const ombrel_time& x) { b.append_time(x); },
-                      [&](const ombrel_date_time& x) { b.append_date_time(x); },
-                      [&](const ombrel_timestamp& x) { b.append_timestamp(x); },
-                      [&](const ombrel_duration& x) { b.append_duration(x); },
-                      [&](const ombrel_period& x) { b.append_period(x); },
-                      [&](const varlen_value& x) { b.append_varlen(view(x.text)); },
-                      [&](const raw_value& x) { b.append_bytes(view(x.text)); },
-                      [&](const number_value& x) { b.append_number(big_integer(x.v)); },
-                      [&](const decimal_value& x) { b.append_number(make_decimal(x)); }},
-             v);
-}
+#undef PUT
 
 bytes build(binary_tuple_builder& b, const std::vector<value>& values) {
   b.start();
-  for (const auto& v : values) claim(b, v);
+  for (const auto& v : values) put(b, v, true);
   b.layout();
-  for (const auto& v : values) append(b, v);
+  for (const auto& v : values) put(b, v, false);
   return b.buffer();
 }
 

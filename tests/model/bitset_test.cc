@@ -77,7 +77,9 @@ TEST(BitsetTest, CapacityGrowsInStepsOnAlignedStorage) {
     b.shrink_to_fit();
     EXPECT_EQ(b.capacity(), s.after_shrink) << s.reserve;
     EXPECT_EQ(b.count(), s.size);
-    if (s.after_shrink == 0) EXPECT_EQ(b.data(), nullptr);
+    if (s.after_shrink == 0) {
+      EXPECT_EQ(b.data(), nullptr);
+    }
     b.push_back(true);
     b.reserve(5000);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(b.data()) % 32, 0u) << s.reserve;
