@@ -154,6 +154,8 @@ TEST(BinaryTupleTest, IntegersUseTheShortestWidth) {
       {32768, of({0x00, 0x80, 0x00, 0x00})},
       {-32769, of({0xff, 0x7f, 0xff, 0xff})},
       {int64_t{1} << 31, of({0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00})},
+      {INT32_MIN, of({0x00, 0x00, 0x00, 0x80})},
+      {int64_t{INT32_MIN} - 1, of({0xff, 0xff, 0xff, 0x7f, 0xff, 0xff, 0xff, 0xff})},
       {INT64_MIN, of({0, 0, 0, 0, 0, 0, 0, 0x80})},
   };
   for (const auto& [v, expected] : cases) {
@@ -223,6 +225,10 @@ TEST(BinaryTupleTest, TimestampDurationAndPeriodWidths) {
   EXPECT_EQ(element_of(ombrel_period{1, 200, 3}), of({1, 0, 200, 0, 3, 0}));
   EXPECT_EQ(element_of(ombrel_period{1, 2, 40000}), of({1, 0, 0, 0, 2, 0, 0, 0, 0x40, 0x9c, 0, 0}));
   EXPECT_EQ(element_of(ombrel_period{-128, 127, 0}), of({0x80, 0x7f, 0}));
+  EXPECT_EQ(element_of(ombrel_period{0, -129, 0}), of({0, 0, 0x7f, 0xff, 0, 0}));
+  EXPECT_EQ(element_of(ombrel_period{-32768, 0, 0}), of({0, 0x80, 0, 0, 0, 0}));
+  EXPECT_EQ(element_of(ombrel_period{0, 0, -32769}),
+            of({0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0x7f, 0xff, 0xff}));
   EXPECT_EQ(parser::get_period(view(of({0xff, 0, 200, 0, 3, 0}))), (ombrel_period{255, 200, 3}));
 }
 
