@@ -116,7 +116,7 @@ TEST_F(MemTableBufferPoolTest, EmptyFreeListWithoutMemTablesRaisesEvictionFailur
   for (int i = 0; i < 9; ++i) all.push_back(pool.get_buffer(&lru, 10));
   EXPECT_EQ(pool.get_buffer(nullptr, 10), nullptr);  // no evictor: no buffer, no error
   EXPECT_EQ(stats(pool).shortages, 1u);
-  EXPECT_EQ(message_of([&] { pool.get_buffer(&lru, 10); }),
+  EXPECT_EQ(message_of<errors::fatal_error>([&] { pool.get_buffer(&lru, 10); }),
             "Failed to find any mem-tables to evict");
   EXPECT_EQ(stats(pool).shortages, 2u);
   // A large request that cannot retire enough buffers gives back what it took.

@@ -64,67 +64,6 @@ schema_descriptor int16_key_schema() {
                               {0, NO_COLUMN});
 }
 
-TEST(MemTablePkIndexTest, SearchSeesNewestVersionNotNewerThanTimestamp) {
-  for (bool inline_keys : {true, false}) {
-    SCOPED_TRACE(inline_keys);
-    fixture f(inline_keys ? testing::int_key_schema() : testing::composite_key_schema());
-    EXPECT_EQ(f.memtable.index().has_inline_keys(), inline_keys);
-    auto row = [&](int64_t v) {
-      return inline_keys ? std::vector<cell>{7, v, std::nullopt} : std::vector<cell>{v, "a", 7};
-    };
-    const std::vector<cell> key = inline_keys ? std::vector<cell>{7} : std::vector<cell>{"a", 7};
-    const uint32_t v_slot = inline_keys ? 1 : 2;
-    f.upsert(row(10), 10);
-    f.upsert(row(30), 30);
-    f.upsert(row(20), 20);
-    // Another key on each side, so the search must not stray.
-    f.upsert(inline_keys ? std::vector<cell>{6, 1, std::nullopt} : std::vector<cell>{1, "a", 6}, 1);
-    f.upsert(inline_keys ? std::vector<cell>{8, 1, std::nullopt} : std::vector<cell>{1, "b", 7}, 1);
-
-    const struct {
-      tx_timestamp at;
-      std::optional<int64_t> version;
-    } cases[] = {{25, 20}, {5, std::nullopt}, {40, 30}, {30, 30}, {10, 10}, {INT64_MAX, 30}};
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.at);
-      const auto found = f.search(key, c.at);
-      ASSERT_EQ(found.has_value(), c.version.has_value());
-      if (!found) continue;
-      EXPECT_FALSE(found->tombstone);
-      EXPECT_EQ(found->timestamp, *c.version);
-      EXPECT_EQ(f.value(*found, v_slot), *c.version);
-    }
-
-    f.remove(key, 50);
-    const auto at60 = f.search(key, 60);
-    ASSERT_TRUE(at60);
-    EXPECT_TRUE(at60->tombstone);
-    EXPECT_EQ(at60->timestamp, 50);
-    // A removal holds the key slots only.
-    EXPECT_NE(at60->tuple[0], nullptr);
-    EXPECT_EQ(at60->tuple[inline_keys ? 1 : 2], nullptr);
-    const auto at45 = f.search(key, 45);
-    ASSERT_TRUE(at45);
-    EXPECT_FALSE(at45->tombstone);
-    EXPECT_EQ(at45->timestamp, 30);
-
-    EXPECT_FALSE(f.search(inline_keys ? std::vector<cell>{9} : std::vector<cell>{"a", 8}, 100));
-  }
-}
-
-TEST(MemTablePkIndexTest, EqualKeyAndTimestampKeepsBothLaterFirst) {
-  fixture f(testing::int_key_schema());
-  const auto first = f.upsert({3, 1, std::nullopt}, 40);
-  const auto second = f.upsert({3, 2, std::nullopt}, 40);
-  EXPECT_NE(first.tuple.elements(), second.tuple.elements());
-  const auto found = f.search({3}, 40);
-  ASSERT_TRUE(found);
-  EXPECT_EQ(f.value(*found, 1), 2);
-  std::vector<int64_t> order;
-  f.memtable.for_each([&](const versioned_row& e) { order.push_back(f.value(e, 1)); });
-  EXPECT_EQ(order, (std::vector<int64_t>{2, 1}));
-}
-
 TEST(MemTablePkIndexTest, ThirtyThirdInsertSplitsLeafSeventeenSixteen) {
   // Keys 0, 2, ..., 62 fill one leaf; the 33rd key lands left, in the middle or right.
   for (bool inline_keys : {true, false}) {
@@ -183,6 +122,9 @@ struct schema_case {
   int64_t key_low, key_high;
 };
 
+// Searches see the newest version not newer than their timestamp, equal keys and timestamps
+// keep the later insertion first, and removals hold the key slots only; keys inline (one
+// fixed-size key column) or compared in place.
 TEST(MemTablePkIndexTest, RandomInsertsMatchOrderedReference) {
   const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
@@ -195,6 +137,8 @@ TEST(MemTablePkIndexTest, RandomInsertsMatchOrderedReference) {
     SCOPED_TRACE(c.name);
     std::mt19937_64 rng(seed);
     fixture f(c.schema);
+    EXPECT_EQ(f.memtable.index().has_inline_keys(), !c.composite);
+    const uint32_t value_slot = c.composite ? 2 : 1;
     std::set<reference_entry> reference;
     std::unordered_map<const void*, int64_t> seq_of;
     const std::vector<std::string> names = {"", "a", "ab", "abc", "b", "ba", "\xff"};
@@ -215,6 +159,8 @@ TEST(MemTablePkIndexTest, RandomInsertsMatchOrderedReference) {
       EXPECT_EQ(found->timestamp, it->ts);
       EXPECT_EQ(found->tombstone, it->tombstone);
       EXPECT_EQ(seq_of.at(found->tuple.elements()), it->seq);
+      EXPECT_NE(found->tuple[0], nullptr);
+      EXPECT_EQ(found->tuple[value_slot] == nullptr, it->tombstone);
     };
     const int inserts = 20000;
     for (int64_t seq = 0; seq < inserts; ++seq) {

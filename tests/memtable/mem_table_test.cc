@@ -48,11 +48,7 @@ TEST(MemTableTest, InsertWithoutRoomIsALogicError) {
   memtable.insert(*small->parsed, 1);
   // Room for the small row does not cover the big one.
   ASSERT_TRUE(memtable.ensure(small->parsed->material_size(), creator));
-  EXPECT_EQ(message_of([&] { memtable.insert(*big->parsed, 2); }), message);
-  try {
-    memtable.insert(*big->parsed, 2);
-  } catch (const errors::fatal_error&) {
-  }
+  EXPECT_EQ(message_of<errors::fatal_error>([&] { memtable.insert(*big->parsed, 2); }), message);
   EXPECT_EQ(memtable.entry_count(), 1u);
   EXPECT_EQ(memtable.index().size(), 1u);
 }

@@ -20,13 +20,13 @@
 
 #include "memtable/mem_table.h"
 #include "memtable/row_set.h"
-#include "model/binary_tuple_builder.h"
 #include "model/schema_descriptor.h"
 #include "model/search_result.h"
 #include "model/tuple.h"
 #include "native/config.h"
 #include "native/errors.h"
 #include "tests/support/testing.h"
+#include "tests/support/tuples.h"
 
 namespace ombrel::testing {
 
@@ -79,30 +79,20 @@ struct test_table {
 
   // Values in declaration order (a row) or in key order (a key).
   static std::vector<std::byte> encode(const tuple_schema& types, const std::vector<cell>& cells) {
-    binary_tuple_builder b(static_cast<int32_t>(cells.size()));
-    b.start();
+    std::vector<ombrel_type> kinds;
+    std::vector<material_value> values;
     for (size_t i = 0; i < cells.size(); ++i) {
+      kinds.push_back(types[i].type);
       if (!cells[i]) {
-        b.claim_null();
+        values.emplace_back();
       } else if (types[i].size == 0) {
-        const auto& s = std::get<std::string>(*cells[i]);
-        b.claim_varlen(bytes_view(s.data(), s.size()));
+        values.push_back(material(std::get<std::string>(*cells[i])));
       } else {
-        b.claim_int64(std::get<int64_t>(*cells[i]));
+        values.push_back(material(std::get<int64_t>(*cells[i])));
+        values.back()->resize(types[i].size);  // little-endian: the low bytes
       }
     }
-    b.layout();
-    for (size_t i = 0; i < cells.size(); ++i) {
-      if (!cells[i]) {
-        b.append_null();
-      } else if (types[i].size == 0) {
-        const auto& s = std::get<std::string>(*cells[i]);
-        b.append_varlen(bytes_view(s.data(), s.size()));
-      } else {
-        b.append_int64(std::get<int64_t>(*cells[i]));
-      }
-    }
-    return b.release();
+    return encode_tuple(kinds, values);
   }
 
   std::unique_ptr<parsed_row> row(const std::vector<cell>& cells) const {

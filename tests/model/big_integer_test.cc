@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -18,11 +19,7 @@ namespace {
 
 using bytes = std::vector<std::byte>;
 
-bytes hex(std::initializer_list<unsigned> values) {
-  bytes out;
-  for (unsigned v : values) out.push_back(static_cast<std::byte>(v));
-  return out;
-}
+bytes hex(std::initializer_list<int> values) { return testing::bytes_from(values); }
 
 big_integer from_string(const std::string& text) {
   big_integer value;
@@ -74,16 +71,10 @@ TEST(BigIntegerTest, ByteFormIsMinimalBigEndianTwosComplement) {
     bytes form;
   } cases[] = {
       {"0", hex({0x00})},
-      {"127", hex({0x7F})},
       {"128", hex({0x00, 0x80})},
       {"-1", hex({0xFF})},
       {"-128", hex({0x80})},
       {"-129", hex({0xFF, 0x7F})},
-      {"255", hex({0x00, 0xFF})},
-      {"256", hex({0x01, 0x00})},
-      {"-256", hex({0xFF, 0x00})},
-      {"-32768", hex({0x80, 0x00})},
-      {"32768", hex({0x00, 0x80, 0x00})},
       {"9223372036854775808", hex({0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})},
       {"-9223372036854775808", hex({0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})},
       {"18446744073709551615", hex({0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
@@ -100,6 +91,9 @@ TEST(BigIntegerTest, ByteFormIsMinimalBigEndianTwosComplement) {
     const big_integer decoded(c.form.data(), c.form.size());
     EXPECT_EQ(decoded.to_string(), c.value);
   }
+  // Beyond 64 bits; each 64-bit value is checked against the reference in the random test.
+  EXPECT_EQ(from_string("-9223372036854775809").bit_length(), 64u);
+  EXPECT_EQ(from_string("9223372036854775808").bit_length(), 64u);
 }
 
 TEST(BigIntegerTest, DecodingAcceptsRedundantSignBytesAndEmptyInput) {
@@ -122,34 +116,6 @@ TEST(BigIntegerTest, DecodingAcceptsRedundantSignBytesAndEmptyInput) {
   }
 }
 
-TEST(BigIntegerTest, BitLengthExcludesSignBitAndShrinksForNegativePowersOfTwo) {
-  const struct {
-    std::string value;
-    size_t bits;
-  } cases[] = {
-      {"0", 1},
-      {"1", 1},
-      {"-1", 0},
-      {"2", 2},
-      {"-2", 1},
-      {"127", 7},
-      {"128", 8},
-      {"-128", 7},
-      {"-129", 8},
-      {"255", 8},
-      {"-256", 8},
-      {"-257", 9},
-      {"9223372036854775808", 64},
-      {"-9223372036854775808", 63},
-      {"-549755813889", 40},
-  };
-  for (const auto& c : cases) {
-    const big_integer value = from_string(c.value);
-    EXPECT_EQ(value.bit_length(), c.bits) << c.value;
-    EXPECT_EQ(value.byte_size(), c.bits / 8 + 1) << c.value;
-  }
-}
-
 TEST(BigIntegerTest, RandomValuesRoundTripThroughBytesAndText) {
   const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
@@ -158,10 +124,15 @@ TEST(BigIntegerTest, RandomValuesRoundTripThroughBytesAndText) {
     // 64-bit values, biased toward short ones and byte boundaries.
     int64_t v = static_cast<int64_t>(rng()) >> (rng() % 64);
     if (i % 7 == 0) v = -(int64_t{1} << (rng() % 63)) - static_cast<int64_t>(rng() % 2);
+    if (i % 7 == 1) v = (int64_t{1} << (rng() % 63)) - static_cast<int64_t>(rng() % 2);
     big_integer value;
     value.assign_int64(v);
     const bytes form = encode(value);
     ASSERT_EQ(form, reference_encode(v)) << v;
+    // Bits beyond the sign bit: none for -1, one for 0.
+    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? ~v : v);
+    ASSERT_EQ(value.bit_length(), v == 0 ? 1u : static_cast<size_t>(std::bit_width(magnitude)));
+    ASSERT_EQ(value.byte_size(), value.bit_length() / 8 + 1);
     const big_integer decoded(form.data(), form.size());
     ASSERT_EQ(decoded.to_int64(), v);
     ASSERT_EQ(decoded.to_string(), std::to_string(v));

@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <iostream>
 #include <limits>
 #include <random>
 #include <string>
@@ -55,11 +52,7 @@ using value =
 
 big_decimal make_decimal(const decimal_value& x) { return {big_integer(x.unscaled), x.scale}; }
 
-bytes of(std::initializer_list<int> list) {
-  bytes out;
-  for (int b : list) out.push_back(static_cast<std::byte>(b));
-  return out;
-}
+bytes of(std::initializer_list<int> list) { return testing::bytes_from(list); }
 
 bytes_view view(const std::string& s) { return {s.data(), s.size()}; }
 bytes_view view(const bytes& b) { return {b.size(), b.data()}; }
@@ -69,52 +62,36 @@ struct overload : F... {
   using F::operator()...;
 };
 
-void claim(binary_tuple_builder& b, const value& v) {
-  std::visit(overload{[&](null_value) { b.claim_null(); }, [&](bool x) { b.claim_bool(x); },
-                      [&](int8_t x) { b.claim_int8(x); }, [&](int16_t x) { b.claim_int16(x); },
-                      [&](int32_t x) { b.claim_int32(x); }, [&](int64_t x) { b.claim_int64(x); },
-                      [&](float x) { b.claim_float(x); }, [&](double x) { b.claim_double(x); },
-                      [&](const uuid& x) { b.claim_uuid(x); },
-                      [&](const ombrel_date& x) { b.claim_date(x); },
-                      [&](const ombrel_time& x) { b.claim_time(x); },
-                      [&](const ombrel_date_time& x) { b.claim_date_time(x); },
-                      [&](const ombrel_timestamp& x) { b.claim_timestamp(x); },
-                      [&](const ombrel_duration& x) { b.claim_duration(x); },
-                      [&](const ombrel_period& x) { b.claim_period(x); },
-                      [&](const varlen_value& x) { b.claim_varlen(view(x.text)); },
-                      [&](const raw_value& x) { b.claim_bytes(view(x.text)); },
-                      [&](const number_value& x) { b.claim_number(big_integer(x.v)); },
-                      [&](const decimal_value& x) { b.claim_number(make_decimal(x)); }},
-             v);
+// Claims room for `v` or appends it: every claim_X has its append_X twin.
+#define PUT(NAME, ...) claiming ? b.claim_##NAME(__VA_ARGS__) : b.append_##NAME(__VA_ARGS__)
+void put(binary_tuple_builder& b, const value& v, bool claiming) {
+  std::visit(
+      overload{[&](null_value) { PUT(null); }, [&](bool x) { PUT(bool, x); },
+               // Odd values are appended through the pointer forms of the integer appenders.
+               [&](int8_t x) { claiming || !(x & 1) ? PUT(int8, x) : b.append_int8_ptr(&x); },
+               [&](int16_t x) { claiming || !(x & 1) ? PUT(int16, x) : b.append_int16_ptr(&x); },
+               [&](int32_t x) { claiming || !(x & 1) ? PUT(int32, x) : b.append_int32_ptr(&x); },
+               [&](int64_t x) { claiming || !(x & 1) ? PUT(int64, x) : b.append_int64_ptr(&x); },
+               [&](float x) { PUT(float, x); }, [&](double x) { PUT(double, x); },
+               [&](const uuid& x) { PUT(uuid, x); }, [&](const ombrel_date& x) { PUT(date, x); },
+               [&](const ombrel_time& x) { PUT(time, x); },
+               [&](const ombrel_date_time& x) { PUT(date_time, x); },
+               [&](const ombrel_timestamp& x) { PUT(timestamp, x); },
+               [&](const ombrel_duration& x) { PUT(duration, x); },
+               [&](const ombrel_period& x) { PUT(period, x); },
+               [&](const varlen_value& x) { PUT(varlen, view(x.text)); },
+               [&](const raw_value& x) { PUT(bytes, view(x.text)); },
+               [&](const number_value& x) { PUT(number, big_integer(x.v)); },
+               [&](const decimal_value& x) { PUT(number, make_decimal(x)); }},
+      v);
 }
-
-void append(binary_tuple_builder& b, const value& v) {
-  std::visit(overload{[&](null_value) { b.append_null(); }, [&](bool x) { b.append_bool(x); },
-                      // Odd values go through the pointer forms of the integer appenders.
-                      [&](int8_t x) { x & 1 ? b.append_int8_ptr(&x) : b.append_int8(x); },
-                      [&](int16_t x) { x & 1 ? b.append_int16_ptr(&x) : b.append_int16(x); },
-                      [&](int32_t x) { x & 1 ? b.append_int32_ptr(&x) : b.append_int32(x); },
-                      [&](int64_t x) { x & 1 ? b.append_int64_ptr(&x) : b.append_int64(x); },
-                      [&](float x) { b.append_float(x); }, [&](double x) { b.append_double(x); },
-                      [&](const uuid& x) { b.append_uuid(x); },
-                      [&](const ombrel_date& x) { b.append_date(x); },
-                      [&](const ombrel_time& x) { b.append_time(x); },
-                      [&](const ombrel_date_time& x) { b.append_date_time(x); },
-                      [&](const ombrel_timestamp& x) { b.append_timestamp(x); },
-                      [&](const ombrel_duration& x) { b.append_duration(x); },
-                      [&](const ombrel_period& x) { b.append_period(x); },
-                      [&](const varlen_value& x) { b.append_varlen(view(x.text)); },
-                      [&](const raw_value& x) { b.append_bytes(view(x.text)); },
-                      [&](const number_value& x) { b.append_number(big_integer(x.v)); },
-                      [&](const decimal_value& x) { b.append_number(make_decimal(x)); }},
-             v);
-}
+#undef PUT
 
 bytes build(binary_tuple_builder& b, const std::vector<value>& values) {
   b.start();
-  for (const auto& v : values) claim(b, v);
+  for (const auto& v : values) put(b, v, true);
   b.layout();
-  for (const auto& v : values) append(b, v);
+  for (const auto& v : values) put(b, v, false);
   return b.buffer();
 }
 
@@ -156,118 +133,6 @@ value decode(bytes_view e, const value& like) {
       like);
 }
 
-// ---- An independent, naive encoder written from the format's arithmetic definitions. ----
-
-void put_le(std::vector<uint8_t>& out, uint64_t v, int n) {
-  for (int i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-std::vector<uint8_t> reference_encode(const value& v) {
-  std::vector<uint8_t> out;
-  auto integer = [&](int64_t x) {
-    const int n = (x >= -128 && x <= 127)              ? 1
-                  : (x >= -32768 && x <= 32767)        ? 2
-                  : (x >= INT32_MIN && x <= INT32_MAX) ? 4
-                                                       : 8;
-    put_le(out, static_cast<uint64_t>(x), n);
-  };
-  auto date = [&](const ombrel_date& d) {
-    put_le(out, static_cast<uint64_t>(int64_t{d.year} * 512 + d.month * 32 + d.day), 3);
-  };
-  auto time = [&](const ombrel_time& t) {
-    const uint64_t hms = uint64_t(t.hour) * 4096 + t.minute * 64 + t.second;
-    if (t.nano % 1000 != 0) {
-      put_le(out, t.nano + hms * (uint64_t{1} << 30), 6);
-    } else if (t.nano % 1000000 != 0) {
-      put_le(out, t.nano / 1000 + hms * (uint64_t{1} << 20), 5);
-    } else {
-      put_le(out, t.nano / 1000000 + hms * (uint64_t{1} << 10), 4);
-    }
-  };
-  // Fewest big-endian bytes whose two's complement range holds the value.
-  auto big_endian = [&](int64_t x) {
-    int n = 1;
-    while (n < 8 && !(x >= -(int64_t{1} << (8 * n - 1)) && x < (int64_t{1} << (8 * n - 1)))) ++n;
-    for (int i = n - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(x >> (8 * i)));
-  };
-  auto seconds_nanos = [&](int64_t s, int32_t n) {
-    put_le(out, static_cast<uint64_t>(s), 8);
-    if (n != 0) put_le(out, static_cast<uint32_t>(n), 4);
-  };
-  std::visit(
-      overload{[&](null_value) {}, [&](bool x) { out.push_back(x ? 1 : 0); },
-               [&](int8_t x) { integer(x); }, [&](int16_t x) { integer(x); },
-               [&](int32_t x) { integer(x); }, [&](int64_t x) { integer(x); },
-               [&](float x) {
-                 uint32_t bits;
-                 std::memcpy(&bits, &x, 4);
-                 put_le(out, bits, 4);
-               },
-               [&](double x) {
-                 const bool in_range = std::isinf(x) || std::fabs(x) <= FLT_MAX;
-                 const float f = in_range ? static_cast<float>(x) : 0.0f;
-                 if (in_range && static_cast<double>(f) == x) {
-                   uint32_t bits;
-                   std::memcpy(&bits, &f, 4);
-                   put_le(out, bits, 4);
-                 } else {
-                   uint64_t bits;
-                   std::memcpy(&bits, &x, 8);
-                   put_le(out, bits, 8);
-                 }
-               },
-               [&](const uuid& x) {
-                 put_le(out, static_cast<uint64_t>(x.first), 8);
-                 put_le(out, static_cast<uint64_t>(x.second), 8);
-               },
-               [&](const ombrel_date& x) { date(x); }, [&](const ombrel_time& x) { time(x); },
-               [&](const ombrel_date_time& x) {
-                 date(x.date);
-                 time(x.time);
-               },
-               [&](const ombrel_timestamp& x) { seconds_nanos(x.seconds, x.nanos); },
-               [&](const ombrel_duration& x) { seconds_nanos(x.seconds, x.nanos); },
-               [&](const ombrel_period& x) {
-                 auto in = [&](int64_t lo, int64_t hi) {
-                   return x.years >= lo && x.years <= hi && x.months >= lo && x.months <= hi &&
-                          x.days >= lo && x.days <= hi;
-                 };
-                 const int n = in(-128, 127) ? 1 : in(-32768, 32767) ? 2 : 4;
-                 for (int32_t part : {x.years, x.months, x.days}) {
-                   put_le(out, static_cast<uint64_t>(part), n);
-                 }
-               },
-               [&](const varlen_value& x) {
-                 if (x.text.empty() || static_cast<uint8_t>(x.text[0]) == 0x80) out.push_back(0x80);
-                 out.insert(out.end(), x.text.begin(), x.text.end());
-               },
-               [&](const raw_value& x) { out.insert(out.end(), x.text.begin(), x.text.end()); },
-               [&](const number_value& x) { big_endian(x.v); },
-               [&](const decimal_value& x) {
-                 put_le(out, static_cast<uint16_t>(x.unscaled == 0 ? 0 : x.scale), 2);
-                 big_endian(x.unscaled);
-               }},
-      v);
-  return out;
-}
-
-bytes reference_tuple(const std::vector<value>& values) {
-  std::vector<std::vector<uint8_t>> encoded;
-  uint64_t total = 0;
-  for (const auto& v : values) {
-    encoded.push_back(reference_encode(v));
-    total += encoded.back().size();
-  }
-  const int e = total < 256 ? 1 : total < 65536 ? 2 : 4;
-  std::vector<uint8_t> out{static_cast<uint8_t>(e == 1 ? 0 : e == 2 ? 1 : 2)};
-  uint64_t end = 0;
-  for (const auto& x : encoded) put_le(out, end += x.size(), e);
-  for (const auto& x : encoded) out.insert(out.end(), x.begin(), x.end());
-  bytes result;
-  for (uint8_t b : out) result.push_back(static_cast<std::byte>(b));
-  return result;
-}
-
 // Encoding of one non-null value as the element of a one-element tuple.
 bytes element_of(const value& v) {
   const bytes t = build({v});
@@ -275,12 +140,7 @@ bytes element_of(const value& v) {
 }
 
 std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::out_of_range& e) {
-    return e.what();
-  }
-  return "no error";
+  return testing::message_of<std::out_of_range>(f);
 }
 
 TEST(BinaryTupleTest, IntegersUseTheShortestWidth) {
@@ -294,6 +154,8 @@ TEST(BinaryTupleTest, IntegersUseTheShortestWidth) {
       {32768, of({0x00, 0x80, 0x00, 0x00})},
       {-32769, of({0xff, 0x7f, 0xff, 0xff})},
       {int64_t{1} << 31, of({0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00})},
+      {INT32_MIN, of({0x00, 0x00, 0x00, 0x80})},
+      {int64_t{INT32_MIN} - 1, of({0xff, 0xff, 0xff, 0x7f, 0xff, 0xff, 0xff, 0xff})},
       {INT64_MIN, of({0, 0, 0, 0, 0, 0, 0, 0x80})},
   };
   for (const auto& [v, expected] : cases) {
@@ -363,6 +225,10 @@ TEST(BinaryTupleTest, TimestampDurationAndPeriodWidths) {
   EXPECT_EQ(element_of(ombrel_period{1, 200, 3}), of({1, 0, 200, 0, 3, 0}));
   EXPECT_EQ(element_of(ombrel_period{1, 2, 40000}), of({1, 0, 0, 0, 2, 0, 0, 0, 0x40, 0x9c, 0, 0}));
   EXPECT_EQ(element_of(ombrel_period{-128, 127, 0}), of({0x80, 0x7f, 0}));
+  EXPECT_EQ(element_of(ombrel_period{0, -129, 0}), of({0, 0, 0x7f, 0xff, 0, 0}));
+  EXPECT_EQ(element_of(ombrel_period{-32768, 0, 0}), of({0, 0x80, 0, 0, 0, 0}));
+  EXPECT_EQ(element_of(ombrel_period{0, 0, -32769}),
+            of({0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0x7f, 0xff, 0xff}));
   EXPECT_EQ(parser::get_period(view(of({0xff, 0, 200, 0, 3, 0}))), (ombrel_period{255, 200, 3}));
 }
 
@@ -485,58 +351,47 @@ TEST(BinaryTupleTest, LyingHeadersAndOffsetsAreRefused) {
   EXPECT_EQ(p.get_next().as_string(), "b");
 }
 
+// The decoders of fixed-size types and the element lengths each accepts.
+struct decoder {
+  const char* name;
+  std::function<void(bytes_view)> decode;
+  std::vector<size_t> allowed;
+};
+const decoder DECODERS[] = {
+    {"bool", [](bytes_view v) { parser::get_bool(v); }, {1}},
+    {"int8", [](bytes_view v) { parser::get_int8(v); }, {1}},
+    {"int16", [](bytes_view v) { parser::get_int16(v); }, {1, 2}},
+    {"int32", [](bytes_view v) { parser::get_int32(v); }, {1, 2, 4}},
+    {"int64", [](bytes_view v) { parser::get_int64(v); }, {1, 2, 4, 8}},
+    {"float", [](bytes_view v) { parser::get_float(v); }, {4}},
+    {"double", [](bytes_view v) { parser::get_double(v); }, {4, 8}},
+    {"uuid", [](bytes_view v) { parser::get_uuid(v); }, {16}},
+    {"date", [](bytes_view v) { parser::get_date(v); }, {3}},
+    {"time", [](bytes_view v) { parser::get_time(v); }, {4, 5, 6}},
+    {"date_time", [](bytes_view v) { parser::get_date_time(v); }, {7, 8, 9}},
+    {"timestamp", [](bytes_view v) { parser::get_timestamp(v); }, {8, 12}},
+    {"duration", [](bytes_view v) { parser::get_duration(v); }, {8, 12}},
+    {"period", [](bytes_view v) { parser::get_period(v); }, {3, 6, 12}},
+};
+
 TEST(BinaryTupleTest, DecodersRefuseLengthsTheTypeDoesNotAllow) {
-  struct decoder {
-    const char* name;
-    std::function<void(bytes_view)> decode;
-    std::vector<size_t> allowed;
-  };
-  const decoder decoders[] = {
-      {"bool", [](bytes_view v) { parser::get_bool(v); }, {1}},
-      {"int8", [](bytes_view v) { parser::get_int8(v); }, {1}},
-      {"int16", [](bytes_view v) { parser::get_int16(v); }, {1, 2}},
-      {"int32", [](bytes_view v) { parser::get_int32(v); }, {1, 2, 4}},
-      {"int64", [](bytes_view v) { parser::get_int64(v); }, {1, 2, 4, 8}},
-      {"float", [](bytes_view v) { parser::get_float(v); }, {4}},
-      {"double", [](bytes_view v) { parser::get_double(v); }, {4, 8}},
-      {"uuid", [](bytes_view v) { parser::get_uuid(v); }, {16}},
-      {"date", [](bytes_view v) { parser::get_date(v); }, {3}},
-      {"time", [](bytes_view v) { parser::get_time(v); }, {4, 5, 6}},
-      {"date_time", [](bytes_view v) { parser::get_date_time(v); }, {7, 8, 9}},
-      {"timestamp", [](bytes_view v) { parser::get_timestamp(v); }, {8, 12}},
-      {"duration", [](bytes_view v) { parser::get_duration(v); }, {8, 12}},
-      {"period", [](bytes_view v) { parser::get_period(v); }, {3, 6, 12}},
-  };
-  for (const auto& d : decoders) {
+  for (const auto& d : DECODERS) {
     for (size_t n = 0; n <= 17; ++n) {
       SCOPED_TRACE(std::string(d.name) + " " + std::to_string(n));
       const bytes element(n, std::byte{0x5a});
       const bool ok = std::find(d.allowed.begin(), d.allowed.end(), n) != d.allowed.end();
-      EXPECT_EQ(error_of([&] { d.decode(view(element)); }), ok ? "no error" : "Bad element size");
+      EXPECT_EQ(error_of([&] { d.decode(view(element)); }),
+                ok ? "<no exception>" : "Bad element size");
     }
   }
   EXPECT_EQ(error_of([] { parser::get_varlen(bytes_view{}); }), "Bad element size");
 }
 
-TEST(BinaryTupleTest, NumberIsMinimalBigEndianTwosComplement) {
-  const std::pair<const char*, bytes> cases[] = {
-      {"0", of({0x00})},         {"127", of({0x7f})},
-      {"128", of({0x00, 0x80})}, {"-1", of({0xff})},
-      {"-128", of({0x80})},      {"-129", of({0xff, 0x7f})},
-      {"255", of({0x00, 0xff})}, {"9223372036854775808", of({0x00, 0x80, 0, 0, 0, 0, 0, 0, 0})},
-  };
-  for (const auto& [text, expected] : cases) {
-    SCOPED_TRACE(text);
-    big_integer v;
-    v.assign_string(text);
-    binary_tuple_builder b(1);
-    b.start();
-    b.claim_number(v);
-    b.layout();
-    b.append_number(v);
-    EXPECT_EQ(bytes(b.buffer().begin() + 2, b.buffer().end()), expected);
-    EXPECT_EQ(parser::get_number(view(expected)).to_string(), text);
-  }
+// The byte form is big_integer's (its own test pins it); here the element around it.
+TEST(BinaryTupleTest, NumberIsTheBigIntegerByteForm) {
+  EXPECT_EQ(element_of(number_value{-129}), of({0xff, 0x7f}));
+  EXPECT_EQ(element_of(number_value{128}), of({0x00, 0x80}));
+  EXPECT_EQ(parser::get_number(view(of({0xff, 0x7f}))).to_int64(), -129);
   EXPECT_EQ(parser::get_number(bytes_view{}).to_string(), "0");
 }
 
@@ -682,7 +537,8 @@ value random_value(std::mt19937_64& rng) {
   }
 }
 
-TEST(BinaryTupleTest, RandomTuplesMatchTheReferenceEncodingAndRoundTrip) {
+// The goldens above pin every width and form; random tuples check that each value comes back.
+TEST(BinaryTupleTest, RandomTuplesRoundTrip) {
   const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
@@ -690,7 +546,6 @@ TEST(BinaryTupleTest, RandomTuplesMatchTheReferenceEncodingAndRoundTrip) {
     std::vector<value> values(std::uniform_int_distribution<int>(0, 30)(rng));
     for (auto& v : values) v = random_value(rng);
     const bytes t = build(values);
-    ASSERT_EQ(t, reference_tuple(values)) << "round " << round;
     parser p(static_cast<int32_t>(values.size()), view(t));
     for (size_t i = 0; i < values.size(); ++i) {
       ASSERT_EQ(decode(p.get_next(), values[i]), values[i])
@@ -710,20 +565,7 @@ void decode_every_way(bytes_view e) {
     } catch (const ombrel_error&) {
     }
   };
-  attempt([&] { parser::get_bool(e); });
-  attempt([&] { parser::get_int8(e); });
-  attempt([&] { parser::get_int16(e); });
-  attempt([&] { parser::get_int32(e); });
-  attempt([&] { parser::get_int64(e); });
-  attempt([&] { parser::get_float(e); });
-  attempt([&] { parser::get_double(e); });
-  attempt([&] { parser::get_uuid(e); });
-  attempt([&] { parser::get_date(e); });
-  attempt([&] { parser::get_time(e); });
-  attempt([&] { parser::get_date_time(e); });
-  attempt([&] { parser::get_timestamp(e); });
-  attempt([&] { parser::get_duration(e); });
-  attempt([&] { parser::get_period(e); });
+  for (const auto& d : DECODERS) attempt([&] { d.decode(e); });
   attempt([&] { parser::get_varlen(e); });
   attempt([&] { parser::get_number(e); });
   attempt([&] { parser::get_decimal(e); });

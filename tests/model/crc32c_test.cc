@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <iostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -49,7 +48,6 @@ TEST(Crc32cTest, KnownValues) {
 TEST(Crc32cTest, HardwareAndPortableAgreeOnEveryLengthAndAlignment) {
   if (!detail::crc32c_hardware_available()) GTEST_SKIP() << "no SSE4.2";
   const uint64_t seed = testing::test_seed();
-  std::cout << "seed " << seed << "\n";
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 random(seed);
   // Up to 1000 bytes covers the short-stripe path; the large sizes cover the long stripes.
@@ -83,16 +81,6 @@ TEST(Crc32cTest, ChainingEqualsOnePass) {
       const uint32_t first = f(data.data(), split, 0);
       EXPECT_EQ(f(data.data() + split, data.size() - split, first), whole) << name << " " << split;
     }
-  }
-}
-
-TEST(Crc32cTest, EverySingleBitFlipIsDetected) {
-  std::vector<uint8_t> data(128, 0xA5);
-  const uint32_t base = crc32c(data.data(), data.size());
-  for (size_t bit = 0; bit < data.size() * 8; ++bit) {
-    data[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-    EXPECT_NE(crc32c(data.data(), data.size()), base) << bit;
-    data[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
   }
 }
 

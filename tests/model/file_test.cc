@@ -50,7 +50,7 @@ TEST(FileTest, OpenFailuresAreSystemErrorsNamingThePath) {
   }
 }
 
-TEST(FileTest, WriteThenReadBack) {
+TEST(FileTest, WriteThenReadBackAndTruncate) {
   testing::test_dir dir;
   const auto path = dir / "data";
   std::string text;
@@ -74,16 +74,12 @@ TEST(FileTest, WriteThenReadBack) {
   char middle[5];
   f.read(26 * 3 + 2, middle, 5);
   EXPECT_EQ(std::string(middle, 5), "cdefg");
-}
 
-TEST(FileTest, ForWritingTruncatesAndCreates) {
-  testing::test_dir dir;
-  const auto path = dir / "data";
-  write_text(path, "old contents");
+  // for_writing truncates an existing file and creates a missing one.
   {
-    file f = file::for_writing(path);
-    EXPECT_EQ(f.size(), 0u);
-    f.write("new", 3);
+    file w = file::for_writing(path);
+    EXPECT_EQ(w.size(), 0u);
+    w.write("new", 3);
   }
   EXPECT_EQ(file::for_reading(path).read_as_string(), "new");
   file::for_writing(dir / "fresh");

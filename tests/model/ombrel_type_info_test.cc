@@ -6,6 +6,7 @@
 #include <string>
 
 #include "native/errors.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -46,31 +47,20 @@ TEST(OmbrelTypeInfoTest, EveryTypeHasItsFixedNumberAndRecord) {
     if (info.alignment != 0) {
       EXPECT_TRUE(std::has_single_bit(info.alignment));
     }
+    EXPECT_EQ(&info, &ombrel_type_info::get(row.type));
   }
-}
-
-TEST(OmbrelTypeInfoTest, GetReturnsTheSameConstantRecord) {
-  EXPECT_EQ(&ombrel_type_info::get(NUMBER), &ombrel_type_info::get(static_cast<ombrel_type>(19)));
-  const auto& number = ombrel_type_info::get(NUMBER);
-  EXPECT_EQ(number.size + number.value_size + number.alignment, 0u);
-  EXPECT_FALSE(number.varlen);
 }
 
 TEST(OmbrelTypeInfoTest, NumbersOutsideTheTableAreUnsupported) {
   const std::pair<int32_t, std::string> cases[] = {
       {20, "Unsupported data type 20"},
-      {21, "Unsupported data type 21"},
       {-1, "Unsupported data type 18446744073709551615"},
-      {INT32_MIN, "Unsupported data type 18446744071562067968"},
       {INT32_MAX, "Unsupported data type 2147483647"},
   };
   for (const auto& [number, message] : cases) {
-    try {
-      ombrel_type_info::get(static_cast<ombrel_type>(number));
-      ADD_FAILURE() << "accepted " << number;
-    } catch (const errors::fatal_error& e) {
-      EXPECT_EQ(std::string(e.what()), message);
-    }
+    EXPECT_EQ(testing::message_of<errors::fatal_error>(
+                  [n = number] { ombrel_type_info::get(static_cast<ombrel_type>(n)); }),
+              message);
   }
 }
 

@@ -14,11 +14,15 @@
 #include "model/schema_descriptor.h"
 #include "native/errors.h"
 #include "tests/support/testing.h"
+#include "tests/support/tuples.h"
 
 namespace ombrel {
 namespace {
 
+using testing::encode_tuple;
+using testing::material;
 using testing::message_of;
+using testing::view;
 
 column_descriptor column(std::string name, ombrel_type type, bool nullable = false) {
   return column_descriptor(std::move(name), column_info::of_type(type, nullable));
@@ -32,16 +36,15 @@ schema_descriptor make_schema(std::vector<column_descriptor> columns,
   return s;
 }
 
-bytes_view view_of(const std::vector<std::byte>& b) { return {b.size(), b.data()}; }
 bytes_view view_of(const std::string& s) { return {s.data(), s.size()}; }
 
 // Parses `tuple` and writes its material form at an 8-aligned address of `area`.
-struct material {
+struct material_area {
   alignas(16) std::byte area[512] = {};
   std::vector<const std::byte*> slots;
   std::byte* end = nullptr;
 
-  material(const parsed_tuple& p) : slots(p.slot_count()) {
+  material_area(const parsed_tuple& p) : slots(p.slot_count()) {
     material_tuple_builder b{area, slots.data()};
     p.make_material_tuple(b);
     end = b.position;
@@ -54,19 +57,12 @@ TEST(TupleTest, MaterialLayoutAlignsOnlyTheKeyPart) {
       {column("a", INT8), column("b", INT64), column("c", STRING, true)}, {0, 1, NO_COLUMN});
   const auto ts = s.get_tuple_schema();
   const auto ms = s.get_material_schema();
-  binary_tuple_builder b(3);
-  b.start();
-  b.claim_int8(1);
-  b.claim_int64(2);
-  b.claim_varlen(view_of(std::string("ab")));
-  b.layout();
-  b.append_int8(1);
-  b.append_int64(2);
-  b.append_varlen(view_of(std::string("ab")));
-  parsed_tuple p(ts, ms, b.data(), false);
+  const auto row = encode_tuple({INT8, INT64, STRING},
+                                {material(int8_t{1}), material(int64_t{2}), material("ab")});
+  parsed_tuple p(ts, ms, view(row), false);
   EXPECT_EQ(p.get_material_size(nullptr), 22u);
   EXPECT_EQ(p.material_size(), 22u + 15u);
-  material m(p);
+  material_area m(p);
   EXPECT_EQ(m.end - m.area, 22);
   EXPECT_EQ(m.slots[0], m.area);
   EXPECT_EQ(m.slots[1], m.area + 8);
@@ -81,32 +77,19 @@ TEST(TupleTest, MaterialLayoutAlignsOnlyTheKeyPart) {
   EXPECT_EQ(std::memcmp(m.area + 20, "ab", 2), 0);
 
   // The same row with the string null ends after the INT64; from address 1 padding grows.
-  binary_tuple_builder n(3);
-  n.start();
-  n.claim_int8(1);
-  n.claim_int64(2);
-  n.claim_null();
-  n.layout();
-  n.append_int8(1);
-  n.append_int64(2);
-  n.append_null();
-  parsed_tuple pn(ts, ms, n.data(), false);
-  material mn(pn);
+  const auto null_row =
+      encode_tuple({INT8, INT64, STRING}, {material(int8_t{1}), material(int64_t{2}), {}});
+  parsed_tuple pn(ts, ms, view(null_row), false);
+  material_area mn(pn);
   EXPECT_EQ(mn.slots[2], nullptr);
   EXPECT_EQ(mn.end - mn.area, 16);
   EXPECT_EQ(pn.get_material_size(reinterpret_cast<const std::byte*>(1)), 15u);
 
   // A key-only tuple against the row schema fills just the key slots.
-  binary_tuple_builder k(2);
-  k.start();
-  k.claim_int8(1);
-  k.claim_int64(2);
-  k.layout();
-  k.append_int8(1);
-  k.append_int64(2);
+  const auto key_row = encode_tuple({INT8, INT64}, {material(int8_t{1}), material(int64_t{2})});
   const auto kts = s.get_key_tuple_schema();
-  parsed_tuple pk(kts, ms, k.data(), true);
-  material mk(pk);
+  parsed_tuple pk(kts, ms, view(key_row), true);
+  material_area mk(pk);
   EXPECT_NE(mk.slots[0], nullptr);
   EXPECT_NE(mk.slots[1], nullptr);
   EXPECT_EQ(mk.slots[2], nullptr);
@@ -119,25 +102,25 @@ TEST(TupleTest, MalformedTuplesAreRefusedWithClearTexts) {
   const auto ts = s.get_tuple_schema();
   const auto ms = s.get_material_schema();
   std::vector<std::byte> one{std::byte{0}};
-  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(one), false); }),
+  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view(one), false); }),
             "failed to parse tuple: Too short byte buffer");
   // Null key element.
   std::vector<std::byte> null_key{std::byte{0}, std::byte{0}, std::byte{0}};
-  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(null_key), false); }),
+  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view(null_key), false); }),
             "failed to parse tuple: key element 0 is null");
   // A three-byte INT64 and a two-byte DECIMAL.
   std::vector<std::byte> bad_int{std::byte{0}, std::byte{3}, std::byte{3},
                                  std::byte{1}, std::byte{2}, std::byte{3}};
-  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(bad_int), false); }),
+  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view(bad_int), false); }),
             "failed to parse tuple: Bad element size");
   std::vector<std::byte> short_decimal{std::byte{0}, std::byte{1}, std::byte{3},
                                        std::byte{7}, std::byte{0}, std::byte{0}};
-  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view_of(short_decimal), false); }),
+  EXPECT_EQ(message_of([&] { parsed_tuple(ts, ms, view(short_decimal), false); }),
             "failed to parse tuple: Bad element size");
   // Fewer elements than the key.
   tuple_schema none;
   std::vector<std::byte> empty{std::byte{0}};
-  EXPECT_EQ(message_of([&] { parsed_tuple(none, ms, view_of(empty), false); }),
+  EXPECT_EQ(message_of([&] { parsed_tuple(none, ms, view(empty), false); }),
             "missing pkey columns");
 }
 
@@ -151,63 +134,38 @@ TEST(TupleTest, KeyColumnsNeedNotLeadTheSchema) {
   const auto ms = s.get_material_schema();
   const auto kms = s.get_material_key_schema();
   auto row = [&](const std::string& k1, int32_t k2, const std::string& v) {
-    binary_tuple_builder b(4);
-    b.start();
-    b.claim_varlen(view_of(v));
-    b.claim_int32(k2);
-    b.claim_double(0.5);
-    b.claim_varlen(view_of(k1));
-    b.layout();
-    b.append_varlen(view_of(v));
-    b.append_int32(k2);
-    b.append_double(0.5);
-    b.append_varlen(view_of(k1));
-    return b.buffer();
+    return encode_tuple({STRING, INT32, DOUBLE, STRING},
+                        {material(v), material(k2), material(0.5), material(k1)});
   };
   auto key = [&](const std::string& k1, int32_t k2) {
-    binary_tuple_builder b(2);
-    b.start();
-    b.claim_varlen(view_of(k1));
-    b.claim_int32(k2);
-    b.layout();
-    b.append_varlen(view_of(k1));
-    b.append_int32(k2);
-    return b.buffer();
+    return encode_tuple({STRING, INT32}, {material(k1), material(k2)});
   };
   const auto r1 = row("apple", 7, "x");
   const auto r2 = row("apple", 9, "y");
   const auto r3 = row("banana", 1, "z");
-  material m1(parsed_tuple(ts, ms, view_of(r1), false));
-  material m2(parsed_tuple(ts, ms, view_of(r2), false));
-  material m3(parsed_tuple(ts, ms, view_of(r3), false));
+  material_area m1(parsed_tuple(ts, ms, view(r1), false));
+  material_area m2(parsed_tuple(ts, ms, view(r2), false));
+  material_area m3(parsed_tuple(ts, ms, view(r3), false));
   EXPECT_LT(compare(ms, m1.get(), m2.get()), 0);  // same k1, k2 decides
   EXPECT_LT(compare(ms, m2.get(), m3.get()), 0);  // k1 decides before k2
   const auto k = key("apple", 9);
-  material mk(parsed_tuple(kts, ms, view_of(k), true));
-  material mkk(parsed_tuple(kts, kms, view_of(k), true));
+  material_area mk(parsed_tuple(kts, ms, view(k), true));
+  material_area mkk(parsed_tuple(kts, kms, view(k), true));
   EXPECT_EQ(compare(ms, m2.get(), mk.get()), 0);
   EXPECT_EQ(compare(kms, mk.get(), mkk.get()), 0);
   EXPECT_GT(compare(ms, m2.get(), m1.get()), 0);
 
   // Back to a binary row in declaration order from the material slots.
-  tuple_builder tb(4);
-  tb.start();
+  row_values back;
+  std::vector<ombrel_type> types;
   for (uint32_t c = 0; c < 4; ++c) {
     const auto& e = ms[s.material_positions[c]];
     const std::byte* p = m2.slots[s.material_positions[c]];
-    const bytes_view v =
-        e.size ? bytes_view(e.size, p) : bytes_view(*reinterpret_cast<const uint32_t*>(p), p + 4);
-    tb.claim(e.type, v);
+    back.push_back(e.size ? bytes_view(e.size, p)
+                          : bytes_view(*reinterpret_cast<const uint32_t*>(p), p + 4));
+    types.push_back(e.type);
   }
-  tb.layout();
-  for (uint32_t c = 0; c < 4; ++c) {
-    const auto& e = ms[s.material_positions[c]];
-    const std::byte* p = m2.slots[s.material_positions[c]];
-    const bytes_view v =
-        e.size ? bytes_view(e.size, p) : bytes_view(*reinterpret_cast<const uint32_t*>(p), p + 4);
-    tb.append(e.type, v);
-  }
-  EXPECT_EQ(tb.buffer(), r2);
+  EXPECT_EQ(encode_tuple(types, back), r2);
 }
 
 // Material bytes of a random value of `type`.
@@ -318,29 +276,17 @@ TEST(TupleTest, EveryTypeRoundTripsThroughBinaryAndMaterialForms) {
   const schema_descriptor s = make_schema(columns, positions);
   const auto ts = s.get_tuple_schema();
   const auto ms = s.get_material_schema();
+  std::vector<ombrel_type> types;
+  for (const auto& c : columns) types.push_back(c.type);
   for (int round = 0; round < 2000; ++round) {
     std::vector<std::vector<std::byte>> values(columns.size());
     row_values row(columns.size());
     for (size_t c = 0; c < columns.size(); ++c) {
       if (c > 0 && rng() % 5 == 0) continue;  // null
       values[c] = random_material(columns[c].type, rng);
-      row[c] = view_of(values[c]);
+      row[c] = view(values[c]);
     }
-    tuple_builder tb(static_cast<int32_t>(columns.size()));
-    tb.start();
-    for (size_t c = 0; c < columns.size(); ++c) {
-      if (row[c])
-        tb.claim(columns[c].type, *row[c]);
-      else
-        tb.claim_null();
-    }
-    tb.layout();
-    for (size_t c = 0; c < columns.size(); ++c) {
-      if (row[c])
-        tb.append(columns[c].type, *row[c]);
-      else
-        tb.append_null();
-    }
+    const std::vector<std::byte> tuple = encode_tuple(types, row);
     // Cursor pages write rows with tuple_row_writer: the builder's bytes, for every column and
     // for the columns it encodes itself.
     std::vector<size_t> all(columns.size()), direct;
@@ -353,31 +299,20 @@ TEST(TupleTest, EveryTypeRoundTripsThroughBinaryAndMaterialForms) {
       }
     }
     for (const std::vector<size_t>& pick : {all, direct}) {
-      tuple_schema types;
+      tuple_schema picked_schema;
+      std::vector<ombrel_type> picked_types;
       row_values values;
-      tuple_builder expected(static_cast<int32_t>(pick.size()));
-      expected.start();
       for (size_t c : pick) {
-        types.push_back(ts[c]);
+        picked_schema.push_back(ts[c]);
+        picked_types.push_back(types[c]);
         values.push_back(row[c]);
-        if (row[c])
-          expected.claim(columns[c].type, *row[c]);
-        else
-          expected.claim_null();
       }
-      expected.layout();
-      for (size_t c : pick) {
-        if (row[c])
-          expected.append(columns[c].type, *row[c]);
-        else
-          expected.append_null();
-      }
-      tuple_row_writer writer(types);
+      tuple_row_writer writer(picked_schema);
       std::vector<std::byte> written(writer.size(values));
       writer.write(values, written.data());
-      ASSERT_EQ(written, expected.buffer()) << pick.size() << " columns";
+      ASSERT_EQ(written, encode_tuple(picked_types, values)) << pick.size() << " columns";
     }
-    parsed_tuple p(ts, ms, tb.data(), false);
+    parsed_tuple p(ts, ms, view(tuple), false);
     owned_material_tuple owned(p);
     const material_tuple m = owned.get();
     for (size_t c = 0; c < columns.size(); ++c) {

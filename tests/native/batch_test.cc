@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "native/errors.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
@@ -71,13 +72,12 @@ TEST(BatchTest, CountBelowOneIsEmptyAndNegativeLengthIsRefused) {
   bad.record(0, 1, 2, "", -5);
   bad.count(2);
   std::vector<std::string> seen;
-  try {
-    for_each_batch_record(bad.data(),
-                          [&](const batch_record& r) { seen.emplace_back(r.payload.as_string()); });
-    FAIL() << "negative length accepted";
-  } catch (const errors::error& e) {
-    EXPECT_STREQ(e.what(), "Bad batch record 1: negative payload length -5");
-  }
+  EXPECT_EQ(testing::message_of<errors::error>([&] {
+              for_each_batch_record(bad.data(), [&](const batch_record& r) {
+                seen.emplace_back(r.payload.as_string());
+              });
+            }),
+            "Bad batch record 1: negative payload length -5");
   EXPECT_EQ(seen, std::vector<std::string>{"ok"});
 }
 

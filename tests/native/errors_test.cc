@@ -6,13 +6,17 @@
 #include <cstring>
 #include <sstream>
 
+#include "tests/support/testing.h"
+
 namespace ombrel {
 namespace {
 
-TEST(ErrorsTest, ErrorCarriesMessageAndTrace) {
+TEST(ErrorsTest, ErrorCarriesMessageAndTraceAndCatchesFatalErrors) {
   errors::error e("some text");
   EXPECT_STREQ(e.what(), "some text");
   EXPECT_FALSE(e.trace().empty());
+  EXPECT_EQ(testing::message_of<errors::error>([] { throw errors::fatal_error("broken"); }),
+            "broken");
 }
 
 TEST(ErrorsTest, SystemErrorAppendsTextForErrno) {
@@ -27,16 +31,6 @@ TEST(ErrorsTest, SystemErrorAppendsTextForErrno) {
   errno = 2;
   errors::system_error from_string(std::string("stat /x"));
   EXPECT_EQ(std::string(from_string.what()), std::string("stat /x: ") + std::strerror(2));
-}
-
-TEST(ErrorsTest, FatalErrorIsCaughtAsError) {
-  bool caught = false;
-  try {
-    throw errors::fatal_error("broken");
-  } catch (const errors::error& e) {
-    caught = std::string(e.what()) == "broken";
-  }
-  EXPECT_TRUE(caught);
 }
 
 TEST(ErrorsTest, TraceTextForm) {

@@ -2,24 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "native/errors.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::file_text;
 
 TEST(LogTest, FileSinkWritesRecordsBackToBackWithoutTerminators) {
   testing::test_dir dir;
@@ -31,7 +25,7 @@ TEST(LogTest, FileSinkWritesRecordsBackToBackWithoutTerminators) {
   logging::detail::log(logging::level::error, "third {} {}", "x", 2.5);
   logging::shutdown();
   logging::detail::log(logging::level::error, "after shutdown");
-  EXPECT_EQ(read_file(path), "[DEBUG] first 1[WARNING] second[ERROR] third x 2.5");
+  EXPECT_EQ(file_text(path), "[DEBUG] first 1[WARNING] second[ERROR] third x 2.5");
 }
 
 TEST(LogTest, SecondSetupKeepsRunningLoggerAndShutdownIsIdempotent) {
@@ -42,18 +36,16 @@ TEST(LogTest, SecondSetupKeepsRunningLoggerAndShutdownIsIdempotent) {
   logging::detail::log(logging::level::error, "kept");
   logging::shutdown();
   logging::shutdown();
-  EXPECT_EQ(read_file(dir / "a.txt"), "[ERROR] kept");
+  EXPECT_EQ(file_text(dir / "a.txt"), "[ERROR] kept");
   EXPECT_FALSE(std::filesystem::exists(dir / "b.txt"));
 }
 
 TEST(LogTest, UnopenableFileFailsSetup) {
   testing::test_dir dir;
-  try {
-    logging::setup(logging::level::debug, (dir / "missing" / "log.txt").string());
-    FAIL() << "setup succeeded";
-  } catch (const errors::fatal_error& e) {
-    EXPECT_STREQ(e.what(), "Failed to set up a logger thread");
-  }
+  EXPECT_EQ(testing::message_of<errors::fatal_error>([&] {
+              logging::setup(logging::level::debug, (dir / "missing" / "log.txt").string());
+            }),
+            "Failed to set up a logger thread");
   logging::shutdown();
 }
 
@@ -70,7 +62,7 @@ TEST(LogTest, ConcurrentLoggersLoseNoRecord) {
   }
   for (auto& t : threads) t.join();
   logging::shutdown();
-  const std::string text = read_file(dir / "log.txt");
+  const std::string text = file_text(dir / "log.txt");
   std::vector<int> next(THREADS, 0);
   size_t pos = 0;
   int total = 0;

@@ -13,17 +13,17 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "model/binary_tuple_builder.h"
 #include "model/file_system.h"
 #include "native/errors.h"
 #include "native/log.h"
 #include "tests/support/fault_file_system.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/testing.h"
+#include "tests/support/tuples.h"
 #include "tests/support/unsynced_file_system.h"
 #include "tree/merge_tree.h"
 
@@ -39,17 +39,11 @@ schema_descriptor table_schema() {
 }
 
 std::vector<std::byte> row(int64_t id) {
-  binary_tuple_builder b(2);
-  b.start();
-  b.claim_int64(id);
-  b.claim_null();
-  b.layout();
-  b.append_int64(id);
-  b.append_null();
-  return b.buffer();
+  return testing::encode_tuple({INT64, STRING}, {testing::material(id), {}});
 }
 
 using namespace std::chrono_literals;
+using testing::file_text;
 using testing::fs_op;
 
 constexpr auto TIME_LIMIT = 10s;
@@ -134,19 +128,7 @@ class bounded_threads {
 };
 
 std::vector<std::byte> key(int64_t id) {
-  binary_tuple_builder b(1);
-  b.start();
-  b.claim_int64(id);
-  b.layout();
-  b.append_int64(id);
-  return b.buffer();
-}
-
-std::string read_file(const std::filesystem::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return testing::encode_tuple({INT64}, {testing::material(id)});
 }
 
 // Rows of a catalog scan as "partition/table/name".
@@ -176,7 +158,7 @@ TEST(StorageTest, PartitionsAreRegisteredOpenedAndClosed) {
   EXPECT_EQ(s.create_table_partition("", 3, 2, table_schema()), nullptr);
   table_partition* b = s.create_table_partition("beta", 3, 2, table_schema());
   table_partition* c = s.create_table_partition("gamma", -4, 0, table_schema());
-  EXPECT_EQ(read_file(dir / "3" / "1" / "name"), "alpha");
+  EXPECT_EQ(file_text(dir / "3" / "1" / "name"), "alpha");
   EXPECT_TRUE(std::filesystem::exists(dir / "-4" / "0" / "schema"));
   EXPECT_EQ(s.get_table_partition(3, -1), a);
   EXPECT_EQ(catalog_rows(s), (std::vector<std::string>{"0/-4/gamma", "1/3/alpha", "2/3/beta"}));
@@ -192,13 +174,8 @@ TEST(StorageTest, PartitionsAreRegisteredOpenedAndClosed) {
 }
 
 void expect_root_in_use(const std::filesystem::path& root) {
-  try {
-    storage second(root);
-    ADD_FAILURE() << "two storages on one root";
-  } catch (const errors::error& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Storage directory " + root.string() + " is in use by another storage");
-  }
+  EXPECT_EQ(testing::message_of<errors::error>([&] { storage second(root); }),
+            "Storage directory " + root.string() + " is in use by another storage");
 }
 
 TEST(StorageTest, PartitionsOutliveTheStorageObjectAndHoldItsRoot) {
@@ -251,12 +228,7 @@ TEST(StorageTest, StartUpScanFinishesDropsAndRefusesStrayNames) {
     EXPECT_EQ(catalog_rows(s), std::vector<std::string>{"7/5/keep"});
   }
   std::filesystem::create_directories(dir / "tmp");
-  try {
-    storage s(dir.path());
-    FAIL() << "a stray directory was accepted";
-  } catch (const std::exception& e) {
-    EXPECT_STREQ(e.what(), "stoi");
-  }
+  EXPECT_EQ(testing::message_of([&] { storage s(dir.path()); }), "stoi");
 }
 
 TEST(StorageTest, APartitionWhoseTreeCannotOpenIsRefusedAlone) {
@@ -270,19 +242,14 @@ TEST(StorageTest, APartitionWhoseTreeCannotOpenIsRefusedAlone) {
   storage s(dir.path());
   EXPECT_EQ(catalog_rows(s), (std::vector<std::string>{"1/1/bad", "2/1/good"}));
   for (int call = 0; call < 2; ++call) {
-    try {
-      s.get_table_partition(1, 1);
-      ADD_FAILURE() << "a damaged partition opened";
-    } catch (const errors::error& e) {
-      EXPECT_EQ(std::string(e.what()),
-                "Could not load merge-tree from directory \"" + (dir / "1" / "1").string() +
-                    "\" : Truncated schema: column count needs 4 bytes, 3 left");
-    }
+    EXPECT_EQ(testing::message_of<errors::error>([&] { s.get_table_partition(1, 1); }),
+              "Could not load merge-tree from directory \"" + (dir / "1" / "1").string() +
+                  "\" : Truncated schema: column count needs 4 bytes, 3 left");
   }
   table_partition* good = s.get_table_partition(1, 2);
   ASSERT_NE(good, nullptr);
   storage::table_deleter::run(good);
-  EXPECT_EQ(read_file(dir / "1" / "1" / "schema"), "garbage")
+  EXPECT_EQ(file_text(dir / "1" / "1" / "schema"), "garbage")
       << "a refused partition is left alone";
 }
 

@@ -21,6 +21,7 @@
 #include "model/binary_tuple_builder.h"
 #include "storage/storage.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/testing.h"
 #include "tests/tree/tree_test_util.h"
 #include "tools/examine/value_text.h"
 #include "tree/layout_file.h"
@@ -61,11 +62,7 @@ std::string fraction(int64_t nanos) {
   return "." + digits;
 }
 
-std::string hex(const std::vector<std::byte>& bytes) {
-  std::string text;
-  for (std::byte b : bytes) text += fmt::format("{:02x}", static_cast<unsigned>(b));
-  return text;
-}
+std::string hex(const std::vector<std::byte>& bytes) { return testing::hex(bytes); }
 
 // UTC calendar text of a timestamp, through the standard library's calendar.
 std::string utc_text(int64_t seconds, int32_t nanos) {
@@ -558,33 +555,6 @@ TEST_F(InspectTest, ListsVerifiesAndDumpsWhatTheEngineWroteWithoutChangingAByte)
   EXPECT_EQ(snapshot(w.root), before);
 }
 
-TEST_F(InspectTest, DumpEqualsACursorScanAtTheSameTimestamp) {
-  const fs::path root = damaged_copy();  // the scan below opens (and may compact) the storage
-  const run_result dump =
-      inspect_run({"dump", partition(root).string(), "--ts", "1500", "--format", "jsonl"});
-  std::string scanned;
-  {
-    storage s(root);
-    table_partition* p = s.get_table_partition(1, 0);
-    ASSERT_NE(p, nullptr);
-    const schema_descriptor& schema = p->get_schema();
-    auto rows = p->get_projection_pipeline(1500, bitset(schema.columns.size(), true));
-    while (rows->get_next([&](const row_values& values) {
-      scanned += "{";
-      for (size_t c = 0; c < values.size(); ++c) {
-        scanned += (c ? ",\"" : "\"") + schema.columns[c].name + "\":";
-        inspect::append_value(scanned, schema.columns[c].type, values[c], text_form::json);
-      }
-      scanned += "}\n";
-    })) {
-    }
-    rows.reset();
-    storage::table_deleter::run(p);
-  }
-  EXPECT_FALSE(scanned.empty());
-  EXPECT_EQ(dump.out, scanned);
-}
-
 TEST_F(InspectTest, VerifyNamesEachDamagedFile) {
   struct damage {
     const char* what;
@@ -609,12 +579,10 @@ TEST_F(InspectTest, VerifyNamesEachDamagedFile) {
       {"layout naming a segment twice",
        [](const fs::path& p) {
          const fs::path layout = newest_layout(p);
-         const uint64_t n = *merge_tree::parse_layout_file_name(layout);
          const uint64_t first = std::stoull(named_segments(p).front().filename().string());
          const auto bytes = encode_layout({{{first, first}}, {}});
          std::ofstream(layout, std::ios::binary | std::ios::trunc)
              .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-         (void)n;
          return layout;
        },
        "damaged"},
