@@ -354,7 +354,8 @@ class row_set::iterator {
   bool tombstone_ = false;
   bool valid_ = false;
   key_buffer key_;
-  bool copied_ = false;                 // the current entry went out in a batch
+  bool copied_ = false;  // the current entry went out in a batch
+  size_t span_ = 0;      // the most bytes read of one row from its start, for prefetching
   std::unique_ptr<row_cursor> cursor_;  // set once switched to the fallback
   row_values key_values_;
 };

@@ -1,4 +1,5 @@
 // The ordered scan of a row set and the key copies it keeps.
+#include <algorithm>
 #include <cstring>
 
 #include "memtable/row_set.h"
@@ -10,10 +11,12 @@ namespace {
 uint64_t align(uint64_t offset, uint32_t mask) { return (offset + mask) & ~uint64_t{mask}; }
 
 // Rows lie in the mem-table in insertion order, not in key order: a scan asks for the rows a
-// few entries ahead early, so that their cache misses overlap.
+// few entries ahead early, so that their cache misses overlap. `span` is how many bytes of a
+// row are read (rows of a table are mostly of similar length).
 void prefetch_ahead(const mem_table_pk_index& index, const mem_table_pk_index::leaf_node* leaf,
-                    uint32_t position) {
+                    uint32_t position, size_t span = 128) {
   constexpr uint32_t AHEAD = 8;
+  constexpr size_t LINE = 64;
   uint32_t i = position + AHEAD;
   if (i >= leaf->count) {
     i -= leaf->count;
@@ -21,8 +24,11 @@ void prefetch_ahead(const mem_table_pk_index& index, const mem_table_pk_index::l
     if (leaf == nullptr || i >= leaf->count) return;
   }
   const std::byte* row = index.row_id(leaf, i);
-  __builtin_prefetch(row);
-  __builtin_prefetch(row + 64);
+  const auto start = reinterpret_cast<uintptr_t>(row) & ~uintptr_t{LINE - 1};
+  const uintptr_t end = reinterpret_cast<uintptr_t>(row) + std::min<size_t>(span, 4 * LINE);
+  for (uintptr_t line = start; line < end; line += LINE) {
+    __builtin_prefetch(reinterpret_cast<const void*>(line));
+  }
 }
 
 }  // namespace
@@ -254,8 +260,9 @@ bool row_set::iterator::next_batch(const picked_columns& picker, uint32_t max_en
   key.resize(keys);
   const mem_table_pk_index::leaf_node* last_leaf = leaf;
   uint32_t last = i;
+  size_t span = span_;
   while (out.size() < max_entries) {
-    prefetch_ahead(index, leaf, i);
+    prefetch_ahead(index, leaf, i, span);
     const versioned_row entry = index.entry(leaf, i);
     for (size_t s = 0; s < keys; ++s) {
       const std::byte* p = entry.tuple[s];
@@ -273,6 +280,10 @@ bool row_set::iterator::next_batch(const picked_columns& picker, uint32_t max_en
       values.assign(picker.size(), std::nullopt);
     } else {
       read_values(material, entry.tuple, picker, values);
+      const std::byte* row = index.row_id(leaf, i);
+      for (const std::optional<bytes_view>& v : values) {
+        if (v) span = std::max<size_t>(span, static_cast<size_t>(v->data + v->size() - row));
+      }
     }
     if (!out.append(entry.timestamp, entry.tombstone)) break;
     last_leaf = leaf;
@@ -283,6 +294,7 @@ bool row_set::iterator::next_batch(const picked_columns& picker, uint32_t max_en
       if (leaf == nullptr) break;
     }
   }
+  span_ = span;
   rest_on_entry(index, last_leaf, last);
   copied_ = true;
   return true;

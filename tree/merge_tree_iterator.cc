@@ -357,7 +357,11 @@ void merge_tree_iterator::begin() {
                 [&](mem_source& m) { return !m.rows.next_batch(mem_picker_, MEM_BATCH, m.batch); });
   // Every level reads ahead before the first waits for its first segment.
   std::erase_if(levels_, [](const std::unique_ptr<level_state>& l) { return !l->start(); });
-  for (uint32_t s = 0; s < mem_.size() + levels_.size(); ++s) push(s);
+  mem_count_ = static_cast<uint32_t>(mem_.size());
+  const auto sources = static_cast<uint32_t>(mem_.size() + levels_.size());
+  heads_.resize(sources);
+  for (uint32_t s = 0; s < sources; ++s) refresh(s);
+  for (uint32_t s = 0; s < sources; ++s) push(s);
   mode_ = switch_to_next_level(false);
 }
 
@@ -404,7 +408,7 @@ bool merge_tree_iterator::next_run(const run_callback& run, uint32_t max_rows) {
   // Only in fast-forward mode does the rest of the current segment come before every other
   // source's rows.
   if (mode_ != mode::fast_forward || is_mem(current_)) return false;
-  level_state& l = *levels_[current_ - mem_.size()];
+  level_state& l = level_of(current_);
   const uint32_t count = l.run_length(order_, max_rows);
   if (count == 0) return false;
   if (int_key_) {
@@ -451,7 +455,7 @@ bool merge_tree_iterator::next_row(const row_callback& callback) {
       mem_[s].batch.read(mem_[s].at, values_);
       callback(values_);
     } else {
-      levels_[s - mem_.size()]->read_tuple(values_);
+      level_of(s).read_tuple(values_);
       callback(values_);
     }
     next();
@@ -462,12 +466,12 @@ bool merge_tree_iterator::next_row(const row_callback& callback) {
 
 void merge_tree_iterator::next() {
   bool started = false;
-  const bool more =
-      is_mem(current_) ? advance_mem(current_) : levels_[current_ - mem_.size()]->advance(started);
+  const bool more = is_mem(current_) ? advance_mem(current_) : level_of(current_).advance(started);
   if (!more) {
     mode_ = switch_to_next_level(false);
     return;
   }
+  refresh(current_);
   if (mode_ == mode::fast_forward && !started) return;
   if (heap_.empty()) {
     mode_ = mode::fast_forward;
@@ -494,7 +498,7 @@ merge_tree_iterator::mode merge_tree_iterator::switch_to_next_level(bool push_cu
 merge_tree_iterator::mode merge_tree_iterator::check_fast_forward() {
   if (heap_.empty()) return mode::fast_forward;
   if (is_mem(current_)) return mode::merging;
-  const level_state& l = *levels_[current_ - mem_.size()];
+  const level_state& l = level_of(current_);
   const uint32_t top = heap_.front();
   if (int_key_) {
     const int64_t last = l.last_int_key();
@@ -567,7 +571,7 @@ uint32_t merge_tree_iterator::pop() {
 
 void merge_tree_iterator::load_key(uint32_t source, bytes_view* out) {
   if (!is_mem(source)) {
-    levels_[source - mem_.size()]->load_key(order_.size(), out);
+    level_of(source).load_key(order_.size(), out);
     return;
   }
   // The batch's own copy of the key: a flush may release the mem-table meanwhile.
@@ -576,22 +580,21 @@ void merge_tree_iterator::load_key(uint32_t source, bytes_view* out) {
   std::copy(key, key + order_.size(), out);
 }
 
-int64_t merge_tree_iterator::int_key_of(uint32_t source) const {
-  if (!is_mem(source)) return levels_[source - mem_.size()]->int_key();
+void merge_tree_iterator::refresh(uint32_t source) {
+  head& h = heads_[source];
+  if (!is_mem(source)) {
+    const level_state& l = level_of(source);
+    h.timestamp = l.timestamp();
+    if (int_key_) h.key = l.int_key();
+    return;
+  }
   const mem_source& m = mem_[source];
-  int64_t k;
-  std::memcpy(&k, m.batch.key(m.at)[0].data, sizeof(k));
-  return k;
-}
-
-tx_timestamp merge_tree_iterator::timestamp_of(uint32_t source) const {
-  if (!is_mem(source)) return levels_[source - mem_.size()]->timestamp();
-  const mem_source& m = mem_[source];
-  return m.batch.timestamp(m.at);
+  h.timestamp = m.batch.timestamp(m.at);
+  if (int_key_) std::memcpy(&h.key, m.batch.key(m.at)[0].data, sizeof(h.key));
 }
 
 bool merge_tree_iterator::is_tombstone(uint32_t source) const {
-  if (!is_mem(source)) return levels_[source - mem_.size()]->is_tombstone();
+  if (!is_mem(source)) return level_of(source).is_tombstone();
   const mem_source& m = mem_[source];
   return m.batch.is_tombstone(m.at);
 }
@@ -628,6 +631,8 @@ void merge_tree_iterator::release_sources() {
   begun_ = true;
   mode_ = mode::exhausted;
   heap_.clear();
+  heads_.clear();
+  mem_count_ = 0;
   mem_.clear();
   levels_.clear();
   state_.reset();

@@ -106,6 +106,12 @@ class merge_tree_iterator final : public abstract_iterator, public row_run_sourc
     row_set::entry_batch batch;
     uint32_t at = 0;  // the current entry in the batch
   };
+  // A source's current key (when it is one INT64 column) and timestamp, kept side by side for
+  // the heap's comparisons. Refreshed whenever the source moves.
+  struct head {
+    int64_t key = 0;
+    tx_timestamp timestamp = 0;
+  };
 
   // Waits for the first segment of each level and orders the sources.
   void begin();
@@ -126,11 +132,12 @@ class merge_tree_iterator final : public abstract_iterator, public row_run_sourc
   bool advance_mem(uint32_t source);
   // The current key of `source` in `out` (key_order().size() views).
   void load_key(uint32_t source, bytes_view* out);
-  // The current key of `source` when the key is one INT64 column.
-  int64_t int_key_of(uint32_t source) const;
-  tx_timestamp timestamp_of(uint32_t source) const;
+  void refresh(uint32_t source);
+  int64_t int_key_of(uint32_t source) const { return heads_[source].key; }
+  tx_timestamp timestamp_of(uint32_t source) const { return heads_[source].timestamp; }
   bool is_tombstone(uint32_t source) const;
-  bool is_mem(uint32_t source) const { return source < mem_.size(); }
+  bool is_mem(uint32_t source) const { return source < mem_count_; }
+  level_state& level_of(uint32_t source) const { return *levels_[source - mem_count_]; }
   // Whether the current key of `source` is the last key decided; if not, it becomes it.
   bool repeats_last_key(uint32_t source);
   void remember_key(const bytes_view* key);
@@ -148,7 +155,9 @@ class merge_tree_iterator final : public abstract_iterator, public row_run_sourc
   // The key is one INT64 column: sources are ordered by that integer without views.
   bool int_key_ = false;
   std::vector<mem_source> mem_;
+  uint32_t mem_count_ = 0;
   std::vector<std::unique_ptr<level_state>> levels_;
+  std::vector<head> heads_;  // per source
   std::vector<uint32_t> heap_;
   uint32_t current_ = 0;
   bool begun_ = false;
