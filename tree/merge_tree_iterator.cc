@@ -517,16 +517,10 @@ merge_tree_iterator::mode merge_tree_iterator::check_fast_forward() {
   return top < current_ ? mode::merging : mode::fast_forward;
 }
 
-bool merge_tree_iterator::comes_after(uint32_t a, uint32_t b) {
-  if (int_key_) {
-    const int64_t ka = int_key_of(a);
-    const int64_t kb = int_key_of(b);
-    if (ka != kb) return ka > kb;
-  } else {
-    load_key(a, key_a_.data());
-    load_key(b, key_b_.data());
-    if (int c = order_.compare(key_a_.data(), key_b_.data())) return c > 0;
-  }
+bool merge_tree_iterator::comes_after_typed(uint32_t a, uint32_t b) {
+  load_key(a, key_a_.data());
+  load_key(b, key_b_.data());
+  if (int c = order_.compare(key_a_.data(), key_b_.data())) return c > 0;
   const tx_timestamp ta = timestamp_of(a);
   const tx_timestamp tb = timestamp_of(b);
   if (ta != tb) return ta < tb;

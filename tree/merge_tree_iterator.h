@@ -123,7 +123,15 @@ class merge_tree_iterator final : public abstract_iterator, public row_run_sourc
   mode switch_to_next_level(bool push_current);
   mode check_fast_forward();
   // True when source a's version comes after source b's.
-  bool comes_after(uint32_t a, uint32_t b);
+  bool comes_after(uint32_t a, uint32_t b) {
+    if (!int_key_) return comes_after_typed(a, b);
+    const head& x = heads_[a];
+    const head& y = heads_[b];
+    if (x.key != y.key) return x.key > y.key;
+    if (x.timestamp != y.timestamp) return x.timestamp < y.timestamp;
+    return a > b;
+  }
+  bool comes_after_typed(uint32_t a, uint32_t b);
   void push(uint32_t source);
   uint32_t pop();
   // Moves the heap's top down to its place after it was replaced.
