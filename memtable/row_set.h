@@ -39,6 +39,7 @@ class row_set : public std::enable_shared_from_this<row_set>,
   class memtable_updater;
   class read_lock;
   class iterator;
+  class entry_batch;
 
   // An open row set without a mem-table. `tree` must outlive the row set's mem-table (flush or
   // discard every row set before the owner goes); buffers come from `pool`.
@@ -258,6 +259,7 @@ class row_set::key_buffer {
   material_tuple get() const {
     return material_tuple(pointers_.data(), static_cast<uint32_t>(pointers_.size()));
   }
+  size_t size() const { return pointers_.size(); }
 
  private:
   std::byte* reserve(size_t bytes);
@@ -324,8 +326,19 @@ class row_set::iterator {
   // switch to a fallback segment" when the fallback has no such entry.
   void switch_to_fallback(const picked_columns& picker);
 
+  // Copies up to `max_entries` entries into `out` under one read guard: the current entry and
+  // those after it when the current entry was not copied yet, else the entries after it. The
+  // iterator then rests on the last entry copied. Entries inserted between copied ones
+  // meanwhile are not seen. False, with `out` empty, when no entry is left. Takes no other
+  // lock while copying, and the copies hold nothing of the mem-table. REQUIRES: max_entries > 0.
+  bool next_batch(const picked_columns& picker, uint32_t max_entries, entry_batch& out);
+
  private:
   friend class row_set;
+  // The position of the current entry in `index` (inserts may have moved it right).
+  std::pair<const mem_table_pk_index::leaf_node*, uint32_t> locate(
+      const mem_table_pk_index& index) const;
+  bool batch_from_cursor(const picked_columns& picker, uint32_t max_entries, entry_batch& out);
   bool advance_cursor();
   void rest_on_cursor();
   void rest_on_entry(const mem_table_pk_index& index, const mem_table_pk_index::leaf_node* leaf,
@@ -341,8 +354,50 @@ class row_set::iterator {
   bool tombstone_ = false;
   bool valid_ = false;
   key_buffer key_;
+  bool copied_ = false;  // the current entry went out in a batch
+  size_t span_ = 0;      // the most bytes read of one row from its start, for prefetching
   std::unique_ptr<row_cursor> cursor_;  // set once switched to the fallback
   row_values key_values_;
+};
+
+// Owned copies of consecutive entries of a row set: timestamp, removal flag, key and picked
+// values of each, valid until the next fill whatever becomes of the mem-table. Reused across
+// fills; one thread at a time.
+class row_set::entry_batch {
+ public:
+  uint32_t size() const { return static_cast<uint32_t>(entries_.size()); }
+  tx_timestamp timestamp(uint32_t i) const { return entries_[i].timestamp; }
+  bool is_tombstone(uint32_t i) const { return entries_[i].tombstone; }
+  // Entry i's key columns in key order, variable-length ones as payloads.
+  const bytes_view* key(uint32_t i) const { return keys_.data() + size_t{i} * key_count_; }
+  // Entry i's picked values (all empty for a removal).
+  void read(uint32_t i, row_values& out) const {
+    const auto first = values_.begin() + static_cast<ptrdiff_t>(size_t{i} * value_count_);
+    out.assign(first, first + static_cast<ptrdiff_t>(value_count_));
+  }
+
+ private:
+  friend class row_set::iterator;
+  static constexpr size_t MIN_BYTES = 32 * 1024;
+  struct entry {
+    tx_timestamp timestamp;
+    bool tombstone;
+  };
+  void clear(size_t key_count, size_t value_count);
+  // Copies the entry whose views are in key_scratch_ and value_scratch_; false when its bytes
+  // would not fit behind the ones already copied (the first entry always fits).
+  bool append(tx_timestamp timestamp, bool tombstone);
+
+  size_t key_count_ = 0;
+  size_t value_count_ = 0;
+  std::vector<entry> entries_;
+  std::vector<bytes_view> keys_;
+  row_values values_;
+  std::vector<std::byte> bytes_;
+  size_t used_ = 0;
+  // The entry being copied, as views into its source.
+  std::vector<bytes_view> key_scratch_;
+  row_values value_scratch_;
 };
 
 }  // namespace ombrel

@@ -1,4 +1,5 @@
 // The ordered scan of a row set and the key copies it keeps.
+#include <algorithm>
 #include <cstring>
 
 #include "memtable/row_set.h"
@@ -10,10 +11,12 @@ namespace {
 uint64_t align(uint64_t offset, uint32_t mask) { return (offset + mask) & ~uint64_t{mask}; }
 
 // Rows lie in the mem-table in insertion order, not in key order: a scan asks for the rows a
-// few entries ahead early, so that their cache misses overlap.
+// few entries ahead early, so that their cache misses overlap. `span` is how many bytes of a
+// row are read (rows of a table are mostly of similar length).
 void prefetch_ahead(const mem_table_pk_index& index, const mem_table_pk_index::leaf_node* leaf,
-                    uint32_t position) {
+                    uint32_t position, size_t span = 128) {
   constexpr uint32_t AHEAD = 8;
+  constexpr size_t LINE = 64;
   uint32_t i = position + AHEAD;
   if (i >= leaf->count) {
     i -= leaf->count;
@@ -21,8 +24,11 @@ void prefetch_ahead(const mem_table_pk_index& index, const mem_table_pk_index::l
     if (leaf == nullptr || i >= leaf->count) return;
   }
   const std::byte* row = index.row_id(leaf, i);
-  __builtin_prefetch(row);
-  __builtin_prefetch(row + 64);
+  const auto start = reinterpret_cast<uintptr_t>(row) & ~uintptr_t{LINE - 1};
+  const uintptr_t end = reinterpret_cast<uintptr_t>(row) + std::min<size_t>(span, 4 * LINE);
+  for (uintptr_t line = start; line < end; line += LINE) {
+    __builtin_prefetch(reinterpret_cast<const void*>(line));
+  }
 }
 
 }  // namespace
@@ -130,6 +136,7 @@ void row_set::iterator::rest_on_entry(const mem_table_pk_index& index,
   tombstone_ = entry.tombstone;
   key_.assign(entry.tuple);
   valid_ = true;
+  copied_ = false;
 }
 
 void row_set::iterator::rest_on_cursor() {
@@ -141,6 +148,7 @@ void row_set::iterator::rest_on_cursor() {
   leaf_ = nullptr;
   row_ = nullptr;
   valid_ = true;
+  copied_ = false;
 }
 
 bool row_set::iterator::advance_cursor() {
@@ -167,6 +175,24 @@ void row_set::iterator::switch_to_fallback(const picked_columns& picker) {
   switch_to(rows_ ? rows_->fallback() : nullptr, picker);
 }
 
+std::pair<const mem_table_pk_index::leaf_node*, uint32_t> row_set::iterator::locate(
+    const mem_table_pk_index& index) const {
+  // Inserts since the last step may have moved the entry right, or into a leaf split off
+  // after its own; it never moves left.
+  const auto* leaf = leaf_;
+  uint32_t i = position_;
+  for (;;) {
+    if (leaf == nullptr) throw errors::fatal_error("logic error: mem-table entry vanished");
+    if (i < leaf->count) {
+      if (index.row_id(leaf, i) == row_) return {leaf, i};
+      ++i;
+    } else {
+      leaf = leaf->next;
+      i = 0;
+    }
+  }
+}
+
 bool row_set::iterator::get_next_tuple(const picked_columns& picker) {
   if (!valid_) return false;
   if (cursor_) return advance_cursor();
@@ -177,20 +203,7 @@ bool row_set::iterator::get_next_tuple(const picked_columns& picker) {
     return advance_cursor();
   }
   const mem_table_pk_index& index = state.table->index();
-  // Inserts since the last step may have moved the entry right, or into a leaf split off
-  // after its own; it never moves left.
-  const auto* leaf = leaf_;
-  uint32_t i = position_;
-  for (;;) {
-    if (leaf == nullptr) throw errors::fatal_error("logic error: mem-table entry vanished");
-    if (i < leaf->count) {
-      if (index.row_id(leaf, i) == row_) break;
-      ++i;
-    } else {
-      leaf = leaf->next;
-      i = 0;
-    }
-  }
+  auto [leaf, i] = locate(index);
   if (++i == leaf->count) {
     leaf = leaf->next;
     i = 0;
@@ -217,6 +230,147 @@ row_set::read_lock row_set::iterator::read_tuple(const picked_columns& picker, r
   }
   cursor_->read(picker, out);
   return {};
+}
+
+bool row_set::iterator::next_batch(const picked_columns& picker, uint32_t max_entries,
+                                   entry_batch& out) {
+  out.clear(key_.size(), picker.size());
+  if (!valid_) return false;
+  if (cursor_) return batch_from_cursor(picker, max_entries, out);
+  read_guard guard(*rows_);
+  const read_state& state = guard.state();
+  if (state.flushed) {
+    switch_to(state.fallback, picker);
+    return batch_from_cursor(picker, max_entries, out);
+  }
+  const mem_table_pk_index& index = state.table->index();
+  auto [leaf, i] = locate(index);
+  if (copied_ && ++i == leaf->count) {
+    leaf = leaf->next;
+    i = 0;
+  }
+  if (leaf == nullptr) {
+    valid_ = false;
+    return false;
+  }
+  const material_tuple_schema& material = state.table->material_schema();
+  const size_t keys = material.key_count;
+  std::vector<bytes_view>& key = out.key_scratch_;
+  row_values& values = out.value_scratch_;
+  key.resize(keys);
+  const mem_table_pk_index::leaf_node* last_leaf = leaf;
+  uint32_t last = i;
+  size_t span = span_;
+  while (out.size() < max_entries) {
+    prefetch_ahead(index, leaf, i, span);
+    const versioned_row entry = index.entry(leaf, i);
+    for (size_t s = 0; s < keys; ++s) {
+      const std::byte* p = entry.tuple[s];
+      const uint32_t size = material[s].size;
+      if (size != 0) {
+        key[s] = bytes_view(size, p);
+      } else {
+        uint32_t length;
+        std::memcpy(&length, p, sizeof(length));
+        key[s] = bytes_view(length, p + sizeof(length));
+      }
+    }
+    // A removal holds its key columns only.
+    if (entry.tombstone) {
+      values.assign(picker.size(), std::nullopt);
+    } else {
+      read_values(material, entry.tuple, picker, values);
+      const std::byte* row = index.row_id(leaf, i);
+      for (const std::optional<bytes_view>& v : values) {
+        if (v) span = std::max<size_t>(span, static_cast<size_t>(v->data + v->size() - row));
+      }
+    }
+    if (!out.append(entry.timestamp, entry.tombstone)) break;
+    last_leaf = leaf;
+    last = i;
+    if (++i == leaf->count) {
+      leaf = leaf->next;
+      i = 0;
+      if (leaf == nullptr) break;
+    }
+  }
+  span_ = span;
+  rest_on_entry(index, last_leaf, last);
+  copied_ = true;
+  return true;
+}
+
+bool row_set::iterator::batch_from_cursor(const picked_columns& picker, uint32_t max_entries,
+                                          entry_batch& out) {
+  if (copied_ && !advance_cursor()) return false;
+  std::vector<bytes_view>& key = out.key_scratch_;
+  row_values& values = out.value_scratch_;
+  for (;;) {
+    const bool tombstone = cursor_->is_tombstone();
+    cursor_->read_key(key_values_);
+    key.resize(key_values_.size());
+    for (size_t s = 0; s < key.size(); ++s) key[s] = key_values_[s].value_or(bytes_view());
+    if (tombstone) {
+      values.assign(picker.size(), std::nullopt);
+    } else {
+      cursor_->read(picker, values);
+    }
+    if (!out.append(cursor_->timestamp(), tombstone)) {
+      // Did not fit: it goes out first in the next batch.
+      rest_on_cursor();
+      return true;
+    }
+    copied_ = true;
+    if (out.size() == max_entries) break;
+    if (!cursor_->next()) {
+      // Nothing follows on a segment: the copies are all that is left.
+      valid_ = false;
+      return true;
+    }
+  }
+  rest_on_cursor();
+  copied_ = true;
+  return true;
+}
+
+// ---- entry_batch ----
+
+void row_set::entry_batch::clear(size_t key_count, size_t value_count) {
+  key_count_ = key_count;
+  value_count_ = value_count;
+  entries_.clear();
+  keys_.clear();
+  values_.clear();
+  used_ = 0;
+}
+
+bool row_set::entry_batch::append(tx_timestamp timestamp, bool tombstone) {
+  size_t bytes = 0;
+  for (const bytes_view& k : key_scratch_) bytes += k.size();
+  for (const std::optional<bytes_view>& v : value_scratch_) bytes += v ? v->size() : 0;
+  if (bytes > bytes_.size() - used_) {
+    if (!entries_.empty()) return false;
+    // Nothing points into the bytes yet.
+    bytes_.resize(std::max(bytes, MIN_BYTES));
+  }
+  std::byte* to = bytes_.data() + used_;
+  used_ += bytes;
+  for (const bytes_view& k : key_scratch_) {
+    if (k.size() != 0) std::memcpy(to, k.data, k.size());
+    keys_.push_back(bytes_view(k.size(), to));
+    to += k.size();
+  }
+  for (const std::optional<bytes_view>& v : value_scratch_) {
+    if (!v) {
+      values_.emplace_back();
+      continue;
+    }
+    if (v->size() != 0) std::memcpy(to, v->data, v->size());
+    values_.emplace_back(bytes_view(v->size(), to));
+    to += v->size();
+  }
+  entries_.push_back(entry{timestamp, tombstone});
+  return true;
 }
 
 }  // namespace ombrel

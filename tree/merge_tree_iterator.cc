@@ -205,6 +205,7 @@ bool merge_tree_iterator::level_state::start_next_segment() {
     segment_ = std::move(s);
     pack_ = std::move(pack);
     timestamps_ = pack_.readers[0].data();
+    keys_ = pack_.readers[1].data();
     row_ = 0;
     row_count_ = pack_.readers[0].row_count();
     return true;
@@ -217,8 +218,24 @@ bool merge_tree_iterator::level_state::start_next_segment() {
 
 void merge_tree_iterator::level_state::release_pack() {
   // Its buffers return to the scan's memory, for the next segment.
+  output_.clear();
+  output_values_.clear();
   pack_ = column_reader_pack();
   timestamps_ = nullptr;
+  keys_ = nullptr;
+}
+
+void merge_tree_iterator::level_state::prepare_output() {
+  if (pack_.readers.size() < picker_->columns().size()) {
+    load_values(*segment_, *picker_, memory_, pack_);
+  }
+  const std::vector<unsigned>& output = picker_->output();
+  output_.resize(output.size());
+  output_values_.resize(output.size());
+  for (size_t j = 0; j < output.size(); ++j) {
+    output_[j] = &pack_.readers[output[j]];
+    output_values_[j] = output_[j]->values();
+  }
 }
 
 bool merge_tree_iterator::level_state::advance(bool& started) {
@@ -256,12 +273,16 @@ void merge_tree_iterator::level_state::load_last_key(size_t key_count, bytes_vie
 }
 
 void merge_tree_iterator::level_state::read_tuple(row_values& out) {
-  if (pack_.readers.size() < picker_->columns().size()) {
-    load_values(*segment_, *picker_, memory_, pack_);
+  if (output_.size() != picker_->output().size()) prepare_output();
+  out.resize(output_values_.size());
+  for (size_t j = 0; j < output_values_.size(); ++j) {
+    const column_values& c = output_values_[j];
+    if (c.is_null(row_)) {
+      out[j].reset();
+    } else {
+      out[j] = c.value(row_);
+    }
   }
-  const std::vector<unsigned>& output = picker_->output();
-  out.resize(output.size());
-  for (size_t j = 0; j < output.size(); ++j) out[j] = pack_.readers[output[j]].value(row_);
 }
 
 uint32_t merge_tree_iterator::level_state::run_length(const key_order& order, uint32_t max_rows) {
@@ -293,12 +314,7 @@ uint32_t merge_tree_iterator::level_state::run_length(const key_order& order, ui
 }
 
 row_run merge_tree_iterator::level_state::take_run(uint32_t count) {
-  if (pack_.readers.size() < picker_->columns().size()) {
-    load_values(*segment_, *picker_, memory_, pack_);
-  }
-  const std::vector<unsigned>& output = picker_->output();
-  output_.resize(output.size());
-  for (size_t j = 0; j < output.size(); ++j) output_[j] = &pack_.readers[output[j]];
+  if (output_.size() != picker_->output().size()) prepare_output();
   row_run run{output_.data(), output_.size(), row_, count};
   row_ += count - 1;
   return run;
@@ -321,10 +337,12 @@ merge_tree_iterator::merge_tree_iterator(const schema_descriptor& schema,
       key_a_(order_.size()),
       key_b_(order_.size()) {
   const material_tuple_schema material = schema_.get_material_schema();
-  for (uint32_t s = 0; s < material.key_count; ++s) key_sizes_.push_back(material[s].size);
+  int_key_ =
+      schema_.key_columns.size() == 1 && schema_.columns[schema_.key_columns[0]].type == INT64;
   for (const std::shared_ptr<row_set>& rows : state_->memtables) {
     row_set::iterator it = rows->get_iterator(material);
-    if (it.valid()) mem_.push_back(std::move(it));  // an empty row set takes no part
+    if (it.valid())
+      mem_.push_back(mem_source{std::move(it), {}, 0});  // an empty row set takes no part
   }
   for (const level& l : state_->levels) {
     if (!l.empty()) {
@@ -335,9 +353,15 @@ merge_tree_iterator::merge_tree_iterator(const schema_descriptor& schema,
 
 void merge_tree_iterator::begin() {
   begun_ = true;
+  std::erase_if(mem_,
+                [&](mem_source& m) { return !m.rows.next_batch(mem_picker_, MEM_BATCH, m.batch); });
   // Every level reads ahead before the first waits for its first segment.
   std::erase_if(levels_, [](const std::unique_ptr<level_state>& l) { return !l->start(); });
-  for (uint32_t s = 0; s < mem_.size() + levels_.size(); ++s) push(s);
+  mem_count_ = static_cast<uint32_t>(mem_.size());
+  const auto sources = static_cast<uint32_t>(mem_.size() + levels_.size());
+  heads_.resize(sources);
+  for (uint32_t s = 0; s < sources; ++s) refresh(s);
+  for (uint32_t s = 0; s < sources; ++s) push(s);
   mode_ = switch_to_next_level(false);
 }
 
@@ -384,14 +408,24 @@ bool merge_tree_iterator::next_run(const run_callback& run, uint32_t max_rows) {
   // Only in fast-forward mode does the rest of the current segment come before every other
   // source's rows.
   if (mode_ != mode::fast_forward || is_mem(current_)) return false;
-  level_state& l = *levels_[current_ - mem_.size()];
+  level_state& l = level_of(current_);
   const uint32_t count = l.run_length(order_, max_rows);
   if (count == 0) return false;
-  l.load_key(order_.size(), key_a_.data());
-  if (has_last_key_ && order_.equal(key_a_.data(), last_key_.data())) return false;
+  if (int_key_) {
+    if (has_last_key_ && l.int_key() == last_int_key_) return false;
+  } else {
+    l.load_key(order_.size(), key_a_.data());
+    if (has_last_key_ && order_.equal(key_a_.data(), last_key_.data())) return false;
+  }
   const row_run rows = l.take_run(count);
-  l.load_key(order_.size(), key_a_.data());  // the run's last row
-  remember_key(key_a_.data());
+  // The run's last row decides its key.
+  if (int_key_) {
+    last_int_key_ = l.int_key();
+    has_last_key_ = true;
+  } else {
+    l.load_key(order_.size(), key_a_.data());
+    remember_key(key_a_.data());
+  }
   run(rows);
   next();
   if (mode_ == mode::exhausted) release_sources();
@@ -409,21 +443,19 @@ bool merge_tree_iterator::next_row(const row_callback& callback) {
       next();
       continue;
     }
-    load_key(s, key_a_.data());
-    if (has_last_key_ && order_.equal(key_a_.data(), last_key_.data())) {
+    if (repeats_last_key(s)) {
       next();  // an older version of a key already decided
       continue;
     }
-    remember_key(key_a_.data());
-    if (is_mem(s) ? mem_[s].is_tombstone() : levels_[s - mem_.size()]->is_tombstone()) {
+    if (is_tombstone(s)) {
       next();  // the key stays remembered, so its older versions are skipped too
       continue;
     }
     if (is_mem(s)) {
-      const row_set::read_lock lock = mem_[s].read_tuple(mem_picker_, values_);
+      mem_[s].batch.read(mem_[s].at, values_);
       callback(values_);
     } else {
-      levels_[s - mem_.size()]->read_tuple(values_);
+      level_of(s).read_tuple(values_);
       callback(values_);
     }
     next();
@@ -434,12 +466,12 @@ bool merge_tree_iterator::next_row(const row_callback& callback) {
 
 void merge_tree_iterator::next() {
   bool started = false;
-  const bool more = is_mem(current_) ? mem_[current_].get_next_tuple(mem_picker_)
-                                     : levels_[current_ - mem_.size()]->advance(started);
+  const bool more = is_mem(current_) ? advance_mem(current_) : level_of(current_).advance(started);
   if (!more) {
     mode_ = switch_to_next_level(false);
     return;
   }
+  refresh(current_);
   if (mode_ == mode::fast_forward && !started) return;
   if (heap_.empty()) {
     mode_ = mode::fast_forward;
@@ -447,7 +479,10 @@ void merge_tree_iterator::next() {
   }
   // A new segment may start after another source's key: the order is checked again then.
   if (comes_after(current_, heap_.front())) {
-    mode_ = switch_to_next_level(true);
+    // The top comes first now; the current source takes its place in the heap.
+    std::swap(current_, heap_.front());
+    sift_down();
+    mode_ = check_fast_forward();
   } else if (started) {
     mode_ = check_fast_forward();
   }
@@ -463,12 +498,18 @@ merge_tree_iterator::mode merge_tree_iterator::switch_to_next_level(bool push_cu
 merge_tree_iterator::mode merge_tree_iterator::check_fast_forward() {
   if (heap_.empty()) return mode::fast_forward;
   if (is_mem(current_)) return mode::merging;
-  const level_state& l = *levels_[current_ - mem_.size()];
+  const level_state& l = level_of(current_);
   const uint32_t top = heap_.front();
-  l.load_last_key(order_.size(), key_a_.data());
-  load_key(top, key_b_.data());
-  if (int c = order_.compare(key_a_.data(), key_b_.data())) {
-    return c < 0 ? mode::fast_forward : mode::merging;
+  if (int_key_) {
+    const int64_t last = l.last_int_key();
+    const int64_t other = int_key_of(top);
+    if (last != other) return last < other ? mode::fast_forward : mode::merging;
+  } else {
+    l.load_last_key(order_.size(), key_a_.data());
+    load_key(top, key_b_.data());
+    if (int c = order_.compare(key_a_.data(), key_b_.data())) {
+      return c < 0 ? mode::fast_forward : mode::merging;
+    }
   }
   const tx_timestamp last = l.last_timestamp();
   const tx_timestamp other = timestamp_of(top);
@@ -476,7 +517,7 @@ merge_tree_iterator::mode merge_tree_iterator::check_fast_forward() {
   return top < current_ ? mode::merging : mode::fast_forward;
 }
 
-bool merge_tree_iterator::comes_after(uint32_t a, uint32_t b) {
+bool merge_tree_iterator::comes_after_typed(uint32_t a, uint32_t b) {
   load_key(a, key_a_.data());
   load_key(b, key_b_.data());
   if (int c = order_.compare(key_a_.data(), key_b_.data())) return c > 0;
@@ -492,6 +533,28 @@ void merge_tree_iterator::push(uint32_t source) {
                  [this](uint32_t a, uint32_t b) { return comes_after(a, b); });
 }
 
+void merge_tree_iterator::sift_down() {
+  const size_t n = heap_.size();
+  const uint32_t moving = heap_.front();
+  size_t i = 0;
+  for (;;) {
+    size_t child = 2 * i + 1;
+    if (child >= n) break;
+    if (child + 1 < n && comes_after(heap_[child], heap_[child + 1])) ++child;
+    if (!comes_after(moving, heap_[child])) break;
+    heap_[i] = heap_[child];
+    i = child;
+  }
+  heap_[i] = moving;
+}
+
+bool merge_tree_iterator::advance_mem(uint32_t source) {
+  mem_source& m = mem_[source];
+  if (++m.at < m.batch.size()) return true;
+  m.at = 0;
+  return m.rows.next_batch(mem_picker_, MEM_BATCH, m.batch);
+}
+
 uint32_t merge_tree_iterator::pop() {
   std::pop_heap(heap_.begin(), heap_.end(),
                 [this](uint32_t a, uint32_t b) { return comes_after(a, b); });
@@ -502,25 +565,46 @@ uint32_t merge_tree_iterator::pop() {
 
 void merge_tree_iterator::load_key(uint32_t source, bytes_view* out) {
   if (!is_mem(source)) {
-    levels_[source - mem_.size()]->load_key(order_.size(), out);
+    level_of(source).load_key(order_.size(), out);
     return;
   }
-  // The mem-table iterator's own copy of its key: a flush may release the mem-table meanwhile.
-  const material_tuple key = mem_[source].key();
-  for (size_t i = 0; i < key_sizes_.size(); ++i) {
-    const std::byte* p = key[i];
-    if (key_sizes_[i] != 0) {
-      out[i] = bytes_view(key_sizes_[i], p);
-    } else {
-      uint32_t length;
-      std::memcpy(&length, p, sizeof(length));
-      out[i] = bytes_view(length, p + sizeof(length));
-    }
-  }
+  // The batch's own copy of the key: a flush may release the mem-table meanwhile.
+  const mem_source& m = mem_[source];
+  const bytes_view* key = m.batch.key(m.at);
+  std::copy(key, key + order_.size(), out);
 }
 
-tx_timestamp merge_tree_iterator::timestamp_of(uint32_t source) const {
-  return is_mem(source) ? mem_[source].timestamp() : levels_[source - mem_.size()]->timestamp();
+void merge_tree_iterator::refresh(uint32_t source) {
+  head& h = heads_[source];
+  if (!is_mem(source)) {
+    const level_state& l = level_of(source);
+    h.timestamp = l.timestamp();
+    if (int_key_) h.key = l.int_key();
+    return;
+  }
+  const mem_source& m = mem_[source];
+  h.timestamp = m.batch.timestamp(m.at);
+  if (int_key_) std::memcpy(&h.key, m.batch.key(m.at)[0].data, sizeof(h.key));
+}
+
+bool merge_tree_iterator::is_tombstone(uint32_t source) const {
+  if (!is_mem(source)) return level_of(source).is_tombstone();
+  const mem_source& m = mem_[source];
+  return m.batch.is_tombstone(m.at);
+}
+
+bool merge_tree_iterator::repeats_last_key(uint32_t source) {
+  if (int_key_) {
+    const int64_t k = int_key_of(source);
+    if (has_last_key_ && k == last_int_key_) return true;
+    last_int_key_ = k;
+    has_last_key_ = true;
+    return false;
+  }
+  load_key(source, key_a_.data());
+  if (has_last_key_ && order_.equal(key_a_.data(), last_key_.data())) return true;
+  remember_key(key_a_.data());
+  return false;
 }
 
 void merge_tree_iterator::remember_key(const bytes_view* key) {
@@ -541,6 +625,8 @@ void merge_tree_iterator::release_sources() {
   begun_ = true;
   mode_ = mode::exhausted;
   heap_.clear();
+  heads_.clear();
+  mem_count_ = 0;
   mem_.clear();
   levels_.clear();
   state_.reset();

@@ -8,6 +8,7 @@
 // what they touch, so the iterator may be dropped at any point.
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -97,6 +98,20 @@ class merge_tree_iterator final : public abstract_iterator, public row_run_sourc
  private:
   class level_state;
   enum class mode : uint8_t { fast_forward, merging, exhausted };
+  // Mem-table entries are copied a batch at a time under one read guard: the scan then reads
+  // them without the row set's lock, and a flush may release the mem-table meanwhile.
+  static constexpr uint32_t MEM_BATCH = 64;
+  struct mem_source {
+    row_set::iterator rows;
+    row_set::entry_batch batch;
+    uint32_t at = 0;  // the current entry in the batch
+  };
+  // A source's current key (when it is one INT64 column) and timestamp, kept side by side for
+  // the heap's comparisons. Refreshed whenever the source moves.
+  struct head {
+    int64_t key = 0;
+    tx_timestamp timestamp = 0;
+  };
 
   // Waits for the first segment of each level and orders the sources.
   void begin();
@@ -108,13 +123,31 @@ class merge_tree_iterator final : public abstract_iterator, public row_run_sourc
   mode switch_to_next_level(bool push_current);
   mode check_fast_forward();
   // True when source a's version comes after source b's.
-  bool comes_after(uint32_t a, uint32_t b);
+  bool comes_after(uint32_t a, uint32_t b) {
+    if (!int_key_) return comes_after_typed(a, b);
+    const head& x = heads_[a];
+    const head& y = heads_[b];
+    if (x.key != y.key) return x.key > y.key;
+    if (x.timestamp != y.timestamp) return x.timestamp < y.timestamp;
+    return a > b;
+  }
+  bool comes_after_typed(uint32_t a, uint32_t b);
   void push(uint32_t source);
   uint32_t pop();
+  // Moves the heap's top down to its place after it was replaced.
+  void sift_down();
+  // Moves a mem-table source to its next entry; false when it ran out.
+  bool advance_mem(uint32_t source);
   // The current key of `source` in `out` (key_order().size() views).
   void load_key(uint32_t source, bytes_view* out);
-  tx_timestamp timestamp_of(uint32_t source) const;
-  bool is_mem(uint32_t source) const { return source < mem_.size(); }
+  void refresh(uint32_t source);
+  int64_t int_key_of(uint32_t source) const { return heads_[source].key; }
+  tx_timestamp timestamp_of(uint32_t source) const { return heads_[source].timestamp; }
+  bool is_tombstone(uint32_t source) const;
+  bool is_mem(uint32_t source) const { return source < mem_count_; }
+  level_state& level_of(uint32_t source) const { return *levels_[source - mem_count_]; }
+  // Whether the current key of `source` is the last key decided; if not, it becomes it.
+  bool repeats_last_key(uint32_t source);
   void remember_key(const bytes_view* key);
   // Lets go of the snapshot and everything loaded, keeping the close action.
   void release_sources();
@@ -127,9 +160,12 @@ class merge_tree_iterator final : public abstract_iterator, public row_run_sourc
   // Decoded columns of one segment go back here for the next segment's (all levels share it).
   std::shared_ptr<column_memory> memory_;
   key_order order_;
-  std::vector<uint32_t> key_sizes_;  // material size per key slot, 0 when length-prefixed
-  std::vector<row_set::iterator> mem_;
+  // The key is one INT64 column: sources are ordered by that integer without views.
+  bool int_key_ = false;
+  std::vector<mem_source> mem_;
+  uint32_t mem_count_ = 0;
   std::vector<std::unique_ptr<level_state>> levels_;
+  std::vector<head> heads_;  // per source
   std::vector<uint32_t> heap_;
   uint32_t current_ = 0;
   bool begun_ = false;
@@ -137,6 +173,7 @@ class merge_tree_iterator final : public abstract_iterator, public row_run_sourc
   // The key last decided (emitted or found removed), owned.
   std::vector<std::byte> last_key_bytes_;
   std::vector<bytes_view> last_key_;
+  int64_t last_int_key_ = 0;
   bool has_last_key_ = false;
   std::vector<bytes_view> key_a_, key_b_;
   row_values values_;
@@ -161,6 +198,9 @@ class merge_tree_iterator::level_state {
   tx_timestamp timestamp() const;
   bool is_tombstone() const;
   void load_key(size_t key_count, bytes_view* out) const;
+  // The current row's and the last row's key when the key is one INT64 column.
+  int64_t int_key() const { return int_key_at(row_); }
+  int64_t last_int_key() const { return int_key_at(row_count_ - 1); }
   // The key and timestamp of the current segment's last row.
   void load_last_key(size_t key_count, bytes_view* out) const;
   tx_timestamp last_timestamp() const;
@@ -178,6 +218,13 @@ class merge_tree_iterator::level_state {
  private:
   void schedule_load();
   bool start_next_segment();
+  int64_t int_key_at(uint32_t row) const {
+    int64_t k;
+    std::memcpy(&k, keys_ + size_t{row} * sizeof(k), sizeof(k));
+    return k;
+  }
+  // Loads the value columns if needed and points output_ and output_values_ at them.
+  void prepare_output();
   // Lets go of the current pack's columns off the scanning thread.
   void release_pack();
 
@@ -190,9 +237,11 @@ class merge_tree_iterator::level_state {
   std::deque<std::shared_ptr<segment>> loading_;
   std::shared_ptr<segment> segment_;
   column_reader_pack pack_;
-  std::vector<const column_reader*> output_;  // the pack's readers in output order
+  std::vector<const column_reader*> output_;  // the pack's readers in output order, once loaded
+  std::vector<column_values> output_values_;  // their columns
   std::vector<bytes_view> key_a_, key_b_;
   const std::byte* timestamps_ = nullptr;
+  const std::byte* keys_ = nullptr;  // the first key column
   uint32_t row_ = 0;
   uint32_t row_count_ = 0;
 };

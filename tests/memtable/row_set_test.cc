@@ -244,6 +244,68 @@ TEST_F(RowSetTest, IteratorCarriesOnFromFallbackAfterFlush) {
             "Cursor failed to switch to a fallback segment");
 }
 
+TEST_F(RowSetTest, BatchesOwnTheirCopiesCarryOnFromFallbackAndStopAtTheirByteRoom) {
+  fake_tree& t = tree();
+  // Keys 20..22 hold 20 KB strings: two of them never share a batch's 32 KB; key 30's 40 KB
+  // make a batch of its own with more room. Key 7 is removed.
+  auto text = [](int64_t k) {
+    return std::string(k >= 20 && k <= 22 ? 20000 : k == 30 ? 40000 : 1, char('a' + k % 26));
+  };
+  std::vector<std::pair<int64_t, tx_timestamp>> expected;
+  for (int64_t k = 0; k < 50; ++k) {
+    for (tx_timestamp ts : {3, 1}) expected.emplace_back(k, ts);
+  }
+  expected.insert(expected.begin() + 14, {7, 4});
+  const auto picker = picked_columns::of(t.schema(), {2, 1});
+  for (int flush_after : {0, 2, 9, -1}) {
+    SCOPED_TRACE(flush_after);
+    auto rows = t.new_row_set();
+    for (auto [k, ts] : expected) {
+      if (ts != 4) t.upsert(rows, {k, k * 1000 + ts, text(k)}, ts);
+    }
+    auto removal = t.table().removal({int64_t{7}});
+    {
+      auto u = rows->get_memtable_updater();
+      ASSERT_TRUE(u.ensure_tuple_size(removal->parsed->material_size()));
+      u.insert(*removal->parsed, 4, uuid{});
+    }
+    auto it = rows->get_iterator(t.table().row_material);
+    row_set::entry_batch batch;
+    row_values values;
+    std::vector<std::pair<int64_t, tx_timestamp>> seen;
+    for (int n = 0; it.next_batch(picker, 7, batch); ++n) {
+      ASSERT_GE(batch.size(), 1u);
+      ASSERT_LE(batch.size(), 7u);
+      if (n == flush_after) {
+        auto block = t.block_tree_wait();
+        rows->get_memtable_updater().flush(*block);
+        ASSERT_EQ(row_set::cached_memtables(), 0u) << "the batch holds no reader";
+      }
+      int long_texts = 0;
+      for (uint32_t i = 0; i < batch.size(); ++i) {
+        int64_t k;
+        std::memcpy(&k, batch.key(i)[0].data, sizeof(k));
+        ASSERT_EQ(batch.key(i)[0].size(), 8u);
+        seen.emplace_back(k, batch.timestamp(i));
+        batch.read(i, values);
+        ASSERT_EQ(values.size(), 2u);
+        ASSERT_EQ(batch.is_tombstone(i), k == 7 && batch.timestamp(i) == 4);
+        if (batch.is_tombstone(i)) {
+          EXPECT_FALSE(values[0] || values[1]);
+          continue;
+        }
+        EXPECT_EQ(string_of(values[0]), text(k));
+        EXPECT_EQ(int_of(values[1]), k * 1000 + batch.timestamp(i));
+        long_texts += k >= 20 && k <= 22;
+      }
+      EXPECT_LE(long_texts, 1);
+    }
+    EXPECT_EQ(seen, expected);
+    EXPECT_FALSE(it.next_batch(picker, 7, batch));
+    EXPECT_EQ(batch.size(), 0u);
+  }
+}
+
 TEST_F(RowSetTest, IteratorSeesLaterInsertsAfterItsPositionAcrossSplits) {
   fake_tree& t = tree();
   auto rows = t.new_row_set();
