@@ -83,28 +83,40 @@ TEST(SegmentCacheTest, SearchesFillTheCacheAndADestroyedSegmentLeavesIt) {
 
   const owned_material_tuple key = table.key({15000});
   const uint64_t decoded = decoded_block_count();
+  const uint64_t misses = cache.misses();
   ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
-  // The timestamp and key blocks of rows 8192..16383, the null map and the value block.
+  // The timestamp and key blocks of rows 8192..16383, the null map and the value block, all
+  // through one lookup of the row group and one of the null map.
   EXPECT_EQ(decoded_block_count() - decoded, 4u);
-  const uint32_t ts_slot = s->timestamp_slot();
-  const uint32_t ts_header = s->layout(ts_slot).block(1).header;
-  const uint32_t key_header = s->layout(0).block(1).header;
-  EXPECT_TRUE(cache.find({id, ts_slot, ts_header}));
-  EXPECT_TRUE(cache.find({id, 0, key_header}));
-  EXPECT_TRUE(cache.find({id, 1, s->layout(1).null_map_header()}));
-  EXPECT_TRUE(cache.find({id, 1, s->layout(1).block(1).header}));  // point reads keep values
+  EXPECT_EQ(cache.misses() - misses, 2u);
+  const segment_cache::key group{id, segment_cache::ROW_GROUP, 1};
+  const segment_cache::key nulls{id, 1, s->layout(1).null_map_header()};
+  const auto held = std::dynamic_pointer_cast<const row_group>(cache.find(group));
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->first_row(), 8192u);
+  EXPECT_TRUE(held->find(s->timestamp_slot(), 15000));
+  EXPECT_TRUE(held->find(0, 15000));
+  EXPECT_TRUE(held->find(1, 15000));  // point reads keep values
+  EXPECT_FALSE(held->find(0, 5000));
+  EXPECT_TRUE(cache.find(nulls));
 
-  // Again: nothing is decoded.
+  // Again, and another row of the group: nothing is decoded, one lookup each.
   const uint64_t again = decoded_block_count();
+  const uint64_t hits = cache.hits();
   ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
+  const owned_material_tuple near = table.key({9000});  // a null
+  const search_result r = s->search(1, near.get(), all);
+  ASSERT_TRUE(std::holds_alternative<flat_tuple>(r));
+  EXPECT_FALSE(std::get<flat_tuple>(r)[1].has_value());
   EXPECT_EQ(decoded_block_count() - again, 0u);
+  EXPECT_EQ(cache.hits() - hits, 2u);
 
-  // A destroyed segment takes all four of its blocks out of the cache.
-  const uint64_t held = cache.size();
+  // A destroyed segment takes its entries out of the cache.
+  const uint64_t size = cache.size();
   s.reset();
-  EXPECT_FALSE(cache.find({id, ts_slot, ts_header}));
-  EXPECT_FALSE(cache.find({id, 0, key_header}));
-  EXPECT_EQ(cache.size(), held - 4);
+  EXPECT_FALSE(cache.find(group));
+  EXPECT_FALSE(cache.find(nulls));
+  EXPECT_EQ(cache.size(), size - 2);
 }
 
 TEST(SegmentCacheTest, ConcurrentSearchesShareATinyCache) {
