@@ -3,15 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <variant>
 #include <vector>
 
+#include "model/file_system.h"
 #include "segment/column_creator.h"
 #include "segment/column_picker.h"
 #include "segment/segment.h"
 #include "segment_test_util.h"
+#include "tests/support/fault_file_system.h"
 #include "tests/support/test_dir.h"
 
 namespace ombrel {
@@ -117,6 +121,41 @@ TEST(SegmentCacheTest, SearchesFillTheCacheAndADestroyedSegmentLeavesIt) {
   EXPECT_FALSE(cache.find(group));
   EXPECT_FALSE(cache.find(nulls));
   EXPECT_EQ(cache.size(), size - 2);
+}
+
+TEST(SegmentCacheTest, BlockReadsKeepColumnFilesOpenAndEveryReadPassesTheFileLayer) {
+  test_dir dir;
+  testing::cache_capacity_scope capacity(0);  // every search reads its blocks
+  const seeded_table table(
+      seeded_schema({seeded_column("k", INT64), seeded_column("v", STRING, true)}, {0, NO_COLUMN}));
+  test_mem_table m(table);
+  for (int64_t i = 0; i < 20000; ++i)
+    m.upsert({i, i % 9 == 0 ? std::nullopt : std::optional(i)}, 1);
+  testing::fault_file_system layer;
+  scoped_file_system installed(layer);
+  auto s = std::make_shared<segment>(dir / "1", table.schema, m.get());
+  const column_picker all(table.schema);
+  const owned_material_tuple key = table.key({15000});
+  ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
+
+  // Timestamps, keys, the null map and the values: four reads a search, no open.
+  layer.reset_counts();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
+  }
+  EXPECT_EQ(layer.count(testing::fs_op::open), 0u);
+  EXPECT_EQ(layer.count(testing::fs_op::pread), 12u);
+
+  layer.fail_matching(testing::fs_op::pread, "v.bin", EIO);
+  EXPECT_EQ(testing::error_of([&] { s->search(1, key.get(), all); }),
+            "Failed to read " + (dir / "1" / "v.bin").string() + ": " + std::strerror(EIO));
+  layer.clear_faults();
+  ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
+
+  // The files close with the segment.
+  layer.reset_counts();
+  s.reset();
+  EXPECT_EQ(layer.count(testing::fs_op::close), 3u);
 }
 
 TEST(SegmentCacheTest, ConcurrentSearchesShareATinyCache) {
