@@ -232,6 +232,8 @@ void BM_PointReadLatency(benchmark::State& state) {
   std::vector<double> micros;
   micros.reserve(state.max_iterations);
   const uint64_t decoded = decoded_block_count();
+  const segment_cache& cache = segment_cache::instance();
+  const uint64_t lookups = cache.hits() + cache.misses();
   size_t i = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
@@ -248,6 +250,9 @@ void BM_PointReadLatency(benchmark::State& state) {
   state.counters["p99_us"] = micros[micros.size() * 99 / 100];
   state.counters["blocks_per_read"] =
       static_cast<double>(decoded_block_count() - decoded) / static_cast<double>(micros.size());
+  state.counters["lookups_per_read"] =
+      static_cast<double>(cache.hits() + cache.misses() - lookups) /
+      static_cast<double>(micros.size());
   state.counters["cache_MiB"] = static_cast<double>(segment_cache::instance().memory()) / (1 << 20);
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
   c.segment_cache_capacity = saved;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -23,7 +24,7 @@ constexpr uint64_t ENTRY_OVERHEAD = 192;
 std::unique_ptr<std::byte[]> read_stored(const column_layout& layout, uint64_t offset,
                                          uint64_t bytes) {
   auto source = std::make_unique_for_overwrite<std::byte[]>(std::max<uint64_t>(bytes, 1));
-  file::for_reading(layout.path()).read(offset, source.get(), bytes);
+  layout.reader_file().read(offset, source.get(), bytes);
   return source;
 }
 
@@ -252,6 +253,24 @@ std::shared_ptr<const decoded_block> read_null_map(const column_layout& layout) 
   result->data_size = h.size;
   decode(layout, header, result->data.get(), source.get());
   g_decoded_blocks.fetch_add(1, std::memory_order_relaxed);
+  return result;
+}
+
+std::shared_ptr<const decoded_block> slice_null_map(const decoded_block& map, uint32_t first_row,
+                                                    uint32_t rows) {
+  auto result = std::make_shared<decoded_block>();
+  result->first_row = first_row;
+  result->rows = first_row < map.rows ? std::min(rows, map.rows - first_row) : 0;
+  const uint64_t words = (uint64_t{result->rows} + 63) / 64;
+  result->data = std::make_unique<std::byte[]>(std::max<uint64_t>(words * 8, 1));
+  result->data_size = words * 8;
+  for (uint32_t i = 0; i < result->rows; ++i) {
+    if (!map.bit(uint64_t{first_row} + i)) continue;
+    uint64_t word;
+    std::memcpy(&word, result->data.get() + i / 64 * 8, 8);
+    word |= uint64_t{1} << (i % 64);
+    std::memcpy(result->data.get() + i / 64 * 8, &word, 8);
+  }
   return result;
 }
 

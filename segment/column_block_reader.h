@@ -21,10 +21,18 @@ struct value_scratch {
   alignas(8) std::byte bytes[8];
 };
 
-// One decoded value block (rows [first_row, first_row + rows)), or a column's null map (the map's
-// words in `data`, rows = the column's row count). A point-form block (read_point_block) may
-// instead keep its integer values or end offsets coded, each read from its bit position.
-struct decoded_block {
+// What the segment cache holds: anything that can say how many bytes it keeps.
+struct cache_entry {
+  virtual ~cache_entry() = default;
+  // Heap bytes held, for the cache's budget.
+  virtual uint64_t memory() const = 0;
+};
+
+// One decoded value block (rows [first_row, first_row + rows)), or a null map of those rows (the
+// map's words in `data`, bit i for row first_row + i; a column's whole map starts at row 0). A
+// point-form block (read_point_block) may instead keep its integer values or end offsets coded,
+// each read from its bit position.
+struct decoded_block final : cache_entry {
   uint32_t first_row = 0;
   uint32_t rows = 0;
   uint32_t fixed_size = 0;  // 0 for variable-length values
@@ -67,12 +75,12 @@ struct decoded_block {
   }
   // REQUIRES: contains(row), a null map.
   bool bit(uint64_t row) const {
+    const uint64_t i = row - first_row;
     uint64_t word;
-    std::memcpy(&word, data.get() + row / 64 * 8, 8);
-    return (word >> (row % 64)) & 1;
+    std::memcpy(&word, data.get() + i / 64 * 8, 8);
+    return (word >> (i % 64)) & 1;
   }
-  // Heap bytes held, for the cache's budget.
-  uint64_t memory() const;
+  uint64_t memory() const override;
 };
 
 // Reads and decodes value block `block` of the column (both blocks of a variable-length pair).
@@ -86,6 +94,9 @@ std::shared_ptr<const decoded_block> read_value_block(const column_layout& layou
 std::shared_ptr<const decoded_block> read_point_block(const column_layout& layout, size_t block);
 // Reads the column's null map. REQUIRES: layout.has_null_map().
 std::shared_ptr<const decoded_block> read_null_map(const column_layout& layout);
+// The bits of rows [first_row, first_row + rows) of a whole null map, clipped to its rows.
+std::shared_ptr<const decoded_block> slice_null_map(const decoded_block& map, uint32_t first_row,
+                                                    uint32_t rows);
 // Blocks read by the three functions above since the process started (for tests and
 // benchmarks).
 uint64_t decoded_block_count();

@@ -2,11 +2,13 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <utility>
 
 #include "model/file_system.h"
+#include "native/config.h"
 #include "native/errors.h"
 #include "native/log.h"
 #include "segment/segment_creator.h"
@@ -46,6 +48,15 @@ void column_reader_pack::prepare_in_picker_order(const segment& s, const column_
 
 // ---- segment ----
 
+namespace {
+
+uint32_t configured_group_rows() {
+  const uint64_t hint = config::get_config().merge_tree_column_block_size_hint;
+  return static_cast<uint32_t>(std::clamp<uint64_t>(hint, 1, uint64_t{1} << 24));
+}
+
+}  // namespace
+
 segment::segment(const std::filesystem::path& directory)
     : schema_(*load_schema_from_file(directory / SCHEMA_FILENAME)),
       material_schema_(schema_.get_material_schema()),
@@ -55,6 +66,7 @@ segment::segment(const std::filesystem::path& directory)
       size_(column_reader(columns_.back()).row_count()),
       cache_(segment_cache::instance()),
       cache_id_(segment_cache::new_segment_id()),
+      group_rows_(configured_group_rows()),
       layout_once_(std::make_unique<std::once_flag[]>(columns_.size() + 1)),
       layouts_(columns_.size() + 1) {
   for (size_t c = 0; c + 1 < columns_.size(); ++c) {
@@ -73,6 +85,7 @@ segment::segment(std::filesystem::path directory, schema_descriptor schema, cons
       size_(static_cast<uint32_t>(rows.row_count())),
       cache_(segment_cache::instance()),
       cache_id_(segment_cache::new_segment_id()),
+      group_rows_(configured_group_rows()),
       layout_once_(std::make_unique<std::once_flag[]>(columns_.size() + 1)),
       layouts_(columns_.size() + 1) {
   remove_on_destroy_ = false;
@@ -146,18 +159,53 @@ const column_layout& segment::layout(uint32_t slot) const {
 }
 
 segment_cache::block_ptr segment::value_block(uint32_t slot, uint64_t row, bool cached) const {
+  if (cached) {
+    std::shared_ptr<const row_group> group = row_group_of(row);
+    const decoded_block& block = group_block(*group, slot, row);
+    return segment_cache::block_ptr(std::move(group), &block);
+  }
   const column_layout& l = layout(slot);
-  const size_t block = l.block_of(row);
-  if (!cached) return read_value_block(l, block);
-  const segment_cache::key k{cache_id_, slot, l.block(block).header};
-  return cache_.get(k, [&] { return read_point_block(l, block); });
+  return read_value_block(l, l.block_of(row));
+}
+
+std::shared_ptr<const row_group> segment::row_group_of(uint64_t row) const {
+  const auto group = static_cast<uint32_t>(row / group_rows_);
+  const segment_cache::key k{cache_id_, segment_cache::ROW_GROUP, group};
+  // Value slots (the columns, then the tombstone column), then their null maps.
+  const auto slots = static_cast<uint32_t>(2 * (columns_.size() + 1));
+  return std::static_pointer_cast<const row_group>(cache_.get(k, [&] {
+    return std::make_shared<const row_group>(group, group * group_rows_, group_rows_, slots);
+  }));
+}
+
+const decoded_block& segment::group_block(const row_group& group, uint32_t slot,
+                                          uint64_t row) const {
+  if (const decoded_block* held = group.find(slot, row)) return *held;
+  const column_layout& l = layout(slot);
+  uint64_t added = 0;
+  const decoded_block* held = group.add(slot, row, read_point_block(l, l.block_of(row)), added);
+  cache_.charge({cache_id_, segment_cache::ROW_GROUP, group.group()}, &group, added);
+  return *held;
+}
+
+const decoded_block* segment::group_nulls(const row_group& group, uint32_t slot) const {
+  const auto nulls_slot = static_cast<uint32_t>(slot + columns_.size() + 1);
+  if (const decoded_block* held = group.find(nulls_slot, group.first_row())) return held;
+  const segment_cache::block_ptr map = null_map(slot);
+  if (!map) return nullptr;
+  uint64_t added = 0;
+  const decoded_block* held = group.add(
+      nulls_slot, group.first_row(), slice_null_map(*map, group.first_row(), group.rows()), added);
+  cache_.charge({cache_id_, segment_cache::ROW_GROUP, group.group()}, &group, added);
+  return held;
 }
 
 segment_cache::block_ptr segment::null_map(uint32_t slot) const {
   const column_layout& l = layout(slot);
   if (!l.has_null_map()) return nullptr;
   const segment_cache::key k{cache_id_, slot, l.null_map_header()};
-  return cache_.get(k, [&] { return read_null_map(l); });
+  return std::static_pointer_cast<const decoded_block>(
+      cache_.get(k, [&] { return read_null_map(l); }));
 }
 
 std::shared_ptr<const segment> segment::keep_alive() const { return weak_from_this().lock(); }

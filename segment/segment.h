@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -138,6 +139,10 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   // ---- The fallback of a flushed row set: picked columns are table column numbers.
   search_result search(tx_timestamp timestamp, const material_tuple& key,
                        const picked_columns& picker) const override;
+  // The same without a copy: hands the visible row's picked values to `f` (views valid during
+  // the call) and returns the index of the result's alternative (3 when `f` was called).
+  size_t search(tx_timestamp timestamp, const material_tuple& key, const picked_columns& picker,
+                const std::function<void(const row_values&)>& f) const;
   std::unique_ptr<row_cursor> first() const override;
   std::unique_ptr<row_cursor> position(tx_timestamp timestamp, const material_tuple& key,
                                        const picked_columns& picker) const override;
@@ -151,8 +156,14 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   // The block holding `row`: through the process-wide cache, in point form (read through
   // decoded_block::value(row, scratch)), when `cached`; else decoded whole.
   segment_cache::block_ptr value_block(uint32_t slot, uint64_t row, bool cached) const;
-  // The slot's null map (cached), or null when the column has none.
+  // The slot's whole null map (cached), or null when the column has none.
   segment_cache::block_ptr null_map(uint32_t slot) const;
+  // The cached group of rows holding `row` (one cache lookup; reads nothing).
+  std::shared_ptr<const row_group> row_group_of(uint64_t row) const;
+  // The slot's block holding `row` in point form, kept in `group` (which holds `row`).
+  const decoded_block& group_block(const row_group& group, uint32_t slot, uint64_t row) const;
+  // The slot's null map over the rows of `group`, kept in it; null when the column has none.
+  const decoded_block* group_nulls(const row_group& group, uint32_t slot) const;
   // Identity of this segment object in the cache.
   uint64_t cache_id() const { return cache_id_; }
 
@@ -172,6 +183,10 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   // Search with `requested` table columns in output order.
   search_result search_columns(tx_timestamp timestamp, const material_tuple& key,
                                const std::vector<unsigned>& requested) const;
+  // The same, handing the row to `f`; the index of the result's alternative.
+  size_t visit_columns(tx_timestamp timestamp, const material_tuple& key,
+                       const std::vector<unsigned>& requested,
+                       const std::function<void(const row_values&)>& f) const;
   // The row of the visible version read through `rows`, or why there is none.
   position_result find_row(tx_timestamp timestamp, const material_tuple& key,
                            detail::block_rows& rows) const;
@@ -191,6 +206,9 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   // Taken at construction, so that the process-wide cache outlives even a static segment.
   segment_cache& cache_;
   uint64_t cache_id_;
+  // Rows per row group: the block size the columns were most likely written with, so that a
+  // group holds one block of each column.
+  uint32_t group_rows_;
   // Per slot (columns, then the tombstone column): filled once under its flag.
   std::unique_ptr<std::once_flag[]> layout_once_;
   mutable std::vector<std::unique_ptr<const column_layout>> layouts_;

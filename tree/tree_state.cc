@@ -45,9 +45,9 @@ bool tree_state::if_exists(tx_timestamp timestamp, const material_tuple& key,
   for (const level& l : levels) {
     // Versions of one key may run on into the next segments: those answer upcoming_t until
     // one holds a visible version.
+    // Segments hand the row to `f` straight from their blocks, without a copy.
     for (size_t s = find_segment(l, key); s < l.size(); ++s) {
-      search_result found = l[s]->search(timestamp, key, picker);
-      switch (found.index()) {
+      switch (l[s]->search(timestamp, key, picker, f)) {
         case 0:
           break;
         case 1:
@@ -55,7 +55,6 @@ bool tree_state::if_exists(tx_timestamp timestamp, const material_tuple& key,
         case 2:
           return false;
         case 3:
-          f(std::get<flat_tuple>(found).values());
           return true;
         default:
           throw std::bad_variant_access();

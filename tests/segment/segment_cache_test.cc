@@ -3,15 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <variant>
 #include <vector>
 
+#include "model/file_system.h"
 #include "segment/column_creator.h"
 #include "segment/column_picker.h"
 #include "segment/segment.h"
 #include "segment_test_util.h"
+#include "tests/support/fault_file_system.h"
 #include "tests/support/test_dir.h"
 
 namespace ombrel {
@@ -83,28 +87,75 @@ TEST(SegmentCacheTest, SearchesFillTheCacheAndADestroyedSegmentLeavesIt) {
 
   const owned_material_tuple key = table.key({15000});
   const uint64_t decoded = decoded_block_count();
+  const uint64_t misses = cache.misses();
   ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
-  // The timestamp and key blocks of rows 8192..16383, the null map and the value block.
+  // The timestamp and key blocks of rows 8192..16383, the null map and the value block, all
+  // through one lookup of the row group and one of the null map.
   EXPECT_EQ(decoded_block_count() - decoded, 4u);
-  const uint32_t ts_slot = s->timestamp_slot();
-  const uint32_t ts_header = s->layout(ts_slot).block(1).header;
-  const uint32_t key_header = s->layout(0).block(1).header;
-  EXPECT_TRUE(cache.find({id, ts_slot, ts_header}));
-  EXPECT_TRUE(cache.find({id, 0, key_header}));
-  EXPECT_TRUE(cache.find({id, 1, s->layout(1).null_map_header()}));
-  EXPECT_TRUE(cache.find({id, 1, s->layout(1).block(1).header}));  // point reads keep values
+  EXPECT_EQ(cache.misses() - misses, 2u);
+  const segment_cache::key group{id, segment_cache::ROW_GROUP, 1};
+  const segment_cache::key nulls{id, 1, s->layout(1).null_map_header()};
+  const auto held = std::dynamic_pointer_cast<const row_group>(cache.find(group));
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->first_row(), 8192u);
+  EXPECT_TRUE(held->find(s->timestamp_slot(), 15000));
+  EXPECT_TRUE(held->find(0, 15000));
+  EXPECT_TRUE(held->find(1, 15000));  // point reads keep values
+  EXPECT_FALSE(held->find(0, 5000));
+  EXPECT_TRUE(cache.find(nulls));
 
-  // Again: nothing is decoded.
+  // Again, and another row of the group: nothing is decoded, one lookup each.
   const uint64_t again = decoded_block_count();
+  const uint64_t hits = cache.hits();
   ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
+  const owned_material_tuple near = table.key({9000});  // a null
+  const search_result r = s->search(1, near.get(), all);
+  ASSERT_TRUE(std::holds_alternative<flat_tuple>(r));
+  EXPECT_FALSE(std::get<flat_tuple>(r)[1].has_value());
   EXPECT_EQ(decoded_block_count() - again, 0u);
+  EXPECT_EQ(cache.hits() - hits, 2u);
 
-  // A destroyed segment takes all four of its blocks out of the cache.
-  const uint64_t held = cache.size();
+  // A destroyed segment takes its entries out of the cache.
+  const uint64_t size = cache.size();
   s.reset();
-  EXPECT_FALSE(cache.find({id, ts_slot, ts_header}));
-  EXPECT_FALSE(cache.find({id, 0, key_header}));
-  EXPECT_EQ(cache.size(), held - 4);
+  EXPECT_FALSE(cache.find(group));
+  EXPECT_FALSE(cache.find(nulls));
+  EXPECT_EQ(cache.size(), size - 2);
+}
+
+TEST(SegmentCacheTest, BlockReadsKeepColumnFilesOpenAndEveryReadPassesTheFileLayer) {
+  test_dir dir;
+  testing::cache_capacity_scope capacity(0);  // every search reads its blocks
+  const seeded_table table(
+      seeded_schema({seeded_column("k", INT64), seeded_column("v", STRING, true)}, {0, NO_COLUMN}));
+  test_mem_table m(table);
+  for (int64_t i = 0; i < 20000; ++i)
+    m.upsert({i, i % 9 == 0 ? std::nullopt : std::optional(i)}, 1);
+  testing::fault_file_system layer;
+  scoped_file_system installed(layer);
+  auto s = std::make_shared<segment>(dir / "1", table.schema, m.get());
+  const column_picker all(table.schema);
+  const owned_material_tuple key = table.key({15000});
+  ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
+
+  // Timestamps, keys, the null map and the values: four reads a search, no open.
+  layer.reset_counts();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
+  }
+  EXPECT_EQ(layer.count(testing::fs_op::open), 0u);
+  EXPECT_EQ(layer.count(testing::fs_op::pread), 12u);
+
+  layer.fail_matching(testing::fs_op::pread, "v.bin", EIO);
+  EXPECT_EQ(testing::error_of([&] { s->search(1, key.get(), all); }),
+            "Failed to read " + (dir / "1" / "v.bin").string() + ": " + std::strerror(EIO));
+  layer.clear_faults();
+  ASSERT_TRUE(std::holds_alternative<flat_tuple>(s->search(1, key.get(), all)));
+
+  // The files close with the segment.
+  layer.reset_counts();
+  s.reset();
+  EXPECT_EQ(layer.count(testing::fs_op::close), 3u);
 }
 
 TEST(SegmentCacheTest, ConcurrentSearchesShareATinyCache) {
