@@ -24,7 +24,7 @@ constexpr uint64_t ENTRY_OVERHEAD = 192;
 std::unique_ptr<std::byte[]> read_stored(const column_layout& layout, uint64_t offset,
                                          uint64_t bytes) {
   auto source = std::make_unique_for_overwrite<std::byte[]>(std::max<uint64_t>(bytes, 1));
-  layout.reader_file().read(offset, source.get(), bytes);
+  file::for_reading(layout.path()).read(offset, source.get(), bytes);
   return source;
 }
 

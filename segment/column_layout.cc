@@ -131,14 +131,4 @@ size_t column_layout::block_of(uint64_t row) const {
   return static_cast<size_t>(it - blocks_.begin()) - 1;
 }
 
-const file& column_layout::reader_file() const {
-  if (file_open_.load(std::memory_order_acquire)) return file_;
-  std::scoped_lock lock(file_mutex_);
-  if (!file_open_.load(std::memory_order_relaxed)) {
-    file_ = file::for_reading(path_);
-    file_open_.store(true, std::memory_order_release);
-  }
-  return file_;
-}
-
 }  // namespace ombrel

@@ -3,17 +3,14 @@
 // lie, which blocks hold values, end offsets and the null map, and which rows each value block
 // holds. Built from a reader's trailer and header table before anything is decoded, so that
 // both the whole-column reader and the block reader refuse the same files with the same
-// messages. Immutable but for its file, opened once at first read; shared freely.
+// messages. Immutable; shared freely.
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "model/file.h"
 #include "model/ombrel_type_info.h"
 #include "segment/storage_block.h"
 
@@ -42,8 +39,6 @@ class column_layout {
   // header cannot be right (a bit set among the value blocks, a null map of the wrong size,
   // partial values, more values than a block holds: max_block_values()).
   explicit column_layout(const column_reader& reader);
-  column_layout(const column_layout&) = delete;
-  column_layout& operator=(const column_layout&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
   ombrel_type type() const { return type_; }
@@ -72,11 +67,6 @@ class column_layout {
   // Throws errors::error "Corrupted column block: " + path + ": block " + i + ": " + what.
   [[noreturn]] void refuse_block(size_t header, const std::string& what) const;
 
-  // The column file for reading blocks: opened through the file layer at the first call (a
-  // failed open throws as file::for_reading does and is tried again at the next call) and
-  // kept open while the layout lives, so that block reads cost one pread each.
-  const file& reader_file() const;
-
  private:
   static constexpr uint32_t NO_NULL_MAP = ~uint32_t{0};
   [[noreturn]] void refuse(const std::string& what) const;
@@ -92,10 +82,6 @@ class column_layout {
   uint64_t data_bytes_ = 0;
   uint32_t rows_per_block_ = 0;  // when every block but the last holds this many; else 0
   uint32_t null_map_ = NO_NULL_MAP;
-
-  mutable std::mutex file_mutex_;  // serialises the first open
-  mutable file file_;              // written once, under file_mutex_, before file_open_ is set
-  mutable std::atomic<bool> file_open_{false};
 };
 
 }  // namespace ombrel

@@ -26,16 +26,7 @@ row_group::row_group(uint32_t group, uint32_t first_row, uint32_t rows, uint32_t
   for (uint32_t s = 0; s < slots_; ++s) heads_[s].store(nullptr, std::memory_order_relaxed);
 }
 
-row_group::~row_group() {
-  for (uint32_t s = 0; s < slots_; ++s) {
-    const node* n = heads_[s].load(std::memory_order_relaxed);
-    while (n != nullptr) {
-      const node* next = n->next;
-      delete n;
-      n = next;
-    }
-  }
-}
+row_group::~row_group() = default;
 
 const decoded_block* row_group::add(uint32_t slot, uint64_t row,
                                     std::shared_ptr<const decoded_block> block,
@@ -47,7 +38,8 @@ const decoded_block* row_group::add(uint32_t slot, uint64_t row,
   n->block = std::move(block);
   n->next = heads_[slot].load(std::memory_order_relaxed);
   const decoded_block* result = n->block.get();
-  heads_[slot].store(n.release(), std::memory_order_release);
+  nodes_.push_back(std::move(n));  // owned before it is published
+  heads_[slot].store(nodes_.back().get(), std::memory_order_release);
   memory_.fetch_add(bytes, std::memory_order_relaxed);
   added += bytes;
   return result;
