@@ -30,17 +30,9 @@ using testing::config_override;
 using testing::test_dir;
 using testing::to_bytes;
 
-struct block {
-  storage_block_header header;
-  std::vector<std::byte> stored;
-};
-
-// A block of hand-made stored bytes with a matching hash.
-block forge(uint64_t method, uint64_t size, std::vector<std::byte> stored) {
-  storage_block_header header{size, stored.size(), method, {}, {}};
-  header.hash = calculate_hash(stored.data(), stored.size());
-  return {header, std::move(stored)};
-}
+using block = testing::stored_block;
+using testing::forge;
+using testing::make_column;
 
 block raw(std::vector<std::byte> bytes) {
   const uint64_t size = bytes.size();
@@ -48,10 +40,7 @@ block raw(std::vector<std::byte> bytes) {
 }
 
 block compressed(const std::vector<std::byte>& bytes, ombrel_type type) {
-  auto [header, stored] = compress({bytes.size(), bytes.data()}, type, {});
-  std::vector<std::byte> copy(header.stored_size);
-  if (!copy.empty()) std::memcpy(copy.data(), stored.get(), copy.size());
-  return {header, std::move(copy)};
+  return testing::compress_values(bytes, type);
 }
 
 void write_bytes(const std::filesystem::path& path, const std::vector<std::byte>& bytes) {
@@ -71,10 +60,6 @@ std::vector<std::byte> file_image(const std::vector<block>& blocks, uint32_t row
       to_bytes(std::vector<uint32_t>{rows, static_cast<uint32_t>(blocks.size())});
   out.insert(out.end(), trailer.begin(), trailer.end());
   return out;
-}
-
-column_descriptor make_column(ombrel_type type, bool nullable) {
-  return {"c", column_info::of_type(type, nullable)};
 }
 
 // The message of the first failure of opening and loading, or "" when both succeed; checks

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "model/column_descriptor.h"
 #include "native/config.h"
+#include "segment/compression.h"
 #include "tests/support/testing.h"
 
 namespace ombrel::testing {
@@ -56,6 +58,34 @@ T load(const std::byte* p) {
   T value;
   std::memcpy(&value, p, sizeof(T));
   return value;
+}
+
+// A block as a column file stores it: its header and stored bytes.
+struct stored_block {
+  storage_block_header header;
+  std::vector<std::byte> stored;
+};
+
+// Hand-made stored bytes under a matching hash.
+inline stored_block forge(uint64_t method, uint64_t size, std::vector<std::byte> stored) {
+  storage_block_header header{size, stored.size(), method, {}, {}};
+  header.hash = calculate_hash(stored.data(), stored.size());
+  return {header, std::move(stored)};
+}
+
+// `values` compressed as a block of a `type` column.
+template <typename T>
+stored_block compress_values(const std::vector<T>& values, ombrel_type type,
+                             storage_block_meta meta = {}) {
+  const std::vector<std::byte> bytes = to_bytes(values);
+  auto [header, stored] = compress({bytes.size(), bytes.data()}, type, meta);
+  std::vector<std::byte> copy(header.stored_size);
+  if (!copy.empty()) std::memcpy(copy.data(), stored.get(), copy.size());
+  return {header, std::move(copy)};
+}
+
+inline column_descriptor make_column(ombrel_type type, bool nullable, std::string name = "c") {
+  return {std::move(name), column_info::of_type(type, nullable)};
 }
 
 }  // namespace ombrel::testing

@@ -24,20 +24,8 @@ using testing::column_test_seed;
 using testing::config_override;
 using testing::to_bytes;
 
-struct compressed {
-  storage_block_header header;
-  std::vector<std::byte> stored;
-};
-
-template <typename T>
-compressed compress_values(const std::vector<T>& values, ombrel_type type,
-                           storage_block_meta meta = {}) {
-  const std::vector<std::byte> bytes = to_bytes(values);
-  auto [header, stored] = compress({bytes.size(), bytes.data()}, type, meta);
-  std::vector<std::byte> copy(header.stored_size);
-  if (header.stored_size != 0) std::memcpy(copy.data(), stored.get(), header.stored_size);
-  return {header, std::move(copy)};
-}
+using compressed = testing::stored_block;
+using testing::compress_values;
 
 std::vector<std::byte> decompress_to_vector(const compressed& block, ombrel_type type) {
   std::vector<std::byte> out(block.header.size);
@@ -45,13 +33,8 @@ std::vector<std::byte> decompress_to_vector(const compressed& block, ombrel_type
   return out;
 }
 
-// A header for hand-made stored bytes, with a matching hash.
-compressed forge(uint64_t method, uint64_t size, std::vector<uint8_t> bytes) {
-  std::vector<std::byte> stored(bytes.size());
-  if (!bytes.empty()) std::memcpy(stored.data(), bytes.data(), bytes.size());
-  storage_block_header header{size, stored.size(), method, {}, {}};
-  header.hash = calculate_hash(stored.data(), stored.size());
-  return {header, std::move(stored)};
+compressed forge(uint64_t method, uint64_t size, const std::vector<uint8_t>& bytes) {
+  return testing::forge(method, size, to_bytes(bytes));
 }
 
 std::vector<uint8_t> padded(std::vector<uint8_t> head, size_t total) {
@@ -90,29 +73,6 @@ TEST(CompressionTest, EqualInt32ValuesBecomeAnEightByteConstantBlock) {
   EXPECT_EQ(block.stored, expected);
   EXPECT_EQ(block.header.hash, calculate_hash(expected.data(), 8));
   EXPECT_EQ(decompress_to_vector(block, INT32), to_bytes(values));
-}
-
-TEST(CompressionTest, TimestampsSpacedOneBecomeOffsetPackedAtThirteenBits) {
-  constexpr int64_t start = 1'700'000'000'000'000;
-  std::vector<int64_t> values(8192);
-  for (size_t i = 0; i < values.size(); ++i) values[i] = start + static_cast<int64_t>(i);
-  const compressed block = compress_values(values, INT64);
-  ASSERT_EQ(block.header.method, METHOD_INTEGER_CODEC);
-  // Metadata: varint(zigzag(start)) of 8 bytes and w; values from offset 16.
-  EXPECT_EQ(block.header.stored_size, 16u + 14576u);
-  EXPECT_EQ(static_cast<int>(block.stored[0]), 5);
-  uint64_t zz = 0;
-  size_t p = 1;
-  for (int shift = 0;; shift += 7) {
-    const auto byte = static_cast<uint8_t>(block.stored[p++]);
-    zz |= uint64_t{byte & 0x7fu} << shift;
-    if ((byte & 0x80) == 0) break;
-  }
-  EXPECT_EQ(zz, static_cast<uint64_t>(start) << 1);
-  EXPECT_EQ(p, 9u);
-  EXPECT_EQ(static_cast<int>(block.stored[9]), 13);
-  for (size_t i = 10; i < 16; ++i) EXPECT_EQ(static_cast<int>(block.stored[i]), 0) << i;
-  EXPECT_EQ(decompress_to_vector(block, INT64), to_bytes(values));
 }
 
 TEST(CompressionTest, RandomInt64ValuesAreStoredRawWhenLz4CannotShrinkThem) {
@@ -162,120 +122,63 @@ TEST(CompressionTest, IntegerCodecOnlyForSignedIntegerTypes) {
   EXPECT_EQ(decompress_error(block, DOUBLE), "Unsupported data type for integer compression");
 }
 
-TEST(CompressionTest, SmallestCandidateIsStoredWithTiesGoingToLz4) {
-  // Whatever the data, the stored size is the smallest candidate with ties going to LZ4.
-  std::mt19937_64 rng(column_test_seed() + 1);
-  for (int round = 0; round < 40; ++round) {
-    const size_t n = rng() % 3000;
-    std::vector<int16_t> values(n);
-    const int spread = 1 << (rng() % 16);
-    for (auto& v : values) v = static_cast<int16_t>(rng() % spread);
-    const std::vector<std::byte> bytes = to_bytes(values);
-    const compressed block = compress_values(values, INT16);
-    if (n == 0) {
-      EXPECT_EQ(block.header.stored_size, 0u);
-      continue;
-    }
-    std::vector<char> lz4(bytes.size());
-    const int l = LZ4_compress_default(reinterpret_cast<const char*>(bytes.data()), lz4.data(),
-                                       static_cast<int>(bytes.size()), static_cast<int>(n * 2));
-    oroch::encoding_metadata<short> meta;
-    oroch::integer_codec<short>::select(meta, values.data(), values.data() + n);
-    const size_t c = oroch::encoded_size(meta);
-    uint64_t method = l >= 1 ? METHOD_LZ4 : METHOD_RAW;
-    if (c < bytes.size() && !(l >= 1 && static_cast<size_t>(l) <= c)) method = METHOD_INTEGER_CODEC;
-    SCOPED_TRACE("round " + std::to_string(round) + " n " + std::to_string(n));
-    EXPECT_EQ(block.header.method, method);
-    EXPECT_EQ(block.header.stored_size, method == METHOD_LZ4   ? static_cast<size_t>(l)
-                                        : method == METHOD_RAW ? bytes.size()
-                                                               : c);
-    EXPECT_EQ(decompress_to_vector(block, INT16), bytes);
-  }
-}
-
-// LZ4 is only asked to beat the integer codec: the stored bytes are those of a full LZ4 run
-// compared with the codec, in particular where the two sizes are close.
-TEST(CompressionTest, Lz4LimitedToTheCodecSizeStoresWhatAFullRunWould) {
-  std::mt19937_64 rng(column_test_seed() + 5);
-  int lz4_won = 0;
-  int ties = 0;
-  for (int round = 0; round < 20000; ++round) {
-    // Periodic narrow values with some noise: both methods shrink them, by similar amounts.
-    const size_t n = 1 + rng() % 300;
+// The stored bytes are the smallest candidate, ties going to LZ4: LZ4 is only asked to beat the
+// integer codec, yet stores what a full run would, in particular where the two sizes are close.
+template <typename T>
+void check_candidates(ombrel_type type, std::mt19937_64& rng, int rounds, int& lz4_won, int& ties) {
+  for (int round = 0; round < rounds; ++round) {
+    // Periodic narrow values with some noise, or extremes: both methods shrink them by similar
+    // amounts, or neither does.
+    const size_t n = rng() % 1500;
     const size_t period = 1 + rng() % 64;
-    const uint32_t spread = 1u << (rng() % 12);
-    const uint32_t noise = static_cast<uint32_t>(rng() % 100);
-    std::vector<int32_t> pattern(period);
-    for (auto& v : pattern) v = static_cast<int32_t>(rng() % spread);
-    std::vector<int32_t> values(n);
+    const uint64_t spread = uint64_t{1} << (rng() % (8 * sizeof(T) - 4));
+    const uint64_t noise = rng() % 100;
+    const bool extremes = rng() % 8 == 0;
+    std::vector<T> pattern(period);
+    for (auto& v : pattern) v = static_cast<T>(rng() % spread);
+    std::vector<T> values(n);
     for (size_t i = 0; i < n; ++i) {
-      values[i] = rng() % 100 < noise ? static_cast<int32_t>(rng() % spread) : pattern[i % period];
+      values[i] = extremes
+                      ? (rng() % 2 ? std::numeric_limits<T>::min() : std::numeric_limits<T>::max())
+                  : rng() % 100 < noise ? static_cast<T>(rng() % spread)
+                                        : pattern[i % period];
     }
     const std::vector<std::byte> bytes = to_bytes(values);
+    const compressed block = compress_values(values, type);
+    SCOPED_TRACE("type " + std::to_string(type) + " round " + std::to_string(round));
+    ASSERT_EQ(decompress_to_vector(block, type), bytes);
+    if (n == 0) continue;
     std::vector<char> full(bytes.size());
     const int size = static_cast<int>(bytes.size());
     const int l =
         LZ4_compress_default(reinterpret_cast<const char*>(bytes.data()), full.data(), size, size);
-    oroch::encoding_metadata<int> meta;
-    oroch::integer_codec<int>::select(meta, values.data(), values.data() + n);
+    oroch::encoding_metadata<T> meta;
+    oroch::integer_codec<T>::select(meta, values.data(), values.data() + n);
     const size_t c = oroch::encoded_size(meta);
-    const compressed block = compress_values(values, INT32);
-    SCOPED_TRACE("round " + std::to_string(round) + " n " + std::to_string(n));
-    if (c >= bytes.size()) continue;
-    const bool lz4 = l >= 1 && static_cast<size_t>(l) <= c;
-    lz4_won += lz4;
-    ties += lz4 && static_cast<size_t>(l) == c;
-    ASSERT_EQ(block.header.method, lz4 ? METHOD_LZ4 : METHOD_INTEGER_CODEC);
+    const bool codec = c < bytes.size();
+    const bool lz4 = l >= 1 && (!codec || static_cast<size_t>(l) <= c);
+    lz4_won += codec && lz4;
+    ties += codec && lz4 && static_cast<size_t>(l) == c;
+    ASSERT_EQ(block.header.method, lz4 ? METHOD_LZ4 : codec ? METHOD_INTEGER_CODEC : METHOD_RAW);
     if (lz4) {
       const auto* out = reinterpret_cast<const std::byte*>(full.data());
       ASSERT_EQ(block.stored, std::vector<std::byte>(out, out + l));
     } else {
-      ASSERT_EQ(block.header.stored_size, c);
+      ASSERT_EQ(block.header.stored_size, codec ? c : bytes.size());
     }
   }
+}
+
+TEST(CompressionTest, SmallestCandidateIsStoredWithTiesGoingToLz4) {
+  std::mt19937_64 rng(column_test_seed() + 5);
+  int lz4_won = 0;
+  int ties = 0;
+  check_candidates<int8_t>(INT8, rng, 500, lz4_won, ties);
+  check_candidates<int16_t>(INT16, rng, 500, lz4_won, ties);
+  check_candidates<int32_t>(INT32, rng, 8000, lz4_won, ties);
+  check_candidates<int64_t>(INT64, rng, 500, lz4_won, ties);
   EXPECT_GT(lz4_won, 0);
   EXPECT_GT(ties, 0) << "no tie, where LZ4 must be given the whole codec size";
-}
-
-template <typename T>
-void round_trip_random_blocks(ombrel_type type, std::mt19937_64& rng) {
-  for (int round = 0; round < 30; ++round) {
-    const size_t n = rng() % 8193;  // up to the default MERGE_TREE_COLUMN_BLOCK_SIZE_HINT
-    const int shape = round % 5;
-    std::vector<T> values(n);
-    T base = static_cast<T>(rng());
-    for (size_t i = 0; i < n; ++i) {
-      switch (shape) {
-        case 0:  // anything
-          values[i] = static_cast<T>(rng());
-          break;
-        case 1:  // narrow around a base
-          values[i] = static_cast<T>(base + static_cast<T>(rng() % 100));
-          break;
-        case 2:  // rising
-          base = static_cast<T>(base + static_cast<T>(rng() % 4));
-          values[i] = base;
-          break;
-        case 3:  // small with rare outliers (patched frame of reference)
-          values[i] = static_cast<T>(rng() % 64 == 0 ? rng() : rng() % 8);
-          break;
-        default:  // extremes
-          values[i] = rng() % 2 ? std::numeric_limits<T>::min() : std::numeric_limits<T>::max();
-      }
-    }
-    const compressed block = compress_values(values, type);
-    ASSERT_EQ(decompress_to_vector(block, type), to_bytes(values))
-        << "type " << type << " round " << round << " shape " << shape;
-    EXPECT_LE(block.header.stored_size, block.header.size);
-  }
-}
-
-TEST(CompressionTest, RandomIntegerBlocksRoundTrip) {
-  std::mt19937_64 rng(column_test_seed() + 2);
-  round_trip_random_blocks<int8_t>(INT8, rng);
-  round_trip_random_blocks<int16_t>(INT16, rng);
-  round_trip_random_blocks<int32_t>(INT32, rng);
-  round_trip_random_blocks<int64_t>(INT64, rng);
 }
 
 TEST(CompressionTest, DecodesFromAndIntoMisalignedBuffers) {
@@ -376,14 +279,9 @@ TEST(CompressionTest, BlocksThatLieAboutTheirContentAreRefusedWithinTheBuffers) 
       {"bit set shorter than its size", forge(METHOD_BITSET, 16, {1, 2, 3, 4, 5, 6, 7, 8}), INT32},
       {"LZ4 expanding beyond any ratio", forge(METHOD_LZ4, 100000, {0x1F, 'a', 1, 0}), STRING},
       {"size not whole values", forge(METHOD_INTEGER_CODEC, 6, {0, 2, 0, 0, 0, 0, 0, 0}), INT32},
-      {"encoding number 7", forge(METHOD_INTEGER_CODEC, 8, {7, 0, 0, 0, 0, 0, 0, 0}), INT32},
       {"no value offset", forge(METHOD_INTEGER_CODEC, 8, {0, 2}), INT32},
       {"plain with too few bytes",
        forge(METHOD_INTEGER_CODEC, 400, {1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}), INT32},
-      {"bit width 0", forge(METHOD_INTEGER_CODEC, 16, padded({4, 0}, 24)), INT32},
-      {"bit width 33", forge(METHOD_INTEGER_CODEC, 16, padded({4, 33}, 24)), INT32},
-      {"varint running off the end",
-       forge(METHOD_INTEGER_CODEC, 8, {2, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x80}), INT32},
       {"packed values beyond the units", forge(METHOD_INTEGER_CODEC, 400, padded({5, 0, 8}, 24)),
        INT32},
       {"constant beyond the values of a block",
@@ -394,27 +292,6 @@ TEST(CompressionTest, BlocksThatLieAboutTheirContentAreRefusedWithinTheBuffers) 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string message = decompress_error(c.block, c.type);
-    EXPECT_EQ(message.rfind("Corrupted column block: ", 0), 0u) << message;
-  }
-}
-
-// Encoding 6 by hand: origin 0, w = 1, one exception, gaps and high parts as varints.
-std::vector<uint8_t> bitpfr_block(uint8_t gap) {
-  std::vector<uint8_t> bytes = {6, 0, 1, 1, 0, 0, 0, 0};  // encoding, origin, w, E, p, q, pad
-  std::vector<uint8_t> low(16, 0);
-  low[0] = 0b0101;  // rows 0 and 2 have their low bit set
-  bytes.insert(bytes.end(), low.begin(), low.end());
-  bytes.push_back(gap);
-  bytes.push_back(1);  // high part
-  return bytes;
-}
-
-TEST(CompressionTest, PatchedExceptionsLandOnTheirRowsOrAreRefused) {
-  const compressed good = forge(METHOD_INTEGER_CODEC, 16, bitpfr_block(2));
-  EXPECT_EQ(decompress_to_vector(good, INT32), to_bytes(std::vector<int32_t>{1, 0, 3, 0}));
-  for (const uint8_t gap : {4, 100}) {
-    const std::string message =
-        decompress_error(forge(METHOD_INTEGER_CODEC, 16, bitpfr_block(gap)), INT32);
     EXPECT_EQ(message.rfind("Corrupted column block: ", 0), 0u) << message;
   }
 }

@@ -19,6 +19,7 @@
 namespace ombrel {
 namespace {
 
+using testing::composite_table;
 using testing::seeded_column;
 using testing::seeded_schema;
 using testing::seeded_table;
@@ -30,14 +31,6 @@ namespace fs = std::filesystem;
 seeded_table int_key_table() {
   return seeded_table(
       seeded_schema({seeded_column("k", INT64), seeded_column("v", INT32)}, {0, NO_COLUMN}));
-}
-
-// (v INT64, name STRING key 0, n INT32 key 1): a variable-length key column first, so entries
-// need alignment padding.
-seeded_table composite_table() {
-  return seeded_table(seeded_schema(
-      {seeded_column("v", INT64), seeded_column("name", STRING), seeded_column("n", INT32)},
-      {NO_COLUMN, 0, 1}));
 }
 
 std::vector<std::byte> int64_entries(const std::vector<int64_t>& keys) {

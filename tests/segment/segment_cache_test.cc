@@ -27,6 +27,17 @@ using testing::seeded_table;
 using testing::test_dir;
 using testing::test_mem_table;
 
+// (k INT64 key, v STRING nullable)
+seeded_table key_value_table() {
+  return seeded_table(
+      seeded_schema({seeded_column("k", INT64), seeded_column("v", STRING, true)}, {0, NO_COLUMN}));
+}
+
+// Keys 0..n-1 at timestamp 1, every ninth value null.
+void fill(test_mem_table& m, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) m.upsert({i, i % 9 == 0 ? std::nullopt : std::optional(i)}, 1);
+}
+
 std::shared_ptr<const decoded_block> block_of_bytes(uint64_t bytes) {
   auto b = std::make_shared<decoded_block>();
   b->data = std::make_unique<std::byte[]>(bytes);
@@ -76,11 +87,9 @@ TEST(SegmentCacheTest, SearchesFillTheCacheAndADestroyedSegmentLeavesIt) {
   test_dir dir;
   testing::cache_capacity_scope capacity(uint64_t{64} << 20);
   segment_cache& cache = segment_cache::instance();
-  const seeded_table table(
-      seeded_schema({seeded_column("k", INT64), seeded_column("v", STRING, true)}, {0, NO_COLUMN}));
+  const seeded_table table = key_value_table();
   test_mem_table m(table);
-  for (int64_t i = 0; i < 20000; ++i)
-    m.upsert({i, i % 9 == 0 ? std::nullopt : std::optional(i)}, 1);
+  fill(m, 20000);
   auto s = std::make_shared<segment>(dir / "1", table.schema, m.get());
   const uint64_t id = s->cache_id();
   const column_picker all(table.schema);
@@ -126,11 +135,9 @@ TEST(SegmentCacheTest, SearchesFillTheCacheAndADestroyedSegmentLeavesIt) {
 TEST(SegmentCacheTest, EveryBlockReadPassesTheFileLayer) {
   test_dir dir;
   testing::cache_capacity_scope capacity(0);  // every search reads its blocks
-  const seeded_table table(
-      seeded_schema({seeded_column("k", INT64), seeded_column("v", STRING, true)}, {0, NO_COLUMN}));
+  const seeded_table table = key_value_table();
   test_mem_table m(table);
-  for (int64_t i = 0; i < 20000; ++i)
-    m.upsert({i, i % 9 == 0 ? std::nullopt : std::optional(i)}, 1);
+  fill(m, 20000);
   testing::fault_file_system layer;
   scoped_file_system installed(layer);
   auto s = std::make_shared<segment>(dir / "1", table.schema, m.get());
@@ -158,15 +165,13 @@ TEST(SegmentCacheTest, EveryBlockReadPassesTheFileLayer) {
 TEST(SegmentCacheTest, ConcurrentSearchesShareATinyCache) {
   test_dir dir;
   testing::cache_capacity_scope capacity(uint64_t{48} << 10);  // a few blocks: constant eviction
-  const uint64_t saved = config::get_config().merge_tree_column_block_size_hint;
-  config::get_config().merge_tree_column_block_size_hint = 256;
-  const seeded_table table(
-      seeded_schema({seeded_column("k", INT64), seeded_column("v", STRING, true)}, {0, NO_COLUMN}));
+  const seeded_table table = key_value_table();
   test_mem_table m(table);
-  for (int64_t i = 0; i < 30000; ++i)
-    m.upsert({i, i % 9 == 0 ? std::nullopt : std::optional(i)}, 1);
-  const auto s = std::make_shared<segment>(dir / "1", table.schema, m.get());
-  config::get_config().merge_tree_column_block_size_hint = saved;
+  fill(m, 30000);
+  const auto s = [&] {
+    testing::block_hint_scope hint(256);
+    return std::make_shared<segment>(dir / "1", table.schema, m.get());
+  }();
 
   const column_picker all(table.schema);
   std::atomic<int> wrong{0};
@@ -189,10 +194,9 @@ TEST(SegmentCacheTest, ConcurrentSearchesShareATinyCache) {
 
 TEST(ColumnLayoutTest, LocatesRowsInBlocksOfEveryShape) {
   test_dir dir;
-  const uint64_t saved = config::get_config().merge_tree_column_block_size_hint;
-  config::get_config().merge_tree_column_block_size_hint = 100;
   const column_descriptor strings("s", column_info::of_type(STRING, true));
   {
+    testing::block_hint_scope hint(100);
     column_creator c(dir.path(), strings);
     for (int i = 0; i < 250; ++i) {
       const std::string v(static_cast<size_t>(i % 7), static_cast<char>('a' + i % 26));
@@ -200,7 +204,6 @@ TEST(ColumnLayoutTest, LocatesRowsInBlocksOfEveryShape) {
     }
     c.close();
   }
-  config::get_config().merge_tree_column_block_size_hint = saved;
 
   const column_layout layout(column_reader(column_file(dir.path(), strings)));
   ASSERT_EQ(layout.block_count(), 3u);

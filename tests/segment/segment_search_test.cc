@@ -419,33 +419,5 @@ TEST(ColumnPickerTest, ReadListStartsWithTimestampAndKeys) {
   EXPECT_EQ(testing::error_of([&] { column_picker(table.schema, 5u); }), "Column 5 does not exist");
 }
 
-TEST(SegmentSearchTest, PickedColumnsArriveInRequestOrder) {
-  test_dir dir;
-  const seeded_table table = five_column_table();
-  test_mem_table m(table);
-  for (int64_t k = 0; k < 700; ++k)
-    m.upsert({k, k + 1, k + 2, k + 3, k % 2 ? std::nullopt : std::optional(k + 4)}, 9);
-  const segment s(dir / "1", table.schema, m.get());
-  bitset projection(5);
-  projection.set(4);
-  projection.set(1);
-  const owned_material_tuple key = table.key({600});
-  const std::vector<unsigned> orders[] = {{1, 4}, {4, 1}, {4, 4, 0}, {}};
-  for (const auto& order : orders) {
-    const column_picker picker(table.schema, order);
-    std::vector<unsigned> slots;
-    for (unsigned c : order) slots.push_back(table.schema.material_positions[c]);
-    EXPECT_EQ(describe(s.search(9, key.get(), picker)),
-              describe(reference(m.get(), table.row_material, slots, 9, key.get())));
-  }
-  const auto row =
-      std::get<flat_tuple>(s.search(9, key.get(), column_picker(table.schema, projection)));
-  ASSERT_EQ(row.size(), 2u);
-  EXPECT_EQ(int_value(row[0]), 601 * 3 - 1000);
-  int32_t e;
-  std::memcpy(&e, row[1]->data, 4);
-  EXPECT_EQ(e, 604 * 1001 - 700000);
-}
-
 }  // namespace
 }  // namespace ombrel

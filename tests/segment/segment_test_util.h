@@ -188,17 +188,33 @@ struct seeded_table {
   }
 };
 
-// A mem-table with buffers from a private pool that never runs dry.
+// (v INT64, name STRING key 0, n INT32 key 1): a variable-length key column first, so index
+// entries need alignment padding.
+inline seeded_table composite_table() {
+  return seeded_table(seeded_schema(
+      {seeded_column("v", INT64), seeded_column("name", STRING), seeded_column("n", INT32)},
+      {NO_COLUMN, 0, 1}));
+}
+
+// A mem-table with buffers from a private pool that never runs dry; rows by seeds when made
+// from a seeded table.
 class test_mem_table : private mem_table::buffer_creator {
  public:
-  explicit test_mem_table(const seeded_table& table)
-      : table_(table), pool_(1 << 20, uint64_t{1} << 30), memtable_(table.schema, pool_) {}
+  explicit test_mem_table(const seeded_table& table) : test_mem_table(table.schema) {
+    table_ = &table;
+  }
+  explicit test_mem_table(const schema_descriptor& schema)
+      : pool_(1 << 20, uint64_t{1} << 30), memtable_(schema, pool_) {}
 
   void upsert(const seeded_table::seeds& values, tx_timestamp ts) {
-    insert(*table_.row(values), ts);
+    insert(*table_->row(values), ts);
   }
-  void remove(const seeded_table::seeds& key, tx_timestamp ts) { insert(*table_.removal(key), ts); }
-  void insert(const seeded_table::parsed_row& r, tx_timestamp ts) {
+  void remove(const seeded_table::seeds& key, tx_timestamp ts) {
+    insert(*table_->removal(key), ts);
+  }
+  // Any parsed row: a row of the schema, or a key for a removal.
+  template <typename Row>
+  void insert(const Row& r, tx_timestamp ts) {
     ASSERT_TRUE(memtable_.ensure(r.parsed->material_size(), *this));
     memtable_.insert(*r.parsed, ts);
   }
@@ -207,7 +223,7 @@ class test_mem_table : private mem_table::buffer_creator {
  private:
   mem_table_buffer* create_buffer(size_t size) override { return pool_.get_buffer(nullptr, size); }
 
-  const seeded_table& table_;
+  const seeded_table* table_ = nullptr;
   mem_table_buffer_pool pool_;
   mem_table memtable_;
 };
