@@ -20,6 +20,7 @@
 #include "tests/support/test_dir.h"
 #include "tests/support/testing.h"
 #include "tests/support/unsynced_file_system.h"
+#include "tests/tree/tree_checks.h"
 #include "tests/tree/tree_test_util.h"
 #include "tree/layout_file.h"
 
@@ -68,24 +69,6 @@ void expect_same(merge_tree& tree, const model& m, tx_timestamp from, const std:
       ASSERT_EQ(name_at(tree, ts, id), m.at(ts, id)) << when << ": key " << id << " at " << ts;
     }
   }
-}
-
-// The directory holds one layout file and exactly the segments the state names.
-void expect_tidy(merge_tree& tree) {
-  std::set<std::string> named;
-  for (const level& l : tree.get_state()->levels) {
-    for (const auto& s : l) named.insert(s->directory().filename().string());
-  }
-  std::set<std::string> present;
-  int layouts = 0;
-  for (const auto& e : std::filesystem::directory_iterator(tree.directory())) {
-    const std::string name = e.path().filename().string();
-    if (e.is_directory()) present.insert(name);
-    layouts += merge_tree::is_layout_file(e.path());
-  }
-  EXPECT_EQ(present, named);
-  // A tree that never flushed has no layout yet.
-  EXPECT_EQ(layouts, tree.get_state()->levels.empty() ? 0 : 1);
 }
 
 TEST(MergeTreeDurabilityTest, RandomHistoryAnswersLikeTheModelAcrossFlushesMergesAndRestarts) {
@@ -187,8 +170,6 @@ TEST(MergeTreeDurabilityTest, ReplacedSegmentsAreGoneBeforeTheTreeIs) {
 // the caller, every acknowledged row stays readable, a retry succeeds, and so does a reopen.
 TEST(MergeTreeDurabilityTest, EveryFailedCallOfAFlushAndMergeKeepsRowsAndRetrySucceeds) {
   const memtable_limit limit(1000);
-  const std::vector<fs_op> ops = {fs_op::open,  fs_op::write, fs_op::fsync,  fs_op::rename,
-                                  fs_op::mkdir, fs_op::link,  fs_op::unlink, fs_op::list};
   // A dry run counts the calls of each kind.
   std::map<fs_op, uint64_t> calls;
   auto scenario = [&](fault_file_system* faults, fs_op op, uint64_t n, bool power_loss) {
@@ -206,7 +187,7 @@ TEST(MergeTreeDurabilityTest, EveryFailedCallOfAFlushAndMergeKeepsRowsAndRetrySu
       const scoped_file_system installed(fs);
       if (faults == nullptr) {
         tree->make_full_compaction();
-        for (fs_op o : ops) calls[o] = fs.count(o);
+        for (fs_op o : CHANGE_OPS) calls[o] = fs.count(o);
       } else {
         fs.fail_nth(op, n, op == fs_op::write ? ENOSPC : EIO);
         try {
@@ -247,22 +228,12 @@ TEST(MergeTreeDurabilityTest, EveryFailedCallOfAFlushAndMergeKeepsRowsAndRetrySu
     return failed;
   };
   scenario(nullptr, fs_op::open, 0, false);
-  for (fs_op op : ops) {
-    int failures = 0;
-    // Every one of the first calls, then a sample: the later ones repeat the same steps.
-    for (uint64_t n = 0; n < calls[op]; n += n < 8 ? 1 : 7) {
-      SCOPED_TRACE("op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n));
-      fault_file_system dummy;
-      failures += scenario(&dummy, op, n, false);
-      scenario(&dummy, op, n, true);
-      if (HasFatalFailure()) return;
-    }
-    // Every call of a kind the flush makes can fail it (a few, like removing old layouts, are
-    // only logged).
-    if (calls[op] > 0 && op != fs_op::unlink && op != fs_op::list) {
-      EXPECT_GT(failures, 0);
-    }
-  }
+  fail_each_call(calls, 8, [&](fs_op op, uint64_t n) {
+    fault_file_system dummy;
+    const bool failed = scenario(&dummy, op, n, false);
+    scenario(&dummy, op, n, true);
+    return failed;
+  });
 }
 
 TEST(MergeTreeDurabilityTest, RecoveryTakesTheNewestLayoutAndKeepsWhatItCannotExplain) {

@@ -16,6 +16,7 @@
 #include "model/big_integer.h"
 #include "native/errors.h"
 #include "tests/memtable/memtable_fakes.h"
+#include "tests/segment/segment_test_util.h"
 #include "tests/support/test_dir.h"
 #include "tests/support/testing.h"
 #include "tree/thread_pool.h"
@@ -50,26 +51,17 @@ std::vector<cell> key_cells(int64_t key, bool int_key = false) {
   return {std::string(name), int_key ? key : key % 3 - 1};
 }
 
-// A mem-table with buffers of its own, written out as segments.
-class segment_writer : private mem_table::buffer_creator {
+// Rows written out as a segment.
+class segment_writer : public testing::test_mem_table {
  public:
   explicit segment_writer(const test_table& table)
-      : table_(table), pool_(1 << 20, uint64_t{1} << 30), memtable_(table.schema, pool_) {}
-
-  void insert(const testing::parsed_row& r, tx_timestamp ts) {
-    ASSERT_TRUE(memtable_.ensure(r.parsed->material_size(), *this));
-    memtable_.insert(*r.parsed, ts);
-  }
+      : test_mem_table(table.schema), schema_(table.schema) {}
   std::shared_ptr<segment> write(const std::filesystem::path& dir) {
-    return std::make_shared<segment>(dir, table_.schema, memtable_);
+    return std::make_shared<segment>(dir, schema_, get());
   }
 
  private:
-  mem_table_buffer* create_buffer(size_t size) override { return pool_.get_buffer(nullptr, size); }
-
-  const test_table& table_;
-  mem_table_buffer_pool pool_;
-  mem_table memtable_;
+  const schema_descriptor& schema_;
 };
 
 // Inserts through a row set's writer, removals included (the tree would refuse removals of

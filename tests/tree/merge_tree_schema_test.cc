@@ -24,6 +24,7 @@
 #include "tests/support/test_dir.h"
 #include "tests/support/testing.h"
 #include "tests/support/unsynced_file_system.h"
+#include "tests/tree/tree_checks.h"
 #include "tests/tree/tree_test_util.h"
 #include "tree/merge_tree.h"
 #include "tree/merge_tree_iterator.h"
@@ -33,6 +34,7 @@ namespace {
 
 using testing::fault_file_system;
 using testing::fs_op;
+using testing::tree_rows::expect_tidy;
 using testing::tree_rows::key;
 using testing::tree_rows::memtable_limit;
 using testing::tree_rows::message_of;
@@ -294,22 +296,6 @@ void expect_same(merge_tree& tree, const model& m, const std::string& when) {
   }
 }
 
-// The directory holds one layout file and exactly the segments the state names.
-void expect_tidy(merge_tree& tree) {
-  std::set<std::string> named;
-  for (const level& l : tree.get_state()->levels) {
-    for (const auto& s : l) named.insert(s->directory().filename().string());
-  }
-  std::set<std::string> present;
-  int layouts = 0;
-  for (const auto& e : std::filesystem::directory_iterator(tree.directory())) {
-    if (e.is_directory()) present.insert(e.path().filename().string());
-    layouts += merge_tree::is_layout_file(e.path());
-  }
-  EXPECT_EQ(present, named);
-  EXPECT_EQ(layouts, 1);
-}
-
 size_t segment_count(merge_tree& tree) {
   size_t n = 0;
   for (const level& l : tree.get_state()->levels) n += l.size();
@@ -337,22 +323,19 @@ struct change {
   std::function<void(model&)> model_side;
 };
 
+// Adding `column`, whose value in the rows there are is `value`.
+change addition(const model_column& column, std::optional<std::string> value) {
+  return {"add " + column.name,
+          [=](merge_tree& t) {
+            t.add_column({column.name, column_info::of_type(column.type, column.nullable)});
+          },
+          [=](model& m) { m.add(column, value); }};
+}
+
 std::vector<change> changes() {
   return {
-      {"add DECIMAL d not null",
-       [](merge_tree& t) {
-         t.add_column({"d", column_info::of_type(DECIMAL, false)});
-       },
-       [](model& m) {
-         m.add({"d", DECIMAL, false}, hex_of(big_decimal()));
-       }},
-      {"add NUMBER k not null",
-       [](merge_tree& t) {
-         t.add_column({"k", column_info::of_type(NUMBER, false)});
-       },
-       [](model& m) {
-         m.add({"k", NUMBER, false}, hex_of(big_integer()));
-       }},
+      addition({"d", DECIMAL, false}, hex_of(big_decimal())),
+      addition({"k", NUMBER, false}, hex_of(big_integer())),
       {"n INT32 to INT64",
        [](merge_tree& t) { t.modify_column("n", column_info::of_type(INT64, true)); },
        [](model& m) {
@@ -375,13 +358,7 @@ std::vector<change> changes() {
        [](model& m) { m.columns[m.index("name")].name = "label"; }},
       {"drop label", [](merge_tree& t) { t.drop_column("label"); },
        [](model& m) { m.drop("label"); }},
-      {"add label again",
-       [](merge_tree& t) {
-         t.add_column({"label", column_info::of_type(STRING, true)});
-       },
-       [](model& m) {
-         m.add({"label", STRING, true}, std::nullopt);
-       }},
+      addition({"label", STRING, true}, std::nullopt),
       {"n INT64 to DOUBLE",
        [](merge_tree& t) { t.modify_column("n", column_info::of_type(DOUBLE, false)); },
        [](model& m) {
@@ -476,6 +453,9 @@ TEST(MergeTreeSchemaTest, RefusalsComeBeforeAnyWorkAndNoOpsWriteNothing) {
     const scoped_file_system installed(fs);
     const column_info int32 = column_info::of_type(INT32, true);
     const std::string long_name(252, 'x');  // "<name>.bin" takes 256 bytes
+    const auto add = [&](std::string name, column_info info) {
+      return [&tree, name, info] { tree->add_column({name, info}); };
+    };
     const std::vector<std::pair<std::function<void()>, std::string>> refused = {
         {[&] { tree->drop_column("id"); }, "Cannot drop a key column"},
         {[&] { tree->modify_column("id", int32); }, "Cannot modify a key column"},
@@ -483,33 +463,16 @@ TEST(MergeTreeSchemaTest, RefusalsComeBeforeAnyWorkAndNoOpsWriteNothing) {
         {[&] { tree->modify_column("nope", int32); }, "Column nope not found"},
         {[&] { tree->rename_column("nope", "x"); }, "Column nope not found"},
         {[&] { tree->rename_column("n", "name"); }, "Column name already exists"},
-        {[&] {
-           tree->add_column({"n", int32});
-         },
-         "Column n already exists"},
-        {[&] {
-           tree->add_column({"z", column_info::of_type(NONE, true)});
-         },
-         "A column cannot have type NONE"},
+        {add("n", int32), "Column n already exists"},
+        {add("z", column_info::of_type(NONE, true)), "A column cannot have type NONE"},
         {[&] { tree->modify_column("n", column_info::of_type(NONE, true)); },
          "A column cannot have type NONE"},
-        {[&] {
-           tree->add_column({"a/b", int32});
-         },
-         "Invalid name of column 3 \"a/b\": contains '/'"},
-        {[&] {
-           tree->add_column({std::string("a\0b", 3), int32});
-         },
+        {add("a/b", int32), "Invalid name of column 3 \"a/b\": contains '/'"},
+        {add(std::string("a\0b", 3), int32),
          "Invalid name of column 3 \"a\\x00b\": contains a zero byte"},
-        {[&] {
-           tree->add_column({"..", int32});
-         },
-         "Invalid name of column 3 \"..\": names a directory"},
-        {[&] {
-           tree->add_column({long_name, int32});
-         },
-         "Invalid name of column 3 \"" + long_name +
-             "\": its file name takes 256 bytes, more than 255"},
+        {add("..", int32), "Invalid name of column 3 \"..\": names a directory"},
+        {add(long_name, int32), "Invalid name of column 3 \"" + long_name +
+                                    "\": its file name takes 256 bytes, more than 255"},
         {[&] { tree->rename_column("n", "."); },
          "Invalid name of column 2 \".\": names a directory"},
     };
@@ -590,8 +553,6 @@ TEST(MergeTreeSchemaTest, RecoveryAdoptsTheSegmentsSchemaAndRefusesMixedOnes) {
 // power loss and a restart.
 TEST(MergeTreeSchemaTest, EveryFailedCallOfAChangeLeavesTheOldOrTheNewTree) {
   const memtable_limit limit(16);
-  const std::vector<fs_op> ops = {fs_op::open,  fs_op::write, fs_op::fsync,  fs_op::rename,
-                                  fs_op::mkdir, fs_op::link,  fs_op::unlink, fs_op::list};
   // Layers outlive the test: a pool thread may still be inside one (a replaced segment
   // deleting its directory) when its scope ends.
   testing::unsynced_file_system unsynced;
@@ -621,7 +582,7 @@ TEST(MergeTreeSchemaTest, EveryFailedCallOfAChangeLeavesTheOldOrTheNewTree) {
         const scoped_file_system installed(fs);
         if (count) {
           c->tree_side(*tree);
-          for (fs_op o : ops) calls[o] = fs.count(o);
+          for (fs_op o : testing::tree_rows::CHANGE_OPS) calls[o] = fs.count(o);
         } else {
           fs.fail_nth(op, n, op == fs_op::write ? ENOSPC : EIO);
           try {
@@ -646,18 +607,10 @@ TEST(MergeTreeSchemaTest, EveryFailedCallOfAChangeLeavesTheOldOrTheNewTree) {
       return failed;
     };
     scenario(true, fs_op::open, 0);
-    for (fs_op op : ops) {
-      int failures = 0;
-      // The first calls of each kind, then a sample: real syncs make each run slow.
-      for (uint64_t n = 0; n < calls[op]; n += n < 4 ? 1 : 7) {
-        SCOPED_TRACE("op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n));
-        failures += scenario(false, op, n);
-        if (HasFatalFailure()) return;
-      }
-      if (calls[op] > 0 && op != fs_op::unlink && op != fs_op::list) {
-        EXPECT_GT(failures, 0);
-      }
-    }
+    // The first calls of each kind, then a sample: real syncs make each run slow.
+    testing::tree_rows::fail_each_call(
+        calls, 4, [&](fs_op op, uint64_t n) { return scenario(false, op, n); });
+    if (HasFatalFailure()) return;
   }
 }
 

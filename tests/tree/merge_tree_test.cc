@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
 #include <fstream>
-#include <limits>
 #include <optional>
 #include <random>
 #include <string>
@@ -54,63 +51,6 @@ TEST(MergeTreeTest, ReadsSeeVersionsAsOfTheirTimestamp) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(name->data()), name->size()), "again");
   EXPECT_FALSE(tree.read(view(key(9)), 1).has_value());
   EXPECT_EQ(message_of([&] { tree.read(view(k), 2); }), "Column index exceeds column count");
-}
-
-// (x DOUBLE key, name STRING): keys of the values a host may send, NaNs and zeros of either sign.
-TEST(MergeTreeTest, DoubleKeysHoldNaNsInfinitiesAndSignedZeros) {
-  testing::test_dir dir;
-  schema_descriptor schema;
-  schema.columns.emplace_back("x", column_info::of_type(DOUBLE, false));
-  schema.columns.emplace_back("name", column_info::of_type(STRING, false));
-  schema.initialize_positions({0, NO_COLUMN});
-  merge_tree tree(schema, dir / "t");
-  auto encode = [](double x, const std::string* name) {
-    binary_tuple_builder b(name != nullptr ? 2 : 1);
-    b.start();
-    b.claim_double(x);
-    if (name != nullptr) b.claim_varlen(bytes_view(name->data(), name->size()));
-    b.layout();
-    b.append_double(x);
-    if (name != nullptr) b.append_varlen(bytes_view(name->data(), name->size()));
-    return b.buffer();
-  };
-  auto upsert = [&](tx_timestamp ts, double x, const std::string& name) {
-    tree.upsert(ts, uuid{}, view(encode(x, &name)));
-  };
-  auto name_of = [&](double x) { return name_at(tree, TX_TIMESTAMP_LATEST, encode(x, nullptr)); };
-  const double inf = std::numeric_limits<double>::infinity();
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  // Another NaN: sign set and a different payload.
-  const double other_nan = std::bit_cast<double>(std::bit_cast<uint64_t>(-nan) | 1);
-  ASSERT_TRUE(std::isnan(other_nan));
-
-  upsert(1, inf, "inf");
-  upsert(2, nan, "nan");
-  upsert(3, -0.0, "minus zero");
-  upsert(4, -inf, "minus inf");
-  upsert(5, 1.5, "one and a half");
-  upsert(6, -2.0, "minus two");
-  const struct {
-    double key;
-    const char* name;
-  } found[] = {
-      {inf, "inf"},        {nan, "nan"},        {other_nan, "nan"},      {-0.0, "minus zero"},
-      {0.0, "minus zero"}, {-inf, "minus inf"}, {1.5, "one and a half"}, {-2.0, "minus two"}};
-  for (const auto& f : found) EXPECT_EQ(name_of(f.key), f.name) << f.key;
-  EXPECT_EQ(name_of(2.0), "-");
-
-  upsert(7, 0.0, "zero");
-  upsert(8, other_nan, "other nan");
-  EXPECT_EQ(name_of(-0.0), "zero");
-  EXPECT_EQ(name_of(nan), "other nan");
-  EXPECT_TRUE(tree.remove(9, uuid{}, view(encode(nan, nullptr))));
-  EXPECT_FALSE(tree.remove(10, uuid{}, view(encode(other_nan, nullptr))));
-  EXPECT_TRUE(tree.remove(11, uuid{}, view(encode(-0.0, nullptr))));
-  EXPECT_FALSE(tree.remove(12, uuid{}, view(encode(0.0, nullptr))));
-  for (double x : {nan, other_nan, 0.0, -0.0}) EXPECT_EQ(name_of(x), "-") << x;
-  EXPECT_EQ(name_at(tree, 8, encode(0.0, nullptr)), "zero");
-  EXPECT_EQ(name_of(-inf), "minus inf");
-  EXPECT_EQ(name_of(inf), "inf");
 }
 
 TEST(MergeTreeTest, CreationRefusesBadSchemasAndLeavesNoFiles) {
