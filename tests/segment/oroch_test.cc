@@ -261,15 +261,15 @@ TYPED_TEST_SUITE(OrochTypedTest, block_types);
 // the run's seed round-trip, never cost more than plain, and parse back to their metadata.
 TYPED_TEST(OrochTypedTest, RandomBlocksMatchTheirDigestAndRoundTrip) {
   using T = TypeParam;
-  const uint32_t golden = sizeof(T) == 1   ? 0xb18484c1
-                          : sizeof(T) == 2 ? 0x741d0583
-                          : sizeof(T) == 4 ? 0x166faabf
-                                           : 0xcb814f34;
+  const uint32_t golden = sizeof(T) == 1   ? 0x6e1bc419
+                          : sizeof(T) == 2 ? 0x86dc352e
+                          : sizeof(T) == 4 ? 0xdfd54900
+                                           : 0x67a43e01;
   for (const bool fixed : {true, false}) {
     std::mt19937_64 rng(fixed ? 1 : test_seed() + sizeof(T));
     uint32_t digest = 0;
     std::set<int> chosen;
-    for (int round = 0; round < 500; ++round) {
+    for (int round = 0; round < (fixed ? 2000 : 500); ++round) {
       const std::vector<T> v = random_block<T>(rng);
       encoding_metadata<T> meta;
       const bytes stored = encode_checked(v, meta);
@@ -386,62 +386,6 @@ TEST(OrochTest, MalformedBlocksAreRefused) {
   EXPECT_EQ(out[9], 2);
 }
 
-// Decodes arbitrary bytes into exactly sized heap buffers, so that AddressSanitizer sees any
-// stray access. Returns whether the block was accepted.
-template <typename T>
-bool try_decode(const bytes& block, size_t n) {
-  std::vector<std::byte> src(block.size());
-  if (!block.empty()) std::memcpy(src.data(), block.data(), block.size());
-  std::vector<T> dst(n);
-  try {
-    decode_block(src.data(), src.size(), dst.data(), dst.size());
-    return true;
-  } catch (const errors::error&) {
-    return false;
-  }
-}
-
-TYPED_TEST(OrochTypedTest, MutatedAndRandomBlocksNeverCrash) {
-  using T = TypeParam;
-  std::mt19937_64 rng(test_seed() + 100 + sizeof(T));
-  const auto pick = [&](uint64_t bound) { return bound == 0 ? 0 : rng() % bound; };
-  size_t accepted = 0;
-  size_t refused = 0;
-  for (int round = 0; round < 3000; ++round) {
-    std::vector<T> v = random_block<T>(rng);
-    v.resize(std::min<size_t>(v.size(), 300));
-    encoding_metadata<T> meta;
-    bytes block = encode_checked(v, meta);
-    for (size_t flips = 1 + pick(3); flips > 0; --flips) {
-      switch (block.empty() ? 4 : pick(5)) {
-        case 0:
-          block[pick(block.size())] = static_cast<uint8_t>(rng());
-          break;
-        case 1:  // damage the metadata, where the sizes live
-          block[pick(std::min<size_t>(block.size(), 16))] = static_cast<uint8_t>(rng());
-          break;
-        case 2:
-          block[0] = static_cast<uint8_t>(pick(8));
-          break;
-        case 3:
-          block.resize(pick(block.size() + 1));
-          break;
-        default:
-          for (size_t k = pick(24); k > 0; --k) block.push_back(static_cast<uint8_t>(rng()));
-      }
-    }
-    const size_t n = pick(2) ? v.size() : pick(2 * v.size() + 8);
-    (try_decode<T>(block, n) ? accepted : refused) += 1;
-
-    bytes noise(pick(200));
-    for (auto& b : noise) b = static_cast<uint8_t>(rng());
-    if (!noise.empty() && pick(2)) noise[0] = static_cast<uint8_t>(pick(7));
-    (try_decode<T>(noise, pick(400)) ? accepted : refused) += 1;
-  }
-  EXPECT_GT(accepted, 0U);
-  EXPECT_GT(refused, 0U);
-}
-
 // ---- One value at a time ----
 
 // The values a picker reads from a block of n values, or its error; "declined" when the
@@ -477,20 +421,22 @@ std::string decoded(const bytes& block, size_t n, std::vector<T>& out) {
 bool picks_values(int enc) { return enc == 0 || enc == 1 || enc == 4 || enc == 5; }
 
 // A picker over a block must agree with decoding it whole: the same values, or the same error.
+// Returns whether decoding accepted the block.
 template <typename T>
-void expect_picks_as_decoded(const bytes& block, size_t n, const std::string& trace) {
+bool expect_picks_as_decoded(const bytes& block, size_t n, const std::string& trace) {
   std::vector<T> whole;
   std::vector<T> single;
   const std::string error = decoded(block, n, whole);
   const std::string pick_error = picked(block, n, single);
   if (pick_error == "declined") {
-    ASSERT_FALSE(!block.empty() && picks_values(block[0])) << trace;
-    return;
+    EXPECT_FALSE(!block.empty() && picks_values(block[0])) << trace;
+  } else {
+    EXPECT_EQ(pick_error, error) << trace;
+    if (error.empty()) {
+      EXPECT_EQ(single, whole) << trace;
+    }
   }
-  ASSERT_EQ(pick_error, error) << trace;
-  if (error.empty()) {
-    ASSERT_EQ(single, whole) << trace;
-  }
+  return error.empty();
 }
 
 TYPED_TEST(OrochTypedTest, PickedValuesEqualWholeDecodingForEveryEncodingAndWidth) {
@@ -552,19 +498,50 @@ TYPED_TEST(OrochTypedTest, PickedValuesEqualWholeDecodingForEveryEncodingAndWidt
       }
     }
   }
-  // Blocks the codec chose for itself, then the same with damaged bytes.
-  for (int round = 0; round < 600; ++round) {
-    const std::vector<T> v = random_block<T>(rng);
+}
+
+// Mutated blocks and noise, copied into exactly sized heap buffers so that AddressSanitizer
+// sees any stray access: decoding refuses them or reads them, and a picker agrees.
+TYPED_TEST(OrochTypedTest, MutatedAndRandomBlocksNeverCrash) {
+  using T = TypeParam;
+  std::mt19937_64 rng(test_seed() + 100 + sizeof(T));
+  const auto pick = [&](uint64_t bound) { return bound == 0 ? 0 : rng() % bound; };
+  size_t accepted = 0;
+  size_t refused = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<T> v = random_block<T>(rng);
+    v.resize(std::min<size_t>(v.size(), 300));
     encoding_metadata<T> meta;
     bytes block = encode_checked(v, meta);
-    const std::string trace = "round " + std::to_string(round);
-    expect_picks_as_decoded<T>(block, v.size(), trace);
     for (size_t flips = 1 + pick(3); flips > 0; --flips) {
-      block[pick(std::min<size_t>(block.size(), 16))] = static_cast<uint8_t>(rng());
+      switch (block.empty() ? 4 : pick(5)) {
+        case 0:
+          block[pick(block.size())] = static_cast<uint8_t>(rng());
+          break;
+        case 1:  // damage the metadata, where the sizes live
+          block[pick(std::min<size_t>(block.size(), 16))] = static_cast<uint8_t>(rng());
+          break;
+        case 2:
+          block[0] = static_cast<uint8_t>(pick(8));
+          break;
+        case 3:
+          block.resize(pick(block.size() + 1));
+          break;
+        default:
+          for (size_t k = pick(24); k > 0; --k) block.push_back(static_cast<uint8_t>(rng()));
+      }
     }
-    if (pick(2)) block.resize(pick(block.size() + 1));
-    expect_picks_as_decoded<T>(block, v.size(), trace + " damaged");
+    const size_t n = pick(2) ? v.size() : pick(2 * v.size() + 8);
+    const std::string trace = "round " + std::to_string(round);
+    (expect_picks_as_decoded<T>(block, n, trace) ? accepted : refused) += 1;
+
+    bytes noise(pick(200));
+    for (auto& b : noise) b = static_cast<uint8_t>(rng());
+    if (!noise.empty() && pick(2)) noise[0] = static_cast<uint8_t>(pick(7));
+    (expect_picks_as_decoded<T>(noise, pick(400), trace + " noise") ? accepted : refused) += 1;
   }
+  EXPECT_GT(accepted, 0U);
+  EXPECT_GT(refused, 0U);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "memtable/row_set.h"
 #include "segment/segment.h"
 #include "tests/memtable/memtable_fakes.h"
+#include "tests/segment/segment_test_util.h"
 #include "tests/support/test_dir.h"
 
 namespace ombrel {
@@ -35,23 +36,11 @@ class segment_tree : public testing::fake_tree {
   int written_ = 0;
 };
 
-std::string text_of(const row_values& values) {
-  std::string text;
-  for (const auto& v : values) text += v ? "[" + std::string(v->as_string()) + "]" : "[null]";
-  return text;
-}
+using testing::text_of;
 
 // A mem-table never answers "upcoming": it says absent where a segment says upcoming.
 std::string describe(const search_result& r) {
-  switch (r.index()) {
-    case 0:
-    case 1:
-      return "absent";
-    case 2:
-      return "tombstone";
-    default:
-      return "row " + text_of(std::get<flat_tuple>(r).values());
-  }
+  return std::holds_alternative<upcoming_t>(r) ? "absent" : testing::describe(r);
 }
 
 // One entry as an iterator shows it.
