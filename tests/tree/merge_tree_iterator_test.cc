@@ -30,18 +30,12 @@ using testing::test_table;
 
 constexpr auto WAIT = std::chrono::seconds(20);
 
-// (v INT64 nullable, name STRING key 0, n INT64 key 1, s STRING nullable)
-schema_descriptor scan_schema() {
+// (v INT64 nullable, name STRING key 0, n INT64 key 1, s STRING nullable), or with n alone as
+// the key.
+schema_descriptor scan_schema(bool int_key = false) {
   return testing::make_schema({testing::column("v", INT64, true), testing::column("name", STRING),
                                testing::column("n", INT64), testing::column("s", STRING, true)},
-                              {NO_COLUMN, 0, 1, NO_COLUMN});
-}
-
-// The same columns with n alone as the key.
-schema_descriptor int_key_scan_schema() {
-  return testing::make_schema({testing::column("v", INT64, true), testing::column("name", STRING),
-                               testing::column("n", INT64), testing::column("s", STRING, true)},
-                              {NO_COLUMN, NO_COLUMN, 0, NO_COLUMN});
+                              {NO_COLUMN, int_key ? NO_COLUMN : 0u, int_key ? 0u : 1u, NO_COLUMN});
 }
 
 // The name and n cells for a key number; key numbers sort like their keys (of either schema).
@@ -139,7 +133,7 @@ TEST(MergeTreeIteratorTest, ScansAgreeWithTheModelAtEveryTimestampAndProjection)
     const bool int_key = world % 2 == 1;
     testing::test_dir dir;
     mem_table_buffer_pool pool(1 << 20, uint64_t{1} << 30);
-    fake_tree tree(int_key ? int_key_scan_schema() : scan_schema(), pool);
+    fake_tree tree(scan_schema(int_key), pool);
     const test_table& table = tree.table();
     const uint32_t mems = static_cast<uint32_t>(uniform(0, 3));
     const uint32_t levels = static_cast<uint32_t>(uniform(1, 3));

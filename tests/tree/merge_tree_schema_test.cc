@@ -132,31 +132,27 @@ class model {
     if (v == k->second.begin()) return std::nullopt;
     return std::prev(v)->second;
   }
-  void map_column(
-      size_t c,
-      const std::function<std::optional<std::string>(const std::optional<std::string>&)>& f) {
+  // Applies `f` to every live version.
+  void for_each_row(const std::function<void(cells&)>& f) {
     for (auto& [id, by_ts] : versions) {
       for (auto& [ts, row] : by_ts) {
-        if (row) (*row)[c] = f((*row)[c]);
+        if (row) f(*row);
       }
     }
   }
+  void map_column(
+      size_t c,
+      const std::function<std::optional<std::string>(const std::optional<std::string>&)>& f) {
+    for_each_row([&](cells& row) { row[c] = f(row[c]); });
+  }
   void add(model_column column, std::optional<std::string> value) {
     columns.push_back(column);
-    for (auto& [id, by_ts] : versions) {
-      for (auto& [ts, row] : by_ts) {
-        if (row) row->push_back(value);
-      }
-    }
+    for_each_row([&](cells& row) { row.push_back(value); });
   }
   void drop(const std::string& name) {
     const size_t c = index(name);
     columns.erase(columns.begin() + static_cast<long>(c));
-    for (auto& [id, by_ts] : versions) {
-      for (auto& [ts, row] : by_ts) {
-        if (row) row->erase(row->begin() + static_cast<long>(c));
-      }
-    }
+    for_each_row([&](cells& row) { row.erase(row.begin() + static_cast<long>(c)); });
   }
 };
 
