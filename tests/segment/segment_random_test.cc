@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <variant>
@@ -152,7 +153,8 @@ TEST(SegmentRandomTest, SearchesAgreeWithTheMemTableAtManyTimestamps) {
         }
       }
 
-      // A walk from the first row meets every entry in the mem-table's order.
+      // A walk from the first row meets every entry in the mem-table's order; each key's
+      // versions lie between its bounds.
       const picked_columns all = picked_columns::all(t.schema);
       auto cursor = s->first();
       ASSERT_TRUE(cursor);
@@ -160,6 +162,9 @@ TEST(SegmentRandomTest, SearchesAgreeWithTheMemTableAtManyTimestamps) {
       bool more = true;
       row_values key_values;
       row_values values;
+      std::string key_text;
+      uint64_t key_row = 0;
+      std::optional<material_tuple> key_tuple;
       m.get().for_each([&](const versioned_row& e) {
         ASSERT_TRUE(more) << "row " << row;
         EXPECT_EQ(cursor->timestamp(), e.timestamp) << "row " << row;
@@ -170,6 +175,15 @@ TEST(SegmentRandomTest, SearchesAgreeWithTheMemTableAtManyTimestamps) {
           expected_key.push_back(testing::slot_value(t.row_material, e.tuple, slot));
         }
         EXPECT_EQ(text_of(key_values), text_of(expected_key)) << "row " << row;
+        if (text_of(expected_key) != key_text) {
+          if (key_tuple) {
+            EXPECT_EQ(s->upper_bound(*key_tuple), row);
+          }
+          key_text = text_of(expected_key);
+          key_row = row;
+          key_tuple = e.tuple;
+        }
+        EXPECT_EQ(s->lower_bound(e.tuple), key_row) << "row " << row;
         if (!e.tombstone) {
           cursor->read(all, values);
           row_values expected;

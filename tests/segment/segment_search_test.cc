@@ -344,37 +344,6 @@ TEST(SegmentSearchTest, DoubleKeysOrderNaNsLastAndZerosAsOne) {
   }
 }
 
-TEST(SegmentSearchTest, MultiColumnKeysWithVariableLengthColumns) {
-  test_dir dir;
-  block_hint_scope hint(100);
-  // (name STRING key 0, x INT64 nullable, d DECIMAL key 1, n NUMBER)
-  const seeded_table table(
-      seeded_schema({seeded_column("name", STRING), seeded_column("x", INT64, true),
-                     seeded_column("d", DECIMAL), seeded_column("n", NUMBER, true)},
-                    {0, NO_COLUMN, 1, NO_COLUMN}));
-  test_mem_table m(table);
-  for (int64_t a = 0; a < 60; a += 2) {
-    for (int64_t b = 0; b < 40; b += 2) {
-      m.upsert({a, (a + b) % 5 == 0 ? std::nullopt : std::optional(a * b), b, a + b}, 4);
-    }
-  }
-  const segment s(dir / "1", table.schema, m.get());
-  ASSERT_EQ(s.size(), 600u);
-  const column_picker picker(table.schema, std::vector<unsigned>{3, 2, 1, 0});
-  std::vector<unsigned> slots;
-  for (unsigned c : {3u, 2u, 1u, 0u}) slots.push_back(table.schema.material_positions[c]);
-  for (int64_t a = -1; a < 62; ++a) {
-    for (int64_t b = -1; b < 42; ++b) {
-      const owned_material_tuple key = table.key({a, b});
-      EXPECT_EQ(describe(s.search(4, key.get(), picker)),
-                describe(reference(m.get(), table.row_material, slots, 4, key.get())))
-          << a << "/" << b;
-    }
-  }
-  const owned_material_tuple key = table.key({10, 6});
-  EXPECT_EQ(s.lower_bound(key.get()), 5u * 20 + 3);
-}
-
 TEST(ColumnPickerTest, ReadListStartsWithTimestampAndKeys) {
   const seeded_table table = five_column_table();  // 5 columns, key 0: timestamp index 5
   const seeded_table composite(seeded_schema(
