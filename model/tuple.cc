@@ -474,7 +474,7 @@ uint32_t tuple_row_writer::length_of(bytes_view v) {
 }
 
 template <tuple_row_writer::kind K>
-void tuple_row_writer::put(bytes_view v, uint32_t n, std::byte* to) {
+void tuple_row_writer::put(bytes_view v, uint32_t n, std::byte* to, uint32_t room) {
   if constexpr (K == kind::boolean) {
     *to = static_cast<std::byte>(v.data[0] != std::byte{0});
   } else if constexpr (K == kind::float64) {
@@ -484,22 +484,16 @@ void tuple_row_writer::put(bytes_view v, uint32_t n, std::byte* to) {
     } else {
       std::memcpy(to, v.data, 8);
     }
-  } else if constexpr (K == kind::int8 || K == kind::int16 || K == kind::int32 ||
-                       K == kind::int64) {
-    // Little-endian: the low n bytes are the shortest form.
-    switch (n) {
-      case 1:
-        *to = v.data[0];
-        break;
-      case 2:
-        std::memcpy(to, v.data, 2);
-        break;
-      case 4:
-        std::memcpy(to, v.data, 4);
-        break;
-      default:
-        std::memcpy(to, v.data, 8);
-        break;
+  } else if constexpr (K == kind::int8) {
+    *to = v.data[0];
+  } else if constexpr (K == kind::int16 || K == kind::int32 || K == kind::int64) {
+    // Little-endian: the low n bytes are the shortest form. Where later values of the row follow,
+    // the whole value goes in one store and they overwrite the rest.
+    constexpr uint32_t width = K == kind::int16 ? 2 : K == kind::int32 ? 4 : 8;
+    if (room >= width) {
+      std::memcpy(to, v.data, width);
+    } else {
+      copy_short(to, v.data, n);
     }
   } else if constexpr (K == kind::float32) {
     std::memcpy(to, v.data, 4);
@@ -510,7 +504,7 @@ void tuple_row_writer::put(bytes_view v, uint32_t n, std::byte* to) {
     std::memcpy(to, v.data, 16);
   } else {
     if (binary_tuple_builder::needs_escape(v)) *to++ = binary_tuple_builder::VARLEN_ESCAPE;
-    if (v.size() != 0) std::memcpy(to, v.data, v.size());
+    copy_short(to, v.data, v.size());
   }
 }
 
@@ -601,7 +595,7 @@ void tuple_row_writer::write(const row_values& row, std::byte* out) {
   for (size_t c = 0; c < row.size(); ++c) {
     if (const std::optional<bytes_view>& v = row[c]) {
       const uint32_t n = lengths_[c];
-      dispatch(kinds_[c], [&](auto k) { put<k()>(*v, n, values + end); });
+      dispatch(kinds_[c], [&](auto k) { put<k()>(*v, n, values + end, value_area_ - end); });
       end += n;
     }
     store_entry(entries + c * entry, end, entry);
@@ -610,55 +604,118 @@ void tuple_row_writer::write(const row_values& row, std::byte* out) {
 
 namespace {
 
-// f(has_nulls, fixed) with both as compile-time constants, so that loops over a column's values
-// test neither per value.
+// The values of a run of a column from row `first` on, by their index in the run. A fixed-size
+// column's stride is a constant, so that loops over it vectorize; a variable-length value starts
+// where the row before it ended, so rows are taken (or skipped) in order.
+template <uint32_t Size>
+class column_walk {
+ public:
+  column_walk(const column_values& column, uint32_t first)
+      : data_(column.data + size_t{first} * Size) {}
+  bytes_view take(uint32_t i) const { return {Size, data_ + size_t{i} * Size}; }
+  void skip(uint32_t) const {}
+
+ private:
+  const std::byte* data_;
+};
+
+template <>
+class column_walk<0> {
+ public:
+  column_walk(const column_values& column, uint32_t first)
+      : data_(column.data), ends_(column.ends + first), start_(first == 0 ? 0 : ends_[-1]) {}
+  bytes_view take(uint32_t i) {
+    const uint64_t end = ends_[i];
+    const bytes_view v(end - start_, data_ + start_);
+    start_ = end;
+    return v;
+  }
+  void skip(uint32_t i) { start_ = ends_[i]; }
+
+ private:
+  const std::byte* data_;
+  const uint64_t* ends_;
+  uint64_t start_;
+};
+
+// f(has_nulls) as a compile-time constant, so that loops over a column's values do not test it
+// per value.
 template <typename F>
-void with_column_shape(const column_values& column, F&& f) {
-  const bool has_nulls = column.nulls != nullptr && !column.nulls->empty();
-  const bool fixed = column.fixed_size != 0;
-  if (has_nulls) {
-    if (fixed) {
-      f(std::true_type{}, std::true_type{});
-    } else {
-      f(std::true_type{}, std::false_type{});
-    }
-  } else if (fixed) {
-    f(std::false_type{}, std::true_type{});
+void with_nulls(const column_values& column, F&& f) {
+  if (column.nulls != nullptr && !column.nulls->empty()) {
+    f(std::true_type{});
   } else {
-    f(std::false_type{}, std::false_type{});
+    f(std::false_type{});
   }
 }
 
 }  // namespace
 
+template <tuple_row_writer::kind K>
+constexpr uint32_t tuple_row_writer::material_size() {
+  using enum kind;
+  switch (K) {
+    case int8:
+    case boolean:
+      return 1;
+    case int16:
+      return 2;
+    case int32:
+    case float32:
+      return 4;
+    case int64:
+    case float64:
+      return 8;
+    case seconds_nanos:
+      return 12;
+    case raw16:
+      return 16;
+    case varlen:
+      return 0;
+  }
+  return 0;
+}
+
+template <tuple_row_writer::kind K, bool Nulls>
+void tuple_row_writer::size_column(const column_values column, const uint32_t first,
+                                   const uint32_t count, const uint32_t* const before,
+                                   uint32_t* const ends) {
+  column_walk<material_size<K>()> walk(column, first);
+  for (uint32_t i = 0; i < count; ++i) {
+    // Every non-null value takes at least one byte (an empty one its escape byte), so a row
+    // whose end does not move has a null here.
+    uint32_t n = 0;
+    if (Nulls && column.is_null(first + i)) {
+      walk.skip(i);
+    } else {
+      n = length_of<K>(walk.take(i));
+    }
+    ends[i] = before[i] + n;
+  }
+}
+
 bool tuple_row_writer::size_rows(const column_values* columns, uint32_t first, uint32_t count,
                                  uint32_t* sizes) {
   if (generic_) return false;
   const size_t width = kinds_.size();
-  run_lengths_.resize(width * count);
-  run_areas_.assign(count, 0);
-  run_count_ = count;
-  uint32_t* areas = run_areas_.data();
   for (size_t c = 0; c < width; ++c) {
-    const column_values& column = columns[c];
-    uint32_t* lengths = run_lengths_.data() + c * count;
+    uint32_t size = 0;
+    dispatch(kinds_[c], [&](auto k) { size = material_size<k()>(); });
+    if (columns[c].fixed_size != size) return false;
+  }
+  run_ends_.resize((width + 1) * count);
+  std::fill_n(run_ends_.begin(), count, 0);
+  run_count_ = count;
+  for (size_t c = 0; c < width; ++c) {
+    const uint32_t* before = run_ends_.data() + c * count;
+    uint32_t* ends = run_ends_.data() + (c + 1) * count;
     dispatch(kinds_[c], [&](auto k) {
-      with_column_shape(column, [&](auto has_nulls, auto fixed) {
-        for (uint32_t i = 0; i < count; ++i) {
-          // Every non-null value takes at least one byte (an empty one its escape byte), so
-          // a length of 0 marks a null.
-          uint32_t n;
-          if (has_nulls() && column.is_null(first + i)) {
-            n = 0;
-          } else {
-            n = length_of<k()>(column.value_of<fixed()>(first + i));
-          }
-          lengths[i] = n;
-          areas[i] += n;
-        }
+      with_nulls(columns[c], [&](auto has_nulls) {
+        size_column<k(), has_nulls()>(columns[c], first, count, before, ends);
       });
     });
   }
+  const uint32_t* areas = run_ends_.data() + width * count;
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t area = areas[i];
     sizes[i] = static_cast<uint32_t>(1 + width * binary_tuple_builder::entry_size_for(area) + area);
@@ -666,14 +723,36 @@ bool tuple_row_writer::size_rows(const column_values* columns, uint32_t first, u
   return true;
 }
 
+template <tuple_row_writer::kind K, bool Nulls, uint32_t Entry>
+void tuple_row_writer::write_column(const column_values column, const uint32_t first,
+                                    const uint32_t count, std::byte* const* const out,
+                                    const size_t index, const size_t width,
+                                    const uint32_t* const before, const uint32_t* const ends,
+                                    const uint32_t* const areas) {
+  column_walk<material_size<K>()> walk(column, first);
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t entry = Entry;
+    if constexpr (Entry == 0) entry = binary_tuple_builder::entry_size_for(areas[i]);
+    std::byte* const entries = out[i] + 1;
+    const uint32_t start = before[i];
+    const uint32_t end = ends[i];
+    if (!Nulls || end != start) {
+      put<K>(walk.take(i), end - start, entries + width * entry + start, areas[i] - start);
+    } else {
+      walk.skip(i);
+    }
+    store_entry(entries + index * entry, end, entry);
+  }
+}
+
 void tuple_row_writer::write_rows(const column_values* columns, uint32_t first, uint32_t count,
                                   std::byte* const* out) {
   const size_t width = kinds_.size();
-  run_ends_.assign(count, 0);
+  const uint32_t* areas = run_ends_.data() + width * run_count_;
   uint32_t smallest = 4;
   uint32_t largest = 1;
   for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t entry = binary_tuple_builder::entry_size_for(run_areas_[i]);
+    const uint32_t entry = binary_tuple_builder::entry_size_for(areas[i]);
     out[i][0] = static_cast<std::byte>(std::countr_zero(entry));
     smallest = std::min(smallest, entry);
     largest = std::max(largest, entry);
@@ -681,25 +760,12 @@ void tuple_row_writer::write_rows(const column_values* columns, uint32_t first, 
   // Rows of a run mostly share one entry size: then it is a constant of the loops.
   auto write = [&](auto uniform_entry) {
     for (size_t c = 0; c < width; ++c) {
-      const column_values& column = columns[c];
-      const uint32_t* lengths = run_lengths_.data() + c * run_count_;
-      uint32_t* ends = run_ends_.data();
+      const uint32_t* before = run_ends_.data() + c * run_count_;
+      const uint32_t* ends = before + run_count_;
       dispatch(kinds_[c], [&](auto k) {
-        with_column_shape(column, [&](auto, auto fixed) {
-          for (uint32_t i = 0; i < count; ++i) {
-            uint32_t entry = uniform_entry();
-            if constexpr (uniform_entry() == 0) {
-              entry = binary_tuple_builder::entry_size_for(run_areas_[i]);
-            }
-            std::byte* entries = out[i] + 1;
-            uint32_t end = ends[i];
-            if (const uint32_t n = lengths[i]; n != 0) {
-              put<k()>(column.value_of<fixed()>(first + i), n, entries + width * entry + end);
-              end += n;
-              ends[i] = end;
-            }
-            store_entry(entries + c * entry, end, entry);
-          }
+        with_nulls(columns[c], [&](auto has_nulls) {
+          write_column<k(), has_nulls(), uniform_entry()>(columns[c], first, count, out, c, width,
+                                                          before, ends, areas);
         });
       });
     }

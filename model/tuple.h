@@ -157,7 +157,8 @@ class tuple_row_writer {
 
   // The same for a run of rows [first, first + count) held column by column (one entry of
   // `columns` per column), a column at a time: the tuple size of each row into `sizes`.
-  // False, sizing nothing, when a column's type needs the per-row path.
+  // False, sizing nothing, when a column's type needs the per-row path (or its values are not
+  // of the material size of that type).
   bool size_rows(const column_values* columns, uint32_t first, uint32_t count, uint32_t* sizes);
   // Writes the first `count` rows sized by the last size_rows() call, row i at out[i].
   // REQUIRES: count is at most that call's, and out[i] holds sizes[i] bytes.
@@ -178,11 +179,26 @@ class tuple_row_writer {
     varlen
   };
 
-  // The encoded length of a non-null value of kind K, and its encoding in those n bytes.
+  // The encoded length of a non-null value of kind K, and its encoding in those n bytes. `room`
+  // is how far the row's value area reaches past `to`: bytes beyond n that later values
+  // overwrite, so that a short integer may be stored as one whole word.
   template <kind K>
   static uint32_t length_of(bytes_view v);
   template <kind K>
-  static void put(bytes_view v, uint32_t n, std::byte* to);
+  static void put(bytes_view v, uint32_t n, std::byte* to, uint32_t room);
+  // The material size of a kind's values, 0 for variable-length ones.
+  template <kind K>
+  static constexpr uint32_t material_size();
+  // One column of a run: the value-area end of each row after it, from the ends before it.
+  template <kind K, bool Nulls>
+  static void size_column(column_values column, uint32_t first, uint32_t count,
+                          const uint32_t* before, uint32_t* ends);
+  // Writes one column of a run, each value at its row's values + before[i] and its end offset
+  // as the row's entry `index` of `Entry` bytes (0: each row's own size, from its area).
+  template <kind K, bool Nulls, uint32_t Entry>
+  static void write_column(column_values column, uint32_t first, uint32_t count,
+                           std::byte* const* out, size_t index, size_t width,
+                           const uint32_t* before, const uint32_t* ends, const uint32_t* areas);
   // f(std::integral_constant<kind, k>{}), so that a loop over values is typed once.
   template <typename F>
   static void dispatch(kind k, F&& f);
@@ -192,9 +208,8 @@ class tuple_row_writer {
   std::vector<uint32_t> lengths_;
   uint32_t value_area_ = 0;
   bool generic_ = false;
-  // Per run: each value's length, column by column, and each row's value area.
-  std::vector<uint32_t> run_lengths_;
-  std::vector<uint32_t> run_areas_;
+  // Per run: row i's value-area end after column c at [(c + 1) * count + i], behind a column
+  // of zeros, so that every value starts where the column before it ended.
   std::vector<uint32_t> run_ends_;
   uint32_t run_count_ = 0;
   tuple_builder_direct builder_;

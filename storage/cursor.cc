@@ -187,14 +187,32 @@ void cursor::place_run(const row_run& run) {
   for (size_t j = 0; j < run.column_count; ++j) run_columns_[j] = run.columns[j]->values();
   run_sizes_.resize(run.count);
   if (!full_ && writer_->size_rows(run_columns_.data(), r, run.count, run_sizes_.data())) {
-    // The rows that fit get their places first, then are written a column at a time.
-    run_out_.clear();
-    for (uint32_t i = 0; i < run.count && !full_; ++i) {
-      std::byte* tuple = reserve(run_sizes_[i]);
-      if (tuple == nullptr) break;
-      run_out_.push_back(tuple);
+    // The rows that fit get their places first, then are written a column at a time. Rows that
+    // leave room behind them are placed here in one loop; the one that fills the page (or does
+    // not fit) goes through reserve().
+    run_out_.resize(run.count);
+    uint32_t placed = 0;
+    std::byte* at = position_;
+    uint64_t space = space_;
+    uint64_t widest = widest_row_;
+    for (; placed < run.count; ++placed) {
+      const uint32_t length = run_sizes_[placed];
+      if (uint64_t{length} + 4 >= space) break;
+      std::memcpy(at, &length, 4);
+      run_out_[placed] = at + 4;
+      widest = std::max<uint64_t>(widest, uint64_t{length} + 4);
+      at += uint64_t{length} + 4;
+      space -= uint64_t{length} + 4;
     }
-    const auto placed = static_cast<uint32_t>(run_out_.size());
+    position_ = at;
+    space_ = space;
+    widest_row_ = widest;
+    count_ += placed;
+    for (; placed < run.count && !full_; ++placed) {
+      std::byte* tuple = reserve(run_sizes_[placed]);
+      if (tuple == nullptr) break;
+      run_out_[placed] = tuple;
+    }
     writer_->write_rows(run_columns_.data(), r, placed, run_out_.data());
     r += placed;
   }
