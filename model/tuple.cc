@@ -602,55 +602,6 @@ void tuple_row_writer::write(const row_values& row, std::byte* out) {
   }
 }
 
-namespace {
-
-// The values of a run of a column from row `first` on, by their index in the run. A fixed-size
-// column's stride is a constant, so that loops over it vectorize; a variable-length value starts
-// where the row before it ended, so rows are taken (or skipped) in order.
-template <uint32_t Size>
-class column_walk {
- public:
-  column_walk(const column_values& column, uint32_t first)
-      : data_(column.data + size_t{first} * Size) {}
-  bytes_view take(uint32_t i) const { return {Size, data_ + size_t{i} * Size}; }
-  void skip(uint32_t) const {}
-
- private:
-  const std::byte* data_;
-};
-
-template <>
-class column_walk<0> {
- public:
-  column_walk(const column_values& column, uint32_t first)
-      : data_(column.data), ends_(column.ends + first), start_(first == 0 ? 0 : ends_[-1]) {}
-  bytes_view take(uint32_t i) {
-    const uint64_t end = ends_[i];
-    const bytes_view v(end - start_, data_ + start_);
-    start_ = end;
-    return v;
-  }
-  void skip(uint32_t i) { start_ = ends_[i]; }
-
- private:
-  const std::byte* data_;
-  const uint64_t* ends_;
-  uint64_t start_;
-};
-
-// f(has_nulls) as a compile-time constant, so that loops over a column's values do not test it
-// per value.
-template <typename F>
-void with_nulls(const column_values& column, F&& f) {
-  if (column.nulls != nullptr && !column.nulls->empty()) {
-    f(std::true_type{});
-  } else {
-    f(std::false_type{});
-  }
-}
-
-}  // namespace
-
 template <tuple_row_writer::kind K>
 constexpr uint32_t tuple_row_writer::material_size() {
   using enum kind;
@@ -676,109 +627,78 @@ constexpr uint32_t tuple_row_writer::material_size() {
   return 0;
 }
 
-template <tuple_row_writer::kind K, bool Nulls>
-void tuple_row_writer::size_column(const column_values column, const uint32_t first,
-                                   const uint32_t count, const uint32_t* const before,
-                                   uint32_t* const ends) {
-  column_walk<material_size<K>()> walk(column, first);
-  for (uint32_t i = 0; i < count; ++i) {
-    // Every non-null value takes at least one byte (an empty one its escape byte), so a row
-    // whose end does not move has a null here.
-    uint32_t n = 0;
-    if (Nulls && column.is_null(first + i)) {
-      walk.skip(i);
-    } else {
-      n = length_of<K>(walk.take(i));
-    }
-    ends[i] = before[i] + n;
-  }
-}
-
-bool tuple_row_writer::size_rows(const column_values* columns, uint32_t first, uint32_t count,
-                                 uint32_t* sizes) {
-  if (generic_) return false;
+std::optional<uint64_t> tuple_row_writer::page_room(const column_values* columns, uint32_t first,
+                                                    uint32_t count) {
+  if (generic_) return std::nullopt;
   const size_t width = kinds_.size();
+  // A row takes at most its length, its header, entries of 4 bytes and each value at its
+  // material size (a variable-length one with an escape byte).
+  uint64_t room = uint64_t{count} * (4 + 1 + 4 * width);
   for (size_t c = 0; c < width; ++c) {
     uint32_t size = 0;
     dispatch(kinds_[c], [&](auto k) { size = material_size<k()>(); });
-    if (columns[c].fixed_size != size) return false;
-  }
-  run_ends_.resize((width + 1) * count);
-  std::fill_n(run_ends_.begin(), count, 0);
-  run_count_ = count;
-  for (size_t c = 0; c < width; ++c) {
-    const uint32_t* before = run_ends_.data() + c * count;
-    uint32_t* ends = run_ends_.data() + (c + 1) * count;
-    dispatch(kinds_[c], [&](auto k) {
-      with_nulls(columns[c], [&](auto has_nulls) {
-        size_column<k(), has_nulls()>(columns[c], first, count, before, ends);
-      });
-    });
-  }
-  const uint32_t* areas = run_ends_.data() + width * count;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t area = areas[i];
-    sizes[i] = static_cast<uint32_t>(1 + width * binary_tuple_builder::entry_size_for(area) + area);
-  }
-  return true;
-}
-
-template <tuple_row_writer::kind K, bool Nulls, uint32_t Entry>
-void tuple_row_writer::write_column(const column_values column, const uint32_t first,
-                                    const uint32_t count, std::byte* const* const out,
-                                    const size_t index, const size_t width,
-                                    const uint32_t* const before, const uint32_t* const ends,
-                                    const uint32_t* const areas) {
-  column_walk<material_size<K>()> walk(column, first);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t entry = Entry;
-    if constexpr (Entry == 0) entry = binary_tuple_builder::entry_size_for(areas[i]);
-    std::byte* const entries = out[i] + 1;
-    const uint32_t start = before[i];
-    const uint32_t end = ends[i];
-    if (!Nulls || end != start) {
-      put<K>(walk.take(i), end - start, entries + width * entry + start, areas[i] - start);
-    } else {
-      walk.skip(i);
+    if (columns[c].fixed_size != size) return std::nullopt;
+    if (size != 0) {
+      room += uint64_t{count} * size;
+    } else if (count != 0) {
+      const uint64_t start = first == 0 ? 0 : columns[c].ends[first - 1];
+      room += columns[c].ends[first + count - 1] - start + count;
     }
-    store_entry(entries + index * entry, end, entry);
   }
+  return room;
 }
 
-void tuple_row_writer::write_rows(const column_values* columns, uint32_t first, uint32_t count,
-                                  std::byte* const* out) {
+uint64_t tuple_row_writer::write_page_rows(const column_values* columns, uint32_t first,
+                                           uint32_t count, std::byte* at, uint32_t& widest) {
   const size_t width = kinds_.size();
-  const uint32_t* areas = run_ends_.data() + width * run_count_;
-  uint32_t smallest = 4;
-  uint32_t largest = 1;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t entry = binary_tuple_builder::entry_size_for(areas[i]);
-    out[i][0] = static_cast<std::byte>(std::countr_zero(entry));
-    smallest = std::min(smallest, entry);
-    largest = std::max(largest, entry);
+  row_ends_.resize(width);
+  starts_.resize(width);
+  for (size_t c = 0; c < width; ++c) {
+    starts_[c] = columns[c].fixed_size != 0 || first == 0 ? 0 : columns[c].ends[first - 1];
   }
-  // Rows of a run mostly share one entry size: then it is a constant of the loops.
-  auto write = [&](auto uniform_entry) {
+  std::byte* const begin = at;
+  uint32_t longest = 0;
+  for (uint32_t r = first; r < first + count; ++r) {
+    std::byte* const tuple = at + 4;
+    std::byte* const values = tuple + 1 + width;  // entries of 1 byte, moved on when wider
+    uint32_t end = 0;
     for (size_t c = 0; c < width; ++c) {
-      const uint32_t* before = run_ends_.data() + c * run_count_;
-      const uint32_t* ends = before + run_count_;
-      dispatch(kinds_[c], [&](auto k) {
-        with_nulls(columns[c], [&](auto has_nulls) {
-          write_column<k(), has_nulls(), uniform_entry()>(columns[c], first, count, out, c, width,
-                                                          before, ends, areas);
+      const column_values& column = columns[c];
+      if (column.is_null(r)) {
+        if (column.fixed_size == 0) starts_[c] = column.ends[r];
+      } else {
+        dispatch(kinds_[c], [&](auto k) {
+          bytes_view v;
+          if constexpr (material_size<k()>() != 0) {
+            v = {material_size<k()>(), column.data + size_t{r} * material_size<k()>()};
+          } else {
+            const uint64_t stop = column.ends[r];
+            v = {stop - starts_[c], column.data + starts_[c]};
+            starts_[c] = stop;
+          }
+          const uint32_t n = length_of<k()>(v);
+          // Bytes past the value are the room of later values and rows.
+          put<k()>(v, n, values + end, UINT32_MAX);
+          end += n;
         });
-      });
+      }
+      row_ends_[c] = end;
+      tuple[1 + c] = static_cast<std::byte>(end);
     }
-  };
-  if (smallest != largest) {
-    write(std::integral_constant<uint32_t, 0>{});
-  } else if (largest == 1) {
-    write(std::integral_constant<uint32_t, 1>{});
-  } else if (largest == 2) {
-    write(std::integral_constant<uint32_t, 2>{});
-  } else {
-    write(std::integral_constant<uint32_t, 4>{});
+    uint32_t entry = 1;
+    if (end >= 0x100) {
+      entry = binary_tuple_builder::entry_size_for(end);
+      std::memmove(values + width * (entry - 1), values, end);
+      for (size_t c = 0; c < width; ++c) store_entry(tuple + 1 + c * entry, row_ends_[c], entry);
+    }
+    tuple[0] = static_cast<std::byte>(std::countr_zero(entry));
+    const auto size = static_cast<uint32_t>(1 + width * entry + end);
+    std::memcpy(at, &size, 4);
+    longest = std::max(longest, size);
+    at += 4 + size;
   }
+  widest = longest;
+  return static_cast<uint64_t>(at - begin);
 }
 
 int compare_fixed(ombrel_type type, const std::byte* a, const std::byte* b) {

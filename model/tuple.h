@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "model/binary_tuple_builder.h"
@@ -155,15 +156,15 @@ class tuple_row_writer {
   // Writes the row sized by the last size() call. REQUIRES: `out` holds size() bytes.
   void write(const row_values& row, std::byte* out);
 
-  // The same for a run of rows [first, first + count) held column by column (one entry of
-  // `columns` per column), a column at a time: the tuple size of each row into `sizes`.
-  // False, sizing nothing, when a column's type needs the per-row path (or its values are not
-  // of the material size of that type).
-  bool size_rows(const column_values* columns, uint32_t first, uint32_t count, uint32_t* sizes);
-  // Writes the first `count` rows sized by the last size_rows() call, row i at out[i].
-  // REQUIRES: count is at most that call's, and out[i] holds sizes[i] bytes.
-  void write_rows(const column_values* columns, uint32_t first, uint32_t count,
-                  std::byte* const* out);
+  // Cursor pages in one pass: rows [first, first + count) of a run held column by column (one
+  // entry of `columns` per column), one after the other from `at`, each as its 4-byte length
+  // and its tuple. The bytes the run may touch (at least those it takes), or nothing when a
+  // column's type needs the per-row path (or its values are not of that type's material size).
+  std::optional<uint64_t> page_room(const column_values* columns, uint32_t first, uint32_t count);
+  // Writes those rows; returns the bytes they take and sets `widest` to the longest row's
+  // tuple size. REQUIRES: page_room() bytes at `at`, which may all be written.
+  uint64_t write_page_rows(const column_values* columns, uint32_t first, uint32_t count,
+                           std::byte* at, uint32_t& widest);
 
  private:
   enum class kind : uint8_t {
@@ -189,16 +190,6 @@ class tuple_row_writer {
   // The material size of a kind's values, 0 for variable-length ones.
   template <kind K>
   static constexpr uint32_t material_size();
-  // One column of a run: the value-area end of each row after it, from the ends before it.
-  template <kind K, bool Nulls>
-  static void size_column(column_values column, uint32_t first, uint32_t count,
-                          const uint32_t* before, uint32_t* ends);
-  // Writes one column of a run, each value at its row's values + before[i] and its end offset
-  // as the row's entry `index` of `Entry` bytes (0: each row's own size, from its area).
-  template <kind K, bool Nulls, uint32_t Entry>
-  static void write_column(column_values column, uint32_t first, uint32_t count,
-                           std::byte* const* out, size_t index, size_t width,
-                           const uint32_t* before, const uint32_t* ends, const uint32_t* areas);
   // f(std::integral_constant<kind, k>{}), so that a loop over values is typed once.
   template <typename F>
   static void dispatch(kind k, F&& f);
@@ -208,10 +199,10 @@ class tuple_row_writer {
   std::vector<uint32_t> lengths_;
   uint32_t value_area_ = 0;
   bool generic_ = false;
-  // Per run: row i's value-area end after column c at [(c + 1) * count + i], behind a column
-  // of zeros, so that every value starts where the column before it ended.
-  std::vector<uint32_t> run_ends_;
-  uint32_t run_count_ = 0;
+  // Per row of write_page_rows(): each column's end offset, and each variable-length column's
+  // next start.
+  std::vector<uint32_t> row_ends_;
+  std::vector<uint64_t> starts_;
   tuple_builder_direct builder_;
 };
 
