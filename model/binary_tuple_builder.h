@@ -170,11 +170,10 @@ class binary_tuple_builder {
   static uint32_t entry_size_for(uint32_t value_area_size) {
     return value_area_size < 0x100 ? 1 : value_area_size < 0x10000 ? 2 : 4;
   }
+  // 1, 2, 4 or 8, without branches: a column's values often alternate between two sizes.
   static uint32_t int_size(int64_t v) {
-    if (v == static_cast<int8_t>(v)) return 1;
-    if (v == static_cast<int16_t>(v)) return 2;
-    if (v == static_cast<int32_t>(v)) return 4;
-    return 8;
+    return 1 + uint32_t{v != static_cast<int8_t>(v)} + 2 * uint32_t{v != static_cast<int16_t>(v)} +
+           4 * uint32_t{v != static_cast<int32_t>(v)};
   }
   // 4 when the value survives a round trip through single precision, else 8.
   static uint32_t double_size(double v) {

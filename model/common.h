@@ -4,6 +4,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace ombrel {
@@ -37,5 +38,31 @@ struct bytes_view {
   constexpr const std::byte* end() const { return data + length; }
   std::string_view as_string() const { return {reinterpret_cast<const char*>(data), length}; }
 };
+
+// Copies n bytes, mostly few: overlapping word moves instead of a call to memcpy.
+inline void copy_short(std::byte* to, const std::byte* from, size_t n) noexcept {
+  if (n >= 8) {
+    if (n > 16) {
+      std::memcpy(to, from, n);
+      return;
+    }
+    uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n != 0) {
+    const std::byte a = from[0], b = from[n / 2], c = from[n - 1];
+    to[0] = a;
+    to[n / 2] = b;
+    to[n - 1] = c;
+  }
+}
 
 }  // namespace ombrel

@@ -20,6 +20,14 @@ struct tombstone_t {};
 // picked columns.
 using search_result = std::variant<std::monostate, upcoming_t, tombstone_t, flat_tuple>;
 
+// Which of those a search met, numbered as their alternatives: searches that hand the visible
+// row to a callback instead of copying it return this (the callback ran only for `found`).
+enum class search_outcome : uint8_t { absent, upcoming, tombstone, found };
+
+inline search_outcome outcome_of(const search_result& result) {
+  return static_cast<search_outcome>(result.index());
+}
+
 // The columns a read delivers, in output order: the table column number and the material slot
 // of each.
 struct picked_columns {

@@ -474,7 +474,7 @@ uint32_t tuple_row_writer::length_of(bytes_view v) {
 }
 
 template <tuple_row_writer::kind K>
-void tuple_row_writer::put(bytes_view v, uint32_t n, std::byte* to) {
+void tuple_row_writer::put(bytes_view v, uint32_t n, std::byte* to, uint32_t room) {
   if constexpr (K == kind::boolean) {
     *to = static_cast<std::byte>(v.data[0] != std::byte{0});
   } else if constexpr (K == kind::float64) {
@@ -484,22 +484,16 @@ void tuple_row_writer::put(bytes_view v, uint32_t n, std::byte* to) {
     } else {
       std::memcpy(to, v.data, 8);
     }
-  } else if constexpr (K == kind::int8 || K == kind::int16 || K == kind::int32 ||
-                       K == kind::int64) {
-    // Little-endian: the low n bytes are the shortest form.
-    switch (n) {
-      case 1:
-        *to = v.data[0];
-        break;
-      case 2:
-        std::memcpy(to, v.data, 2);
-        break;
-      case 4:
-        std::memcpy(to, v.data, 4);
-        break;
-      default:
-        std::memcpy(to, v.data, 8);
-        break;
+  } else if constexpr (K == kind::int8) {
+    *to = v.data[0];
+  } else if constexpr (K == kind::int16 || K == kind::int32 || K == kind::int64) {
+    // Little-endian: the low n bytes are the shortest form. Where later values of the row follow,
+    // the whole value goes in one store and they overwrite the rest.
+    constexpr uint32_t width = K == kind::int16 ? 2 : K == kind::int32 ? 4 : 8;
+    if (room >= width) {
+      std::memcpy(to, v.data, width);
+    } else {
+      copy_short(to, v.data, n);
     }
   } else if constexpr (K == kind::float32) {
     std::memcpy(to, v.data, 4);
@@ -510,7 +504,7 @@ void tuple_row_writer::put(bytes_view v, uint32_t n, std::byte* to) {
     std::memcpy(to, v.data, 16);
   } else {
     if (binary_tuple_builder::needs_escape(v)) *to++ = binary_tuple_builder::VARLEN_ESCAPE;
-    if (v.size() != 0) std::memcpy(to, v.data, v.size());
+    copy_short(to, v.data, v.size());
   }
 }
 
@@ -601,118 +595,110 @@ void tuple_row_writer::write(const row_values& row, std::byte* out) {
   for (size_t c = 0; c < row.size(); ++c) {
     if (const std::optional<bytes_view>& v = row[c]) {
       const uint32_t n = lengths_[c];
-      dispatch(kinds_[c], [&](auto k) { put<k()>(*v, n, values + end); });
+      dispatch(kinds_[c], [&](auto k) { put<k()>(*v, n, values + end, value_area_ - end); });
       end += n;
     }
     store_entry(entries + c * entry, end, entry);
   }
 }
 
-namespace {
-
-// f(has_nulls, fixed) with both as compile-time constants, so that loops over a column's values
-// test neither per value.
-template <typename F>
-void with_column_shape(const column_values& column, F&& f) {
-  const bool has_nulls = column.nulls != nullptr && !column.nulls->empty();
-  const bool fixed = column.fixed_size != 0;
-  if (has_nulls) {
-    if (fixed) {
-      f(std::true_type{}, std::true_type{});
-    } else {
-      f(std::true_type{}, std::false_type{});
-    }
-  } else if (fixed) {
-    f(std::false_type{}, std::true_type{});
-  } else {
-    f(std::false_type{}, std::false_type{});
+template <tuple_row_writer::kind K>
+constexpr uint32_t tuple_row_writer::material_size() {
+  using enum kind;
+  switch (K) {
+    case int8:
+    case boolean:
+      return 1;
+    case int16:
+      return 2;
+    case int32:
+    case float32:
+      return 4;
+    case int64:
+    case float64:
+      return 8;
+    case seconds_nanos:
+      return 12;
+    case raw16:
+      return 16;
+    case varlen:
+      return 0;
   }
+  return 0;
 }
 
-}  // namespace
-
-bool tuple_row_writer::size_rows(const column_values* columns, uint32_t first, uint32_t count,
-                                 uint32_t* sizes) {
-  if (generic_) return false;
+std::optional<uint64_t> tuple_row_writer::page_room(const column_values* columns, uint32_t first,
+                                                    uint32_t count) {
+  if (generic_) return std::nullopt;
   const size_t width = kinds_.size();
-  run_lengths_.resize(width * count);
-  run_areas_.assign(count, 0);
-  run_count_ = count;
-  uint32_t* areas = run_areas_.data();
+  // A row takes at most its length, its header, entries of 4 bytes and each value at its
+  // material size (a variable-length one with an escape byte).
+  uint64_t room = uint64_t{count} * (4 + 1 + 4 * width);
   for (size_t c = 0; c < width; ++c) {
-    const column_values& column = columns[c];
-    uint32_t* lengths = run_lengths_.data() + c * count;
-    dispatch(kinds_[c], [&](auto k) {
-      with_column_shape(column, [&](auto has_nulls, auto fixed) {
-        for (uint32_t i = 0; i < count; ++i) {
-          // Every non-null value takes at least one byte (an empty one its escape byte), so
-          // a length of 0 marks a null.
-          uint32_t n;
-          if (has_nulls() && column.is_null(first + i)) {
-            n = 0;
-          } else {
-            n = length_of<k()>(column.value_of<fixed()>(first + i));
-          }
-          lengths[i] = n;
-          areas[i] += n;
-        }
-      });
-    });
+    uint32_t size = 0;
+    dispatch(kinds_[c], [&](auto k) { size = material_size<k()>(); });
+    if (columns[c].fixed_size != size) return std::nullopt;
+    if (size != 0) {
+      room += uint64_t{count} * size;
+    } else if (count != 0) {
+      const uint64_t start = first == 0 ? 0 : columns[c].ends[first - 1];
+      room += columns[c].ends[first + count - 1] - start + count;
+    }
   }
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t area = areas[i];
-    sizes[i] = static_cast<uint32_t>(1 + width * binary_tuple_builder::entry_size_for(area) + area);
-  }
-  return true;
+  return room;
 }
 
-void tuple_row_writer::write_rows(const column_values* columns, uint32_t first, uint32_t count,
-                                  std::byte* const* out) {
+uint64_t tuple_row_writer::write_page_rows(const column_values* columns, uint32_t first,
+                                           uint32_t count, std::byte* at, uint32_t& widest) {
   const size_t width = kinds_.size();
-  run_ends_.assign(count, 0);
-  uint32_t smallest = 4;
-  uint32_t largest = 1;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t entry = binary_tuple_builder::entry_size_for(run_areas_[i]);
-    out[i][0] = static_cast<std::byte>(std::countr_zero(entry));
-    smallest = std::min(smallest, entry);
-    largest = std::max(largest, entry);
+  row_ends_.resize(width);
+  starts_.resize(width);
+  for (size_t c = 0; c < width; ++c) {
+    starts_[c] = columns[c].fixed_size != 0 || first == 0 ? 0 : columns[c].ends[first - 1];
   }
-  // Rows of a run mostly share one entry size: then it is a constant of the loops.
-  auto write = [&](auto uniform_entry) {
+  std::byte* const begin = at;
+  uint32_t longest = 0;
+  for (uint32_t r = first; r < first + count; ++r) {
+    std::byte* const tuple = at + 4;
+    std::byte* const values = tuple + 1 + width;  // entries of 1 byte, moved on when wider
+    uint32_t end = 0;
     for (size_t c = 0; c < width; ++c) {
       const column_values& column = columns[c];
-      const uint32_t* lengths = run_lengths_.data() + c * run_count_;
-      uint32_t* ends = run_ends_.data();
-      dispatch(kinds_[c], [&](auto k) {
-        with_column_shape(column, [&](auto, auto fixed) {
-          for (uint32_t i = 0; i < count; ++i) {
-            uint32_t entry = uniform_entry();
-            if constexpr (uniform_entry() == 0) {
-              entry = binary_tuple_builder::entry_size_for(run_areas_[i]);
-            }
-            std::byte* entries = out[i] + 1;
-            uint32_t end = ends[i];
-            if (const uint32_t n = lengths[i]; n != 0) {
-              put<k()>(column.value_of<fixed()>(first + i), n, entries + width * entry + end);
-              end += n;
-              ends[i] = end;
-            }
-            store_entry(entries + c * entry, end, entry);
+      if (column.is_null(r)) {
+        if (column.fixed_size == 0) starts_[c] = column.ends[r];
+      } else {
+        dispatch(kinds_[c], [&](auto k) {
+          bytes_view v;
+          if constexpr (material_size<k()>() != 0) {
+            v = {material_size<k()>(), column.data + size_t{r} * material_size<k()>()};
+          } else {
+            const uint64_t stop = column.ends[r];
+            v = {stop - starts_[c], column.data + starts_[c]};
+            starts_[c] = stop;
           }
+          const uint32_t n = length_of<k()>(v);
+          // Bytes past the value are the room of later values and rows.
+          put<k()>(v, n, values + end, UINT32_MAX);
+          end += n;
         });
-      });
+      }
+      row_ends_[c] = end;
+      tuple[1 + c] = static_cast<std::byte>(end);
     }
-  };
-  if (smallest != largest) {
-    write(std::integral_constant<uint32_t, 0>{});
-  } else if (largest == 1) {
-    write(std::integral_constant<uint32_t, 1>{});
-  } else if (largest == 2) {
-    write(std::integral_constant<uint32_t, 2>{});
-  } else {
-    write(std::integral_constant<uint32_t, 4>{});
+    uint32_t entry = 1;
+    if (end >= 0x100) {
+      entry = binary_tuple_builder::entry_size_for(end);
+      std::memmove(values + width * (entry - 1), values, end);
+      for (size_t c = 0; c < width; ++c) store_entry(tuple + 1 + c * entry, row_ends_[c], entry);
+    }
+    tuple[0] = static_cast<std::byte>(std::countr_zero(entry));
+    const auto size = static_cast<uint32_t>(1 + width * entry + end);
+    std::memcpy(at, &size, 4);
+    longest = std::max(longest, size);
+    at += 4 + size;
   }
+  widest = longest;
+  return static_cast<uint64_t>(at - begin);
 }
 
 int compare_fixed(ombrel_type type, const std::byte* a, const std::byte* b) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "model/binary_tuple_builder.h"
@@ -155,14 +156,15 @@ class tuple_row_writer {
   // Writes the row sized by the last size() call. REQUIRES: `out` holds size() bytes.
   void write(const row_values& row, std::byte* out);
 
-  // The same for a run of rows [first, first + count) held column by column (one entry of
-  // `columns` per column), a column at a time: the tuple size of each row into `sizes`.
-  // False, sizing nothing, when a column's type needs the per-row path.
-  bool size_rows(const column_values* columns, uint32_t first, uint32_t count, uint32_t* sizes);
-  // Writes the first `count` rows sized by the last size_rows() call, row i at out[i].
-  // REQUIRES: count is at most that call's, and out[i] holds sizes[i] bytes.
-  void write_rows(const column_values* columns, uint32_t first, uint32_t count,
-                  std::byte* const* out);
+  // Cursor pages in one pass: rows [first, first + count) of a run held column by column (one
+  // entry of `columns` per column), one after the other from `at`, each as its 4-byte length
+  // and its tuple. The bytes the run may touch (at least those it takes), or nothing when a
+  // column's type needs the per-row path (or its values are not of that type's material size).
+  std::optional<uint64_t> page_room(const column_values* columns, uint32_t first, uint32_t count);
+  // Writes those rows; returns the bytes they take and sets `widest` to the longest row's
+  // tuple size. REQUIRES: page_room() bytes at `at`, which may all be written.
+  uint64_t write_page_rows(const column_values* columns, uint32_t first, uint32_t count,
+                           std::byte* at, uint32_t& widest);
 
  private:
   enum class kind : uint8_t {
@@ -178,11 +180,16 @@ class tuple_row_writer {
     varlen
   };
 
-  // The encoded length of a non-null value of kind K, and its encoding in those n bytes.
+  // The encoded length of a non-null value of kind K, and its encoding in those n bytes. `room`
+  // is how far the row's value area reaches past `to`: bytes beyond n that later values
+  // overwrite, so that a short integer may be stored as one whole word.
   template <kind K>
   static uint32_t length_of(bytes_view v);
   template <kind K>
-  static void put(bytes_view v, uint32_t n, std::byte* to);
+  static void put(bytes_view v, uint32_t n, std::byte* to, uint32_t room);
+  // The material size of a kind's values, 0 for variable-length ones.
+  template <kind K>
+  static constexpr uint32_t material_size();
   // f(std::integral_constant<kind, k>{}), so that a loop over values is typed once.
   template <typename F>
   static void dispatch(kind k, F&& f);
@@ -192,11 +199,10 @@ class tuple_row_writer {
   std::vector<uint32_t> lengths_;
   uint32_t value_area_ = 0;
   bool generic_ = false;
-  // Per run: each value's length, column by column, and each row's value area.
-  std::vector<uint32_t> run_lengths_;
-  std::vector<uint32_t> run_areas_;
-  std::vector<uint32_t> run_ends_;
-  uint32_t run_count_ = 0;
+  // Per row of write_page_rows(): each column's end offset, and each variable-length column's
+  // next start.
+  std::vector<uint32_t> row_ends_;
+  std::vector<uint64_t> starts_;
   tuple_builder_direct builder_;
 };
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -35,6 +36,23 @@ void check_hashes(const column_layout& layout, const std::byte* source, size_t l
       throw errors::error("Block hash mismatch!");
     }
   }
+}
+
+// Where the decoded values already lie in the file's bytes: when every value block is stored
+// raw, back to back, from an 8-byte boundary (so that typed reads stay aligned). Their offset.
+std::optional<uint64_t> values_in_place(const column_layout& layout) {
+  std::optional<uint64_t> start;
+  uint64_t next = 0;
+  for (size_t i = 0; i < layout.headers().size(); ++i) {
+    if (layout.part_of(i) != column_layout::part::values) continue;
+    const storage_block_header& header = layout.headers()[i];
+    if (header.method != METHOD_RAW) return std::nullopt;
+    if (!start) start = next = layout.source(i);
+    if (layout.source(i) != next) return std::nullopt;
+    next += header.stored_size;
+  }
+  if (start && *start % 8 != 0) return std::nullopt;
+  return start;
 }
 
 }  // namespace
@@ -136,6 +154,7 @@ column_reader::column_reader(const column_file& cf)
 void column_reader::clear() noexcept {
   loaded_ = false;
   data_.reset();
+  data_offset_ = 0;
   offsets_.reset();
   nulls_.clear();
 }
@@ -143,7 +162,7 @@ void column_reader::clear() noexcept {
 void column_reader::read_file_and_decompress(const std::shared_ptr<column_memory>& memory) {
   clear();
   const column_layout layout(*this);
-  const column_buffer source = allocate(memory, data_size_);
+  column_buffer source = allocate(memory, data_size_);
   file::for_reading(path_).read(0, source.get(), data_size_);
 
   // Every block must be able to decode to its size before anything is allocated for it; a
@@ -161,8 +180,10 @@ void column_reader::read_file_and_decompress(const std::shared_ptr<column_memory
     }
   }
 
-  // Every byte of these is written by exactly one block (the layout checked the sizes).
-  column_buffer data = allocate(memory, layout.data_bytes());
+  // Every byte of these is written by exactly one block (the layout checked the sizes). Raw
+  // values are not copied at all when they lie back to back in what was read.
+  const std::optional<uint64_t> in_place = values_in_place(layout);
+  column_buffer data = in_place ? column_buffer() : allocate(memory, layout.data_bytes());
   column_buffer offsets;
   if (fixed_size_ == 0) offsets = allocate(memory, uint64_t{row_count_} * sizeof(uint64_t));
   bitset nulls;
@@ -182,12 +203,18 @@ void column_reader::read_file_and_decompress(const std::shared_ptr<column_memory
         offsets_cursor += header.size;
         break;
       case column_layout::part::values:
-        target = data_cursor;
-        data_cursor += header.size;
+        if (!in_place) {
+          target = data_cursor;
+          data_cursor += header.size;
+        }
         break;
     }
     try {
-      decompress(target, source.get() + layout.source(i), layout.decoded_type(i), header);
+      if (target == nullptr && layout.part_of(i) == column_layout::part::values) {
+        verify_block(source.get() + layout.source(i), header);
+      } else {
+        decompress(target, source.get() + layout.source(i), layout.decoded_type(i), header);
+      }
     } catch (const corrupted_block_error& e) {
       layout.refuse_block(i, e.detail());
     }
@@ -213,7 +240,13 @@ void column_reader::read_file_and_decompress(const std::shared_ptr<column_memory
     }
   }
 
-  data_ = std::move(data);
+  if (in_place) {
+    data_ = std::move(source);
+    data_offset_ = *in_place;
+  } else {
+    data_ = std::move(data);
+    data_offset_ = 0;
+  }
   offsets_ = std::move(offsets);
   nulls_ = std::move(nulls);
   loaded_ = true;

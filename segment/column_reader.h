@@ -134,7 +134,7 @@ class column_reader {
   // The decoded column; null before loading. Fixed-size: row r at data() + r * fixed_size().
   // Variable-length: row r spans [offsets()[r-1] (0 for row 0), offsets()[r]) of data();
   // the offsets are checked to be non-decreasing and to end at the data's size.
-  const std::byte* data() const noexcept { return data_.get(); }
+  const std::byte* data() const noexcept { return data_.get() + data_offset_; }
   const uint64_t* offsets() const noexcept {
     return reinterpret_cast<const uint64_t*>(offsets_.get());
   }
@@ -169,6 +169,7 @@ class column_reader {
 
   bool loaded_ = false;
   column_buffer data_;
+  uint64_t data_offset_ = 0;  // where the values start in data_ (raw ones read in place)
   column_buffer offsets_;
   bitset nulls_;
 };

@@ -140,9 +140,10 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   search_result search(tx_timestamp timestamp, const material_tuple& key,
                        const picked_columns& picker) const override;
   // The same without a copy: hands the visible row's picked values to `f` (views valid during
-  // the call) and returns the index of the result's alternative (3 when `f` was called).
-  size_t search(tx_timestamp timestamp, const material_tuple& key, const picked_columns& picker,
-                const std::function<void(const row_values&)>& f) const;
+  // the call).
+  search_outcome search(tx_timestamp timestamp, const material_tuple& key,
+                        const picked_columns& picker,
+                        const std::function<void(const row_values&)>& f) const;
   std::unique_ptr<row_cursor> first() const override;
   std::unique_ptr<row_cursor> position(tx_timestamp timestamp, const material_tuple& key,
                                        const picked_columns& picker) const override;
@@ -183,10 +184,10 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   // Search with `requested` table columns in output order.
   search_result search_columns(tx_timestamp timestamp, const material_tuple& key,
                                const std::vector<unsigned>& requested) const;
-  // The same, handing the row to `f`; the index of the result's alternative.
-  size_t visit_columns(tx_timestamp timestamp, const material_tuple& key,
-                       const std::vector<unsigned>& requested,
-                       const std::function<void(const row_values&)>& f) const;
+  // The same, handing the row to `f`.
+  search_outcome visit_columns(tx_timestamp timestamp, const material_tuple& key,
+                               const std::vector<unsigned>& requested,
+                               const std::function<void(const row_values&)>& f) const;
   // The row of the visible version read through `rows`, or why there is none.
   position_result find_row(tx_timestamp timestamp, const material_tuple& key,
                            detail::block_rows& rows) const;

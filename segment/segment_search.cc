@@ -443,31 +443,32 @@ search_result segment::search_columns(tx_timestamp timestamp, const material_tup
   search_result result;
   switch (visit_columns(timestamp, key, requested,
                         [&](const row_values& values) { result = flat_tuple::copy(values); })) {
-    case 1:
+    case search_outcome::upcoming:
       return upcoming_t{};
-    case 2:
+    case search_outcome::tombstone:
       return tombstone_t{};
     default:
       return result;
   }
 }
 
-size_t segment::search(tx_timestamp timestamp, const material_tuple& key,
-                       const picked_columns& picker,
-                       const std::function<void(const row_values&)>& f) const {
+search_outcome segment::search(tx_timestamp timestamp, const material_tuple& key,
+                               const picked_columns& picker,
+                               const std::function<void(const row_values&)>& f) const {
   return visit_columns(timestamp, key, picker.columns, f);
 }
 
-size_t segment::visit_columns(tx_timestamp timestamp, const material_tuple& key,
-                              const std::vector<unsigned>& requested,
-                              const std::function<void(const row_values&)>& f) const {
+search_outcome segment::visit_columns(tx_timestamp timestamp, const material_tuple& key,
+                                      const std::vector<unsigned>& requested,
+                                      const std::function<void(const row_values&)>& f) const {
   detail::block_rows rows(*this);
   const position_result found = find_row(timestamp, key, rows);
-  if (!std::holds_alternative<uint64_t>(found)) return found.index();
+  // Its first three alternatives are those of search_result.
+  if (!std::holds_alternative<uint64_t>(found)) return static_cast<search_outcome>(found.index());
   const uint64_t row = std::get<uint64_t>(found);
   if (tombstones_) {
     column_blocks flags(*this, tombstone_slot(), &rows.groups());
-    if (std::to_integer<uint8_t>(*flags.value(row).data) != 0) return 2;
+    if (std::to_integer<uint8_t>(*flags.value(row).data) != 0) return search_outcome::tombstone;
   }
 
   std::vector<column_blocks> columns;  // keeps the blocks of the views below alive
@@ -496,7 +497,7 @@ size_t segment::visit_columns(tx_timestamp timestamp, const material_tuple& key,
     if (v && v->size() != 0) __builtin_prefetch(v->data);
   }
   f(values);
-  return 3;
+  return search_outcome::found;
 }
 
 std::unique_ptr<row_cursor> segment::first() const {

@@ -185,18 +185,34 @@ void cursor::place_run(const row_run& run) {
   uint32_t r = run.first;
   run_columns_.resize(run.column_count);
   for (size_t j = 0; j < run.column_count; ++j) run_columns_[j] = run.columns[j]->values();
-  run_sizes_.resize(run.count);
-  if (!full_ && writer_->size_rows(run_columns_.data(), r, run.count, run_sizes_.data())) {
-    // The rows that fit get their places first, then are written a column at a time.
-    run_out_.clear();
-    for (uint32_t i = 0; i < run.count && !full_; ++i) {
-      std::byte* tuple = reserve(run_sizes_[i]);
-      if (tuple == nullptr) break;
-      run_out_.push_back(tuple);
+  if (!full_) {
+    // The longest prefix of the run whose room leaves the page unfilled is written in one pass;
+    // rows from the one that may fill it on are placed one by one.
+    uint32_t fits = run.count;
+    std::optional<uint64_t> room = writer_->page_room(run_columns_.data(), r, fits);
+    if (room && *room >= space_) {
+      uint32_t low = 0;  // room(low) < space_ <= room(high)
+      uint32_t high = fits;
+      while (high - low > 1) {
+        const uint32_t middle = low + (high - low) / 2;
+        if (*writer_->page_room(run_columns_.data(), r, middle) < space_) {
+          low = middle;
+        } else {
+          high = middle;
+        }
+      }
+      fits = low;
     }
-    const auto placed = static_cast<uint32_t>(run_out_.size());
-    writer_->write_rows(run_columns_.data(), r, placed, run_out_.data());
-    r += placed;
+    if (room && fits != 0) {
+      uint32_t widest = 0;
+      const uint64_t used =
+          writer_->write_page_rows(run_columns_.data(), r, fits, position_, widest);
+      position_ += used;
+      space_ -= used;
+      count_ += fits;
+      widest_row_ = std::max<uint64_t>(widest_row_, uint64_t{widest} + 4);
+      r += fits;
+    }
   }
   run_row_.resize(run.column_count);
   for (; r < end; ++r) {

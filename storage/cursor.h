@@ -81,8 +81,6 @@ class cursor {
   row_values run_row_;
   // A run's columns, its rows' sizes and where each row placed from it goes.
   std::vector<column_values> run_columns_;
-  std::vector<uint32_t> run_sizes_;
-  std::vector<std::byte*> run_out_;
   uint64_t widest_row_ = 64;  // the longest row placed so far, with its length slot
   schema_descriptor output_schema_;
   tuple_schema page_schema_;

@@ -40,21 +40,6 @@ bool same_bytes(bytes_view a, bytes_view b) {
   }
 }
 
-void copy_bytes(std::byte* to, bytes_view from) {
-  switch (from.size()) {
-    case 0:
-      return;
-    case 4:
-      std::memcpy(to, from.data, 4);
-      return;
-    case 8:
-      std::memcpy(to, from.data, 8);
-      return;
-    default:
-      std::memcpy(to, from.data, from.size());
-  }
-}
-
 }  // namespace
 
 // ---- key_order ----
@@ -285,7 +270,8 @@ void merge_tree_iterator::level_state::read_tuple(row_values& out) {
   }
 }
 
-uint32_t merge_tree_iterator::level_state::run_length(const key_order& order, uint32_t max_rows) {
+uint32_t merge_tree_iterator::level_state::run_length(const key_order& order, bool int_key,
+                                                      uint32_t max_rows) {
   const std::byte* removed = pack_.tombstones ? pack_.tombstones->data() : nullptr;
   const auto visible = [&](uint32_t r) {
     tx_timestamp t;
@@ -293,16 +279,20 @@ uint32_t merge_tree_iterator::level_state::run_length(const key_order& order, ui
     return t <= read_timestamp_ && (removed == nullptr || removed[r] == std::byte{0});
   };
   if (!visible(row_)) return 0;
+  const uint32_t end = row_count_ - row_ > max_rows ? row_ + max_rows : row_count_;
+  uint32_t r = row_ + 1;
+  if (int_key) {
+    while (r < end && visible(r) && int_key_at(r) != int_key_at(r - 1)) ++r;
+    return r - row_;
+  }
   const size_t keys = order.size();
   key_a_.resize(keys);
   key_b_.resize(keys);
-  const uint32_t end = row_count_ - row_ > max_rows ? row_ + max_rows : row_count_;
   bytes_view* previous = key_a_.data();
   bytes_view* current = key_b_.data();
   for (size_t i = 0; i < keys; ++i) {
     previous[i] = pack_.readers[1 + i].value(row_).value_or(bytes_view());
   }
-  uint32_t r = row_ + 1;
   for (; r < end && visible(r); ++r) {
     for (size_t i = 0; i < keys; ++i) {
       current[i] = pack_.readers[1 + i].value(r).value_or(bytes_view());
@@ -409,7 +399,7 @@ bool merge_tree_iterator::next_run(const run_callback& run, uint32_t max_rows) {
   // source's rows.
   if (mode_ != mode::fast_forward || is_mem(current_)) return false;
   level_state& l = level_of(current_);
-  const uint32_t count = l.run_length(order_, max_rows);
+  const uint32_t count = l.run_length(order_, int_key_, max_rows);
   if (count == 0) return false;
   if (int_key_) {
     if (has_last_key_ && l.int_key() == last_int_key_) return false;
@@ -614,7 +604,7 @@ void merge_tree_iterator::remember_key(const bytes_view* key) {
     last_key_bytes_.resize(std::max(total, 2 * last_key_bytes_.size()));
   size_t offset = 0;
   for (size_t i = 0; i < last_key_.size(); ++i) {
-    copy_bytes(last_key_bytes_.data() + offset, key[i]);
+    copy_short(last_key_bytes_.data() + offset, key[i].data, key[i].size());
     last_key_[i] = bytes_view(key[i].size(), last_key_bytes_.data() + offset);
     offset += key[i].size();
   }

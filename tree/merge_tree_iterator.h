@@ -209,8 +209,8 @@ class merge_tree_iterator::level_state {
   // The rows from the current one on that may go out as one run, at most max_rows: each
   // visible (not newer than the read timestamp, not a removal) and with another key than the
   // row before it (an older version of the same key ends the run). 0 when the current row
-  // itself is not visible.
-  uint32_t run_length(const key_order& order, uint32_t max_rows);
+  // itself is not visible. `int_key`: the key is one INT64 column, compared as integers.
+  uint32_t run_length(const key_order& order, bool int_key, uint32_t max_rows);
   // The run of `count` rows from the current one, which becomes the run's last row; loads the
   // value columns on first use.
   row_run take_run(uint32_t count);

@@ -29,17 +29,15 @@ bool tree_state::if_exists(tx_timestamp timestamp, const material_tuple& key,
                            const picked_columns& picker, const row_function& f) const {
   for (const std::shared_ptr<row_set>& rows : memtables) {
     search_result found = rows->search(timestamp, key, picker);
-    switch (found.index()) {
-      case 0:  // not here
-      case 1:  // only newer versions here
+    switch (outcome_of(found)) {
+      case search_outcome::absent:
+      case search_outcome::upcoming:  // only newer versions here
         continue;
-      case 2:
+      case search_outcome::tombstone:
         return false;
-      case 3:
+      case search_outcome::found:
         f(std::get<flat_tuple>(found).values());
         return true;
-      default:
-        throw std::bad_variant_access();
     }
   }
   for (const level& l : levels) {
@@ -48,16 +46,14 @@ bool tree_state::if_exists(tx_timestamp timestamp, const material_tuple& key,
     // Segments hand the row to `f` straight from their blocks, without a copy.
     for (size_t s = find_segment(l, key); s < l.size(); ++s) {
       switch (l[s]->search(timestamp, key, picker, f)) {
-        case 0:
+        case search_outcome::absent:
           break;
-        case 1:
+        case search_outcome::upcoming:
           continue;
-        case 2:
+        case search_outcome::tombstone:
           return false;
-        case 3:
+        case search_outcome::found:
           return true;
-        default:
-          throw std::bad_variant_access();
       }
       break;
     }

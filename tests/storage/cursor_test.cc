@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,9 @@
 #include "native/errors.h"
 #include "storage/storage.h"
 #include "tests/support/test_dir.h"
+#include "tests/support/testing.h"
+#include "tests/support/tuples.h"
+#include "tree/merge_tree.h"
 
 namespace ombrel {
 namespace {
@@ -175,6 +180,52 @@ TEST(CursorTest, OversizedRowsGetABufferOfTheirOwnAndExactFitsClosePages) {
     EXPECT_EQ(page.fill_next_page(), 1u);
     EXPECT_EQ(page.fill_next_page(), 0u);
   }
+}
+
+// Rows read from segments go to pages a run at a time: the same pages as row by row, across
+// page ends, for rows whose offsets take 1, 2 or 4 bytes, escaped strings and nulls.
+TEST(CursorTest, RunsOfSegmentRowsFillThePagesOfSingleRows) {
+  const uint64_t seed = testing::test_seed();
+  SCOPED_TRACE(seed);
+  std::mt19937_64 random(seed);
+  std::vector<test_row> rows;
+  for (int32_t a = 0; a < 6000; ++a) {
+    test_row r{a, std::nullopt, std::nullopt};
+    if (random() % 7 != 0) {
+      const uint64_t pick = random() % 100;
+      std::string b(pick == 0 ? 70000 : pick < 3 ? 300 : random() % 24, 'a');
+      if (!b.empty() && random() % 9 == 0) b[0] = '\x80';
+      r.b = std::move(b);
+    }
+    if (random() % 5 != 0) r.c = static_cast<int64_t>(random()) >> (random() % 64);
+    rows.push_back(r);
+  }
+  testing::test_dir dir;
+  storage store(dir.path());
+  table_partition* partition = store.create_table_partition("t", 1, 1, page_schema());
+  for (const test_row& r : rows) {
+    const std::vector<std::byte> tuple = testing::encode_tuple(
+        {INT32, STRING, INT64},
+        row_values{bytes_view(&r.a, 4),
+                   r.b ? std::optional(bytes_view(r.b->data(), r.b->size())) : std::nullopt,
+                   r.c ? std::optional(bytes_view(&*r.c, 8)) : std::nullopt});
+    partition->tree().upsert(1, uuid{}, bytes_view(tuple.size(), tuple.data()));
+  }
+  partition->tree().make_full_compaction();
+
+  row_table single(rows);
+  cursor runs(partition, TX_TIMESTAMP_LATEST);
+  cursor one_by_one(&single, TX_TIMESTAMP_LATEST);
+  for (int page = 0;; ++page) {
+    SCOPED_TRACE("page " + std::to_string(page));
+    const uint32_t count = runs.fill_next_page();
+    ASSERT_EQ(count, one_by_one.fill_next_page());
+    if (count == 0) break;
+    size_t bytes = 0;
+    for (uint32_t i = 0; i < count; ++i) bytes += 4 + length_at(runs.buffer() + bytes);
+    ASSERT_EQ(hex(runs.buffer(), bytes), hex(one_by_one.buffer(), bytes));
+  }
+  EXPECT_EQ(single.taken, 6000);
 }
 
 TEST(CursorTest, OutputSchemaComesWithTheScanAndTheCatalogHonoursItsProjection) {
