@@ -214,18 +214,21 @@ TEST(CursorTest, RunsOfSegmentRowsFillThePagesOfSingleRows) {
   partition->tree().make_full_compaction();
 
   row_table single(rows);
-  cursor runs(partition, TX_TIMESTAMP_LATEST);
-  cursor one_by_one(&single, TX_TIMESTAMP_LATEST);
-  for (int page = 0;; ++page) {
-    SCOPED_TRACE("page " + std::to_string(page));
-    const uint32_t count = runs.fill_next_page();
-    ASSERT_EQ(count, one_by_one.fill_next_page());
-    if (count == 0) break;
-    size_t bytes = 0;
-    for (uint32_t i = 0; i < count; ++i) bytes += 4 + length_at(runs.buffer() + bytes);
-    ASSERT_EQ(hex(runs.buffer(), bytes), hex(one_by_one.buffer(), bytes));
+  {
+    cursor runs(partition, TX_TIMESTAMP_LATEST);
+    cursor one_by_one(&single, TX_TIMESTAMP_LATEST);
+    for (int page = 0;; ++page) {
+      SCOPED_TRACE("page " + std::to_string(page));
+      const uint32_t count = runs.fill_next_page();
+      ASSERT_EQ(count, one_by_one.fill_next_page());
+      if (count == 0) break;
+      size_t bytes = 0;
+      for (uint32_t i = 0; i < count; ++i) bytes += 4 + length_at(runs.buffer() + bytes);
+      ASSERT_EQ(hex(runs.buffer(), bytes), hex(one_by_one.buffer(), bytes));
+    }
   }
   EXPECT_EQ(single.taken, 6000);
+  storage::table_deleter::run(partition);
 }
 
 TEST(CursorTest, OutputSchemaComesWithTheScanAndTheCatalogHonoursItsProjection) {
