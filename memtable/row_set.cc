@@ -192,12 +192,8 @@ void row_set::leave_read() {
   if (flush_ == flush_state::flushed) release_memtable(lock);
 }
 
-namespace {
-
-// The value of one material slot as handed to callers: fixed-size values in material form,
-// length-prefixed ones as their payload.
-std::optional<bytes_view> value_of(const material_tuple_schema& schema, const material_tuple& row,
-                                   uint32_t slot) {
+std::optional<bytes_view> row_set::slot_value(const material_tuple_schema& schema,
+                                              const material_tuple& row, uint32_t slot) {
   const std::byte* p = row[slot];
   if (p == nullptr) return std::nullopt;
   const uint32_t size = schema[slot].size;
@@ -207,12 +203,11 @@ std::optional<bytes_view> value_of(const material_tuple_schema& schema, const ma
   return bytes_view(length, p + sizeof(length));
 }
 
-}  // namespace
-
 void row_set::read_values(const material_tuple_schema& schema, const material_tuple& row,
                           const picked_columns& picker, row_values& out) {
   out.resize(picker.slots.size());
-  for (size_t i = 0; i < picker.slots.size(); ++i) out[i] = value_of(schema, row, picker.slots[i]);
+  for (size_t i = 0; i < picker.slots.size(); ++i)
+    out[i] = slot_value(schema, row, picker.slots[i]);
 }
 
 search_result row_set::search(tx_timestamp timestamp, const material_tuple& key,

@@ -112,6 +112,10 @@ class row_set : public std::enable_shared_from_this<row_set>,
   mem_table_buffer* create_buffer(size_t size) override;
   // Evicts the least recently used mem-table of another row set.
   bool evict_for_buffer() override { return evict(this); }
+  // The value of one material slot of a mem-table row: fixed-size values in material form,
+  // length-prefixed ones as their payload; nothing for a null.
+  static std::optional<bytes_view> slot_value(const material_tuple_schema& schema,
+                                              const material_tuple& row, uint32_t slot);
   // The picked columns of a mem-table row, as views into the buffer.
   static void read_values(const material_tuple_schema& schema, const material_tuple& row,
                           const picked_columns& picker, row_values& out);

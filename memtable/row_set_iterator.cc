@@ -264,17 +264,8 @@ bool row_set::iterator::next_batch(const picked_columns& picker, uint32_t max_en
   while (out.size() < max_entries) {
     prefetch_ahead(index, leaf, i, span);
     const versioned_row entry = index.entry(leaf, i);
-    for (size_t s = 0; s < keys; ++s) {
-      const std::byte* p = entry.tuple[s];
-      const uint32_t size = material[s].size;
-      if (size != 0) {
-        key[s] = bytes_view(size, p);
-      } else {
-        uint32_t length;
-        std::memcpy(&length, p, sizeof(length));
-        key[s] = bytes_view(length, p + sizeof(length));
-      }
-    }
+    for (uint32_t s = 0; s < keys; ++s)
+      key[s] = slot_value(material, entry.tuple, s).value_or(bytes_view());
     // A removal holds its key columns only.
     if (entry.tombstone) {
       values.assign(picker.size(), std::nullopt);

@@ -158,12 +158,7 @@ const column_layout& segment::layout(uint32_t slot) const {
   return *layouts_[slot];
 }
 
-segment_cache::block_ptr segment::value_block(uint32_t slot, uint64_t row, bool cached) const {
-  if (cached) {
-    std::shared_ptr<const row_group> group = row_group_of(row);
-    const decoded_block& block = group_block(*group, slot, row);
-    return segment_cache::block_ptr(std::move(group), &block);
-  }
+segment_cache::block_ptr segment::value_block(uint32_t slot, uint64_t row) const {
   const column_layout& l = layout(slot);
   return read_value_block(l, l.block_of(row));
 }

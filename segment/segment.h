@@ -154,9 +154,8 @@ class segment : public flushed_rows, public std::enable_shared_from_this<segment
   uint32_t tombstone_slot() const { return timestamp_slot() + 1; }
   // The slot's column layout, read at first use. REQUIRES: a slot of an existing column.
   const column_layout& layout(uint32_t slot) const;
-  // The block holding `row`: through the process-wide cache, in point form (read through
-  // decoded_block::value(row, scratch)), when `cached`; else decoded whole.
-  segment_cache::block_ptr value_block(uint32_t slot, uint64_t row, bool cached) const;
+  // The block holding `row`, decoded whole and not cached (point reads go through row groups).
+  segment_cache::block_ptr value_block(uint32_t slot, uint64_t row) const;
   // The slot's whole null map (cached), or null when the column has none.
   segment_cache::block_ptr null_map(uint32_t slot) const;
   // The cached group of rows holding `row` (one cache lookup; reads nothing).

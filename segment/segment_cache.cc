@@ -20,10 +20,9 @@ row_group::row_group(uint32_t group, uint32_t first_row, uint32_t rows, uint32_t
     : group_(group),
       first_row_(first_row),
       rows_(rows),
-      slots_(slots),
       heads_(std::make_unique<std::atomic<const node*>[]>(slots)),
       memory_(GROUP_OVERHEAD + uint64_t{slots} * sizeof(std::atomic<const node*>)) {
-  for (uint32_t s = 0; s < slots_; ++s) heads_[s].store(nullptr, std::memory_order_relaxed);
+  for (uint32_t s = 0; s < slots; ++s) heads_[s].store(nullptr, std::memory_order_relaxed);
 }
 
 row_group::~row_group() = default;

@@ -57,7 +57,6 @@ class row_group final : public cache_entry {
   const uint32_t group_;
   const uint32_t first_row_;
   const uint32_t rows_;
-  const uint32_t slots_;
   std::unique_ptr<std::atomic<const node*>[]> heads_;  // nodes are published here, never taken
   mutable std::mutex mutex_;                           // serialises add
   mutable std::vector<std::unique_ptr<node>> nodes_;   // owns every published node; under mutex_

@@ -113,7 +113,7 @@ class column_blocks {
       const std::shared_ptr<const row_group>& group = groups_->of(row);
       current_ = segment_cache::block_ptr(group, &segment_->group_block(*group, slot_, row));
     } else {
-      current_ = segment_->value_block(slot_, row, false);
+      current_ = segment_->value_block(slot_, row);
     }
     return *current_;
   }

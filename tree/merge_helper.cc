@@ -54,7 +54,7 @@ class row_stream {
     column& col = columns_[c];
     if (col.nulls && col.nulls->bit(row_)) return std::nullopt;
     if (!col.block || !col.block->contains(row_)) {
-      col.block = source().value_block(c, row_, false);
+      col.block = source().value_block(c, row_);
     }
     return col.block->value(row_);
   }
@@ -67,7 +67,7 @@ class row_stream {
     if (!has_tombstones_) return false;
     column& col = columns_[timestamp_slot_ + 1];
     if (!col.block || !col.block->contains(row_)) {
-      col.block = source().value_block(timestamp_slot_ + 1, row_, false);
+      col.block = source().value_block(timestamp_slot_ + 1, row_);
     }
     return std::to_integer<uint8_t>(*col.block->value(row_).data) != 0;
   }
