@@ -400,7 +400,7 @@ void fault_file_system::undo_locked(const new_entry& entry) {
   }
 }
 
-void fault_file_system::simulate_power_loss() {
+void fault_file_system::simulate_power_loss(lost_names lost) {
   std::scoped_lock lock(mutex_);
   // Contents first, while every file still has the name it was last known by.
   for (const auto& [id, written] : written_) {
@@ -415,7 +415,14 @@ void fault_file_system::simulate_power_loss() {
     }
     real().close(fd);
   }
-  for (auto it = new_entries_.rbegin(); it != new_entries_.rend(); ++it) undo_locked(*it);
+  for (auto it = new_entries_.rbegin(); it != new_entries_.rend(); ++it) {
+    struct stat st {};
+    if (lost == lost_names::all_but_renames && it->kind == entry_kind::renamed &&
+        real().stat(it->path, &st) == 0 && S_ISREG(st.st_mode)) {
+      continue;
+    }
+    undo_locked(*it);
+  }
   new_entries_.clear();
   written_.clear();
   // Descriptors still open write on from what survived.

@@ -84,9 +84,17 @@ class fault_file_system : public file_system {
   void fail_matching(fs_op op, std::string path_substring, int err, bool persistent = true);
   void clear_faults();
 
+  // Which of the new names made since the last durable point a power loss keeps.
+  enum class lost_names {
+    all,  // every one not covered by a directory sync (see above)
+    // Renames of regular files survive, every other new name goes: a file system may write a
+    // directory's blocks in any order, so a file renamed into place must not name a directory
+    // whose own name was never synced.
+    all_but_renames,
+  };
   // Undoes on the disk what was not durable (see above) and starts a new durable point.
   // Throws errors::system_error when the disk refuses an undo.
-  void simulate_power_loss();
+  void simulate_power_loss(lost_names lost = lost_names::all);
 
  private:
   static constexpr size_t OP_COUNT = static_cast<size_t>(fs_op::list) + 1;
