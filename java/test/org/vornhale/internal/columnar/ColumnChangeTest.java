@@ -3,28 +3,11 @@ package org.vornhale.internal.columnar;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertNull;
-import static org.junit.jupiter.api.Assertions.assertThrows;
 
-import java.nio.file.Path;
-import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.io.TempDir;
 
 /** addColumn, dropColumn and modifyColumnType on a partition with rows on disk and in memory. */
-class ColumnChangeTest {
-    @TempDir
-    Path root;
-
-    @BeforeAll
-    static void load() {
-        NativeLibrary.load();
-    }
-
-    private static void assertFails(String message, org.junit.jupiter.api.function.Executable call) {
-        ColumnarStorageException e = assertThrows(ColumnarStorageException.class, call);
-        assertEquals(message, e.getMessage());
-    }
-
+class ColumnChangeTest extends StorageFixture {
     private static byte[][] row(long partition, long timestamp, long id, int columns) {
         byte[] row = Table.read(partition, timestamp, id);
         return row == null ? null : BinaryTuple.elements(row, columns);
@@ -32,7 +15,6 @@ class ColumnChangeTest {
 
     @Test
     void columnChangesReshapeOldAndNewRowsAndSurviveARestart() {
-        long storage = NativeInterface.createStorage(root.toString());
         long p = Table.create(storage, "t", 1, 1);
         assertNotEquals(0, p);
         Table.upsert(p, 1, 1, "one", 1.5);
@@ -58,16 +40,10 @@ class ColumnChangeTest {
         assertEquals(-1.25, BinaryTuple.float64(dropped[1]));
         assertEquals(0, BinaryTuple.int64(dropped[2]));
 
-        assertFails("Cannot drop a key column", () -> NativeInterface.dropColumn(p, "id"));
-        assertFails("Cannot modify a key column",
-                () -> NativeInterface.modifyColumnType(p, ColumnType.INT32, "id", false));
+        // One refusal per method; the others are pinned by the merge-tree schema tests.
         assertFails("Column name not found", () -> NativeInterface.dropColumn(p, "name"));
         assertFails("Column qty already exists",
                 () -> NativeInterface.addColumn(p, ColumnType.STRING, "qty", true));
-        assertFails("Invalid name of column 3 \"a/b\": contains '/'",
-                () -> NativeInterface.addColumn(p, ColumnType.STRING, "a/b", true));
-        assertFails("A column cannot have type NONE",
-                () -> NativeInterface.addColumn(p, 0, "z", true));
 
         // Re-adding a dropped name gives a fresh column, not the old values.
         NativeInterface.addColumn(p, ColumnType.STRING, "name", true);
@@ -75,8 +51,8 @@ class ColumnChangeTest {
         NativeInterface.releaseTablePartition(p);
         NativeInterface.releaseStorage(storage);
 
-        long reopened = NativeInterface.createStorage(root.toString());
-        long again = NativeInterface.getTablePartition(reopened, 1, 1);
+        storage = NativeInterface.createStorage(root.toString());
+        long again = NativeInterface.getTablePartition(storage, 1, 1);
         assertNotEquals(0, again);
         byte[][] after = row(again, Long.MAX_VALUE, 2, 4);
         assertEquals(2, BinaryTuple.int64(after[0]));
@@ -84,6 +60,5 @@ class ColumnChangeTest {
         assertNull(after[3]);
         assertNull(row(again, 0, 2, 4));
         NativeInterface.releaseTablePartition(again);
-        NativeInterface.releaseStorage(reopened);
     }
 }

@@ -3,75 +3,17 @@ package org.vornhale.internal.columnar;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
-import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.file.Files;
-import java.nio.file.Path;
-import java.util.ArrayList;
 import java.util.List;
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.io.TempDir;
 
 /** The cursor methods: pages of length-prefixed tuples, output schemas, projections. */
-class CursorTest {
-    @TempDir
-    Path root;
-
-    private long storage;
-
-    @BeforeAll
-    static void load() {
-        NativeLibrary.load();
-    }
-
-    @BeforeEach
-    void open() {
-        storage = NativeInterface.createStorage(root.toString());
-        assertNotEquals(0, storage);
-    }
-
-    @AfterEach
-    void close() {
-        NativeInterface.releaseStorage(storage);
-    }
-
-    /** Every row of the cursor, page by page, taking a new buffer whenever a page comes back empty. */
-    private static List<byte[]> drain(long cursor) {
-        List<byte[]> rows = new ArrayList<>();
-        ByteBuffer page = NativeInterface.cursorGetBuffer(cursor).order(ByteOrder.nativeOrder());
-        int empty = 0;
-        while (NativeInterface.cursorHasNextPage(cursor) && empty < 2) {
-            int count = NativeInterface.cursorGatherTuples(cursor);
-            empty = count == 0 ? empty + 1 : 0;
-            if (count == 0) {
-                page = NativeInterface.cursorGetBuffer(cursor).order(ByteOrder.nativeOrder());
-            }
-            int offset = 0;
-            for (int i = 0; i < count; i++) {
-                int length = page.getInt(offset);
-                byte[] row = new byte[length];
-                page.get(offset + 4, row);
-                rows.add(row);
-                offset += 4 + length;
-            }
-        }
-        return rows;
-    }
-
-    private static byte[] outputSchema(long cursor) {
-        ByteBuffer schema = NativeInterface.cursorGetOutputSchema(cursor, 0, 0);
-        byte[] bytes = new byte[schema.capacity()];
-        schema.get(0, bytes);
-        return bytes;
-    }
-
+class CursorTest extends StorageFixture {
     @Test
     void fullAndProjectedScansSeeTheVersionsOfTheirTimestamp() {
         long p = Table.create(storage, "t", 1, 1);

@@ -1,32 +1,14 @@
 package org.vornhale.internal.columnar;
 
-import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertThrows;
-
-import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.function.Executable;
 
-class NativeFrameTest {
-    @BeforeAll
-    static void load() {
-        NativeLibrary.load();
-    }
-
-    private static void assertFails(String message, Executable call) {
-        ColumnarStorageException e = assertThrows(ColumnarStorageException.class, call);
-        assertEquals(message, e.getMessage());
-    }
-
+class NativeFrameTest extends NativeTest {
     @Test
-    void releasingZeroHandlesDoesNothing() {
+    void nullArgumentsAndZeroHandlesFailInsteadOfCrashing() {
+        // Releasing a zero handle does nothing.
         NativeInterface.releaseStorage(0);
         NativeInterface.releaseCursor(0);
         NativeInterface.releaseTablePartition(0);
-    }
-
-    @Test
-    void nullArgumentsAndZeroHandlesFailInsteadOfCrashing() {
         assertFails("Null root directory argument", () -> NativeInterface.createStorage(null));
         assertFails("Null storage handle", () -> NativeInterface.getTablePartition(0, 1, 2));
         assertFails("Null storage handle", () -> NativeInterface.dropTablePartition(0, 1, 2));
