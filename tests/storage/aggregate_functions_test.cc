@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "model/binary_tuple_builder.h"
 #include "native/errors.h"
+#include "tests/storage/storage_test_util.h"
 #include "tests/support/testing.h"
 #include "tests/support/tuples.h"
 
@@ -28,44 +28,12 @@ std::vector<std::byte> bytes(std::initializer_list<int> values) {
   return testing::bytes_from(values);
 }
 
-std::vector<std::byte> decimal(const char* text) {
-  big_decimal d;
-  std::istringstream(text) >> d;
-  std::vector<std::byte> out(d.byte_size());
-  d.store_bytes(out.data());
-  return out;
-}
+using testing::decimal;
+using testing::join;
+using testing::packed_date;
+using testing::packed_time;
 
-std::vector<std::byte> number(int64_t v) {
-  const big_integer n(v);
-  std::vector<std::byte> out(n.byte_size());
-  n.store_bytes(out.data());
-  return out;
-}
-
-std::vector<std::byte> date(int32_t y, int8_t m, int8_t d) {
-  std::vector<std::byte> out(3);
-  binary_tuple_builder::write_date(out.data(), {y, m, d});
-  return out;
-}
-
-std::vector<std::byte> time(int8_t h, int8_t m, int8_t s, int32_t nano) {
-  std::vector<std::byte> out(6);
-  binary_tuple_builder::write_time(out.data(), {h, m, s, nano}, 6);
-  return out;
-}
-
-std::vector<std::byte> seconds_nanos(int64_t s, int32_t n) {
-  std::vector<std::byte> out = fixed(s);
-  const std::vector<std::byte> nanos = fixed(n);
-  out.insert(out.end(), nanos.begin(), nanos.end());
-  return out;
-}
-
-std::vector<std::byte> concat(std::vector<std::byte> a, const std::vector<std::byte>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+std::vector<std::byte> number(int64_t v) { return testing::stored(big_integer(v)); }
 
 // Folds the values, one row of one column each, and renders the result.
 value_bytes fold(const aggregate_function& f, const std::vector<value_bytes>& xs) {
@@ -112,18 +80,19 @@ sample sample_of(ombrel_type type) {
     case NUMBER:  // the integer quotient as a DECIMAL of scale 0
       return {number(-7), number(300), number(293), decimal("146")};
     case DATE:
-      return {date(2020, 1, 31), date(2020, 2, 1)};
+      return {packed_date(2020, 1, 31), packed_date(2020, 2, 1)};
     case TIME:
-      return {time(10, 59, 59, 999999999), time(11, 0, 0, 0)};
+      return {packed_time(10, 59, 59, 999999999), packed_time(11, 0, 0, 0)};
     case DATE_TIME:
-      return {concat(date(2020, 1, 1), time(23, 0, 0, 0)),
-              concat(date(2020, 1, 2), time(1, 0, 0, 0))};
+      return {join(packed_date(2020, 1, 1), packed_time(23, 0, 0, 0)),
+              join(packed_date(2020, 1, 2), packed_time(1, 0, 0, 0))};
     case TIMESTAMP:
     case DURATION:
-      return {seconds_nanos(-1, 999), seconds_nanos(0, 5)};
+      return {join(fixed<int64_t>(-1), fixed<int32_t>(999)),
+              join(fixed<int64_t>(0), fixed<int32_t>(5))};
     case PERIOD:
-      return {concat(fixed<int32_t>(1), fixed<int64_t>(99)),
-              concat(fixed<int32_t>(2), fixed<int64_t>(0))};
+      return {join(fixed<int32_t>(1), fixed<int64_t>(99)),
+              join(fixed<int32_t>(2), fixed<int64_t>(0))};
     case UUID:  // bytewise: 00 01 ... sorts before 01 00 ... although its first half is larger
       return {fixed(uuid{0x100, 0}), fixed(uuid{1, 0})};
     case STRING:

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "model/binary_tuple_builder.h"
 #include "native/errors.h"
 #include "storage/storage.h"
+#include "tests/storage/storage_test_util.h"
 #include "tests/support/test_dir.h"
 #include "tests/support/testing.h"
 #include "tests/support/tuples.h"
@@ -19,90 +19,24 @@
 namespace ombrel {
 namespace {
 
+using testing::rows_table;
+using material = std::vector<std::byte>;
+
 // (a INT32 key, b STRING nullable, c INT64 nullable)
 schema_descriptor page_schema() {
-  schema_descriptor s;
-  s.columns.emplace_back("a", column_info::of_type(INT32, false));
-  s.columns.emplace_back("b", column_info::of_type(STRING, true));
-  s.columns.emplace_back("c", column_info::of_type(INT64, true));
-  s.initialize_positions({0, NO_COLUMN, NO_COLUMN});
-  return s;
+  return testing::make_schema({{"a", INT32}, {"b", STRING}, {"c", INT64}});
 }
 
-struct test_row {
-  int32_t a;
-  std::optional<std::string> b;
-  std::optional<int64_t> c;
-};
-
-// A table of fixed rows; counts the rows its scans hand out.
-class row_table : public abstract_table {
- public:
-  explicit row_table(std::vector<test_row> rows) : rows_(std::move(rows)) {}
-
-  const schema_descriptor& get_schema() const override { return schema_; }
-  std::unique_ptr<abstract_iterator> get_projection_pipeline(tx_timestamp,
-                                                             const bitset& projection) override {
-    return std::make_unique<iterator>(*this, projection);
-  }
-
-  std::vector<test_row> rows_;
-  schema_descriptor schema_ = page_schema();
-  schema_descriptor scan_schema_;  // when set, scans report it as theirs
-  int taken = 0;
-
- private:
-  class iterator : public abstract_iterator {
-   public:
-    iterator(row_table& table, const bitset& projection) : table_(table) {
-      for (uint64_t c = 0; c < projection.size() && c < 3; ++c) {
-        if (projection[c]) columns_.push_back(static_cast<unsigned>(c));
-      }
-    }
-    bool get_next(const row_callback& callback) override {
-      if (next_ >= table_.rows_.size()) return false;
-      const test_row& r = table_.rows_[next_++];
-      ++table_.taken;
-      const std::optional<bytes_view> all[3] = {
-          bytes_view(&r.a, 4),
-          r.b ? std::optional(bytes_view(r.b->data(), r.b->size())) : std::nullopt,
-          r.c ? std::optional(bytes_view(&*r.c, 8)) : std::nullopt};
-      row_values values;
-      for (unsigned c : columns_) values.push_back(all[c]);
-      callback(values);
-      return true;
-    }
-    const schema_descriptor* schema() const override {
-      return table_.scan_schema_.columns.empty() ? nullptr : &table_.scan_schema_;
-    }
-
-   private:
-    row_table& table_;
-    std::vector<unsigned> columns_;
-    size_t next_ = 0;
-  };
-};
-
-std::string hex(const std::byte* p, size_t n) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    if (i) out += ' ';
-    out += digits[static_cast<unsigned>(p[i]) >> 4];
-    out += digits[static_cast<unsigned>(p[i]) & 15];
-  }
-  return out;
+testing::material_row page_row(int32_t a, std::optional<std::string> b, std::optional<int64_t> c) {
+  return {testing::material(a), b ? std::optional(testing::material(*b)) : std::nullopt,
+          c ? std::optional(testing::material(*c)) : std::nullopt};
 }
+
+std::string hex(const std::byte* p, size_t n) { return testing::hex(std::span(p, n)); }
 
 // Tuple length of a row with an ASCII string of `n` bytes and a null c.
 size_t tuple_length(int32_t a, size_t n) {
-  binary_tuple_builder b(3);
-  b.start();
-  b.claim_int32(a);
-  const std::string s(n, 's');
-  b.claim_varlen(bytes_view(s.data(), s.size()));
-  b.claim_null();
-  return b.tuple_size();
+  return testing::encode_tuple({INT32, STRING, INT64}, page_row(a, std::string(n, 's'), {})).size();
 }
 
 uint32_t length_at(const std::byte* p) {
@@ -112,7 +46,8 @@ uint32_t length_at(const std::byte* p) {
 }
 
 TEST(CursorTest, PagesHoldLengthPrefixedTuplesByteForByte) {
-  row_table table({{1, "ab", std::nullopt}, {2, std::nullopt, 7}, {-1, "", 300}});
+  rows_table table(page_schema(), {page_row(1, "ab", std::nullopt), page_row(2, std::nullopt, 7),
+                                   page_row(-1, "", 300)});
   cursor c(&table, TX_TIMESTAMP_LATEST);
   EXPECT_EQ(c.output_schema(), page_schema()) << "a full scan keeps the table's schema";
   EXPECT_EQ(c.capacity(), cursor::PAGE_SIZE);
@@ -120,9 +55,9 @@ TEST(CursorTest, PagesHoldLengthPrefixedTuplesByteForByte) {
   EXPECT_EQ(table.taken, 1) << "the row looked at is kept for the page";
   EXPECT_EQ(c.fill_next_page(), 3u);
   EXPECT_EQ(hex(c.buffer(), 33),
-            "07 00 00 00 00 01 03 03 01 61 62 "
-            "06 00 00 00 00 01 01 02 02 07 "
-            "08 00 00 00 00 01 02 04 ff 80 2c 01");
+            "0700000000010303016162"
+            "06000000000101020207"
+            "0800000000010204ff802c01");
   EXPECT_EQ(c.fill_next_page(), 0u);
   EXPECT_FALSE(c.has_next_page());
 
@@ -136,18 +71,18 @@ TEST(CursorTest, PagesHoldLengthPrefixedTuplesByteForByte) {
   EXPECT_EQ(projected.output_schema().columns[1].name, "c");
   EXPECT_EQ(projected.output_schema().key_columns.size(), 0u);
   EXPECT_EQ(projected.fill_next_page(), 3u);
-  EXPECT_EQ(hex(projected.buffer(), 8), "04 00 00 00 00 01 01 01");
+  EXPECT_EQ(hex(projected.buffer(), 8), "0400000000010101");
   cursor empty(&table, TX_TIMESTAMP_LATEST, ombrel_table_scan{bitset()});
   EXPECT_EQ(empty.output_schema().columns.size(), 0u);
   EXPECT_EQ(empty.fill_next_page(), 3u);
-  EXPECT_EQ(hex(empty.buffer(), 15), "01 00 00 00 00 01 00 00 00 00 01 00 00 00 00");
+  EXPECT_EQ(hex(empty.buffer(), 15), "010000000001000000000100000000");
 }
 
 TEST(CursorTest, OversizedRowsGetABufferOfTheirOwnAndExactFitsClosePages) {
   const size_t big = cursor::PAGE_SIZE + 1000;
-  row_table table({{1, "head", std::nullopt},
-                   {2, std::string(big, 's'), std::nullopt},
-                   {3, "tail", std::nullopt}});
+  rows_table table(page_schema(), {page_row(1, "head", std::nullopt),
+                                   page_row(2, std::string(big, 's'), std::nullopt),
+                                   page_row(3, "tail", std::nullopt)});
   cursor c(&table, TX_TIMESTAMP_LATEST);
   EXPECT_EQ(c.fill_next_page(), 1u);
   const std::byte* first_page = c.buffer();
@@ -171,9 +106,9 @@ TEST(CursorTest, OversizedRowsGetABufferOfTheirOwnAndExactFitsClosePages) {
     SCOPED_TRACE(slack);
     const size_t second = room - slack - (tuple_length(2, 70000) - 70000);
     ASSERT_EQ(tuple_length(2, second) + slack, room);
-    row_table fits({{1, std::string(first, 's'), std::nullopt},
-                    {2, std::string(second, 's'), std::nullopt},
-                    {3, "x", std::nullopt}});
+    rows_table fits(page_schema(), {page_row(1, std::string(first, 's'), std::nullopt),
+                                    page_row(2, std::string(second, 's'), std::nullopt),
+                                    page_row(3, "x", std::nullopt)});
     cursor page(&fits, TX_TIMESTAMP_LATEST);
     EXPECT_EQ(page.fill_next_page(), 2u);
     EXPECT_EQ(fits.taken, slack == 4 ? 2 : 3);
@@ -188,32 +123,28 @@ TEST(CursorTest, RunsOfSegmentRowsFillThePagesOfSingleRows) {
   const uint64_t seed = testing::test_seed();
   SCOPED_TRACE(seed);
   std::mt19937_64 random(seed);
-  std::vector<test_row> rows;
+  std::vector<testing::material_row> rows;
   for (int32_t a = 0; a < 6000; ++a) {
-    test_row r{a, std::nullopt, std::nullopt};
+    std::optional<std::string> b;
+    std::optional<int64_t> c;
     if (random() % 7 != 0) {
       const uint64_t pick = random() % 100;
-      std::string b(pick == 0 ? 70000 : pick < 3 ? 300 : random() % 24, 'a');
-      if (!b.empty() && random() % 9 == 0) b[0] = '\x80';
-      r.b = std::move(b);
+      b = std::string(pick == 0 ? 70000 : pick < 3 ? 300 : random() % 24, 'a');
+      if (!b->empty() && random() % 9 == 0) (*b)[0] = '\x80';
     }
-    if (random() % 5 != 0) r.c = static_cast<int64_t>(random()) >> (random() % 64);
-    rows.push_back(r);
+    if (random() % 5 != 0) c = static_cast<int64_t>(random()) >> (random() % 64);
+    rows.push_back(page_row(a, b, c));
   }
   testing::test_dir dir;
   storage store(dir.path());
   table_partition* partition = store.create_table_partition("t", 1, 1, page_schema());
-  for (const test_row& r : rows) {
-    const std::vector<std::byte> tuple = testing::encode_tuple(
-        {INT32, STRING, INT64},
-        row_values{bytes_view(&r.a, 4),
-                   r.b ? std::optional(bytes_view(r.b->data(), r.b->size())) : std::nullopt,
-                   r.c ? std::optional(bytes_view(&*r.c, 8)) : std::nullopt});
-    partition->tree().upsert(1, uuid{}, bytes_view(tuple.size(), tuple.data()));
+  for (const testing::material_row& r : rows) {
+    const material tuple = testing::encode_tuple({INT32, STRING, INT64}, r);
+    partition->tree().upsert(1, uuid{}, testing::view(tuple));
   }
   partition->tree().make_full_compaction();
 
-  row_table single(rows);
+  rows_table single(page_schema(), rows);
   {
     cursor runs(partition, TX_TIMESTAMP_LATEST);
     cursor one_by_one(&single, TX_TIMESTAMP_LATEST);
@@ -233,27 +164,25 @@ TEST(CursorTest, RunsOfSegmentRowsFillThePagesOfSingleRows) {
 
 TEST(CursorTest, OutputSchemaComesWithTheScanAndTheCatalogHonoursItsProjection) {
   // A table whose schema changed after its scan began: the pages follow the scan.
-  row_table table({{1, "x", 2}});
-  table.scan_schema_ = page_schema();
-  table.schema_.columns.pop_back();
-  table.schema_.initialize_positions({0, NO_COLUMN});
+  rows_table table(page_schema(), {page_row(1, "x", 2)});
+  table.scan_schema = page_schema();
+  table.schema.columns.pop_back();
+  table.schema.initialize_positions({0, NO_COLUMN});
   EXPECT_EQ(cursor(&table, 1).output_schema(), page_schema());
   EXPECT_EQ(cursor(&table, 1, ombrel_table_scan{bitset(3, true)}).output_schema().columns.size(),
             3u);
 
   testing::test_dir dir;
   storage s(dir.path());
-  schema_descriptor one;
-  one.columns.emplace_back("id", column_info::of_type(INT64, false));
-  one.initialize_positions({0});
-  storage::table_deleter::run(s.create_table_partition("orders", 4, 9, one));
+  storage::table_deleter::run(
+      s.create_table_partition("orders", 4, 9, testing::make_schema({{"id", INT64}})));
   std::unique_ptr<abstract_table> catalog = s.get_table_catalog();
   bitset name_only(3, false);
   name_only.set(2);
   cursor names(catalog.get(), 0, ombrel_table_scan{name_only});
   ASSERT_EQ(names.output_schema().columns.size(), 1u);
   EXPECT_EQ(names.fill_next_page(), 1u);
-  EXPECT_EQ(hex(names.buffer(), 12), "08 00 00 00 00 06 6f 72 64 65 72 73");
+  EXPECT_EQ(hex(names.buffer(), 12), "0800000000066f7264657273");
 }
 
 }  // namespace

@@ -42,6 +42,10 @@ std::vector<std::byte> row(int64_t id) {
   return testing::encode_tuple({INT64, STRING}, {testing::material(id), {}});
 }
 
+void upsert(table_partition* p, tx_timestamp ts, int64_t id) {
+  p->tree().upsert(ts, uuid{}, testing::view(row(id)));
+}
+
 using namespace std::chrono_literals;
 using testing::file_text;
 using testing::fs_op;
@@ -189,8 +193,7 @@ TEST(StorageTest, PartitionsOutliveTheStorageObjectAndHoldItsRoot) {
   const std::weak_ptr<storage::registry> registry = s->get_registry();
   s.reset();
   ASSERT_FALSE(registry.expired()) << "the open partition keeps the registry";
-  const auto r = row(5);
-  p->tree().upsert(1, uuid{}, bytes_view(r.size(), r.data()));
+  upsert(p, 1, 5);
   expect_root_in_use(dir.path());
   auto scan = p->get_full_pipeline(2);
   ASSERT_NE(scan, nullptr);
@@ -257,10 +260,7 @@ TEST(StorageTest, DropWaitsForTheLastScanAndHidesThePartition) {
   testing::test_dir dir;
   storage s(dir.path());
   table_partition* p = s.create_table_partition("t", 2, 1, table_schema());
-  for (int64_t id : {1, 2}) {
-    const auto r = row(id);
-    p->tree().upsert(1, uuid{}, bytes_view(r.size(), r.data()));
-  }
+  for (int64_t id : {1, 2}) upsert(p, 1, id);
   std::unique_ptr<abstract_iterator> scan = p->get_projection_pipeline(5, bitset(1, true));
   ASSERT_NE(scan, nullptr);
   int64_t id = 0;
@@ -398,8 +398,7 @@ TEST(StorageConcurrencyTest, WritesOpensReleasesAndDropsInParallel) {
     threads.emplace_back([&, w] {
       for (int i = 0; i < ROWS; ++i) {
         table_partition* p = s.get_table_partition(1, w);
-        const auto r = row(i);
-        p->tree().upsert(i + 1, uuid{}, bytes_view(r.size(), r.data()));
+        upsert(p, i + 1, i);
         storage::table_deleter::run(p);
       }
     });
@@ -480,8 +479,7 @@ TEST(StorageConcurrencyTest, AReopenWaitsForThePreviousCloseToFinish) {
   testing::test_dir dir;
   storage s(dir.path());
   table_partition* p = s.create_table_partition("t", 1, 1, table_schema());
-  const auto r = row(1);
-  p->tree().upsert(1, uuid{}, bytes_view(r.size(), r.data()));
+  upsert(p, 1, 1);
   // The close flushes the row: its segment directory is held.
   gated_file_system fs(fs_op::mkdir, "/1/1/");
   scoped_file_system installed(fs);
@@ -495,8 +493,7 @@ TEST(StorageConcurrencyTest, AReopenWaitsForThePreviousCloseToFinish) {
   fs.release();
   threads.join();
   ASSERT_NE(reopened.load(), nullptr);
-  const auto k = key(1);
-  EXPECT_EQ(reopened.load()->tree().read(TX_TIMESTAMP_LATEST, bytes_view(k.size(), k.data())), r);
+  EXPECT_EQ(reopened.load()->tree().read(TX_TIMESTAMP_LATEST, testing::view(key(1))), row(1));
   storage::table_deleter::run(reopened.load());
 }
 
