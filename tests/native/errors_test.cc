@@ -11,20 +11,18 @@
 namespace ombrel {
 namespace {
 
-TEST(ErrorsTest, ErrorCarriesMessageAndTraceAndCatchesFatalErrors) {
+TEST(ErrorsTest, ErrorsCarryTheirMessageAndTraceAndSystemErrorsTheTextOfErrno) {
   errors::error e("some text");
   EXPECT_STREQ(e.what(), "some text");
   EXPECT_FALSE(e.trace().empty());
   EXPECT_EQ(testing::message_of<errors::error>([] { throw errors::fatal_error("broken"); }),
             "broken");
-}
-
-TEST(ErrorsTest, SystemErrorAppendsTextForErrno) {
+  // A system error appends the text of errno.
   errno = 2;
-  errors::system_error e("open");
-  EXPECT_EQ(std::string(e.what()), std::string("open: ") + std::strerror(2));
-  EXPECT_EQ(e.code().value(), 2);
-  EXPECT_EQ(&e.code().category(), &std::generic_category());
+  errors::system_error open("open");
+  EXPECT_EQ(std::string(open.what()), std::string("open: ") + std::strerror(2));
+  EXPECT_EQ(open.code().value(), 2);
+  EXPECT_EQ(&open.code().category(), &std::generic_category());
   errno = 13;
   errors::system_error bare;
   EXPECT_EQ(std::string(bare.what()), std::strerror(13));
@@ -33,16 +31,15 @@ TEST(ErrorsTest, SystemErrorAppendsTextForErrno) {
   EXPECT_EQ(std::string(from_string.what()), std::string("stat /x: ") + std::strerror(2));
 }
 
-TEST(ErrorsTest, TraceTextForm) {
+TEST(ErrorsTest, TraceTextFormAndSkippedFrames) {
   std::vector<frame> trace{{0x1234, "alpha()", 56}, {0xabcdef012345, "raw symbol text", 0}};
   std::ostringstream out;
   out << trace;
   EXPECT_EQ(out.str(),
             "[      0x1234 +       56] alpha()\n"
             "[0xabcdef012345 +        0] raw symbol text\n");
-}
 
-TEST(ErrorsTest, StacktraceSkipsInnermostFrames) {
+  // A stack trace skips the innermost frames asked for.
   auto all = stacktrace(0, 64);
   auto skipped = stacktrace(1, 64);
   ASSERT_FALSE(all.empty());
