@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -96,39 +97,29 @@ class gated_file_system : public testing::fault_file_system {
   bool released_ = false;
 };
 
-// Threads that must all end within the time limit. A thread stuck in the registry cannot be
-// joined, so a late one fails the test and ends the process.
+// Calls on threads of their own that must all end within the time limit. A call still blocked
+// in the registry cannot be joined, so a late one fails the test and ends the process.
 class bounded_threads {
  public:
   ~bounded_threads() { join(); }
 
   void start(std::function<void()> call) {
-    std::scoped_lock lock(mutex_);
-    ++running_;
-    threads_.emplace_back([this, call = std::move(call)] {
-      call();
-      std::scoped_lock done(mutex_);
-      --running_;
-      changed_.notify_all();
-    });
+    calls_.push_back(std::async(std::launch::async, std::move(call)));
   }
   void join() {
-    std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, TIME_LIMIT, [this] { return running_ == 0; })) {
-      ADD_FAILURE() << running_ << " thread(s) still blocked after the time limit";
-      std::fflush(nullptr);
-      std::_Exit(EXIT_FAILURE);
+    for (std::future<void>& call : calls_) {
+      if (call.wait_for(TIME_LIMIT) != std::future_status::ready) {
+        ADD_FAILURE() << "a thread still blocked after the time limit";
+        std::fflush(nullptr);
+        std::_Exit(EXIT_FAILURE);
+      }
+      call.get();
     }
-    lock.unlock();
-    for (std::thread& t : threads_) t.join();
-    threads_.clear();
+    calls_.clear();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int running_ = 0;
-  std::vector<std::thread> threads_;
+  std::vector<std::future<void>> calls_;
 };
 
 std::vector<std::byte> key(int64_t id) {
