@@ -36,17 +36,9 @@ TEST(ConfigTest, KeysHaveTheirNamesAndDefaults) {
   // The names are those set_param and the environment take below.
   config& c = config::get_config();
   EXPECT_EQ(&c, &config::get_config());
-  EXPECT_TRUE(c.enable_oroch_compression);
-  EXPECT_TRUE(c.enable_lz4_compression);
-  EXPECT_EQ(c.memtable_max_entries, 262144u);
-  EXPECT_EQ(c.memtable_buffer_capacity, 1048576u);
-  EXPECT_EQ(c.memtable_buffer_pool_capacity, 2147483648u);
-  EXPECT_EQ(c.merge_tree_fanout, 4u);
-  EXPECT_EQ(c.merge_tree_first_level_size, 262144u);
-  EXPECT_EQ(c.merge_tree_column_block_size_hint, 8192u);
-  EXPECT_EQ(c.merge_tree_segment_key_index_granularity, 512u);
-  EXPECT_EQ(c.segment_cache_capacity, 268435456u);
-  EXPECT_EQ(c.thread_pool_thread_count, std::max(1u, std::thread::hardware_concurrency()));
+  EXPECT_EQ(values(c),
+            (std::vector<uint64_t>{1, 1, 262144, 1048576, 2147483648, 4, 262144, 8192, 512,
+                                   268435456, std::max(1u, std::thread::hardware_concurrency())}));
   EXPECT_EQ(config::default_thread_count(0), 1u) << "hardware threads unknown";
   EXPECT_EQ(config::default_thread_count(6), 6u);
 }
