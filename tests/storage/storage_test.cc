@@ -221,6 +221,11 @@ TEST(StorageTest, StartUpScanFinishesDropsAndRefusesStrayNames) {
     EXPECT_TRUE(std::filesystem::exists(dir / "5" / "9x"));
     EXPECT_EQ(catalog_rows(s), std::vector<std::string>{"7/5/keep"});
   }
+  std::filesystem::rename(dir / "5", dir / "5x");  // a number with trailing letters is read
+  {
+    storage s(dir.path());
+    EXPECT_EQ(catalog_rows(s), std::vector<std::string>{"7/5/keep"});
+  }
   std::filesystem::create_directories(dir / "tmp");
   EXPECT_EQ(testing::message_of([&] { storage s(dir.path()); }), "stoi");
 }
