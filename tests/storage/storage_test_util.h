@@ -1,5 +1,6 @@
 #pragma once
-// Tables of fixed rows for cursor tests, and the tuples a cursor's pages hold.
+// Material values of the types that need building, tables of fixed rows for cursor tests, and
+// the tuples a cursor's pages hold.
 
 #include <cstring>
 #include <memory>
