@@ -61,6 +61,8 @@ class mem_table_pk_index {
   }
 
   const material_tuple_schema& schema() const { return schema_; }
+  // Bytes of a leaf node, header and slots.
+  uint64_t leaf_bytes() const { return leaf_bytes_; }
   // 0 when empty, 1 when the root is a leaf.
   uint64_t height() const { return height_; }
   uint64_t size() const { return size_; }
