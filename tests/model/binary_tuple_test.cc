@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <limits>
-#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -14,7 +12,6 @@
 #include "model/big_integer.h"
 #include "model/binary_tuple_builder.h"
 #include "model/binary_tuple_parser.h"
-#include "model/ombrel_error.h"
 #include "native/errors.h"
 #include "tests/support/testing.h"
 
@@ -100,39 +97,6 @@ bytes build(const std::vector<value>& values) {
   return build(b, values);
 }
 
-// The value a decoder gives back for an element built from `like`.
-value decode(bytes_view e, const value& like) {
-  if (e.is_null()) return null_value{};
-  return std::visit(
-      overload{[&](null_value) -> value { return null_value{}; },
-               [&](bool) -> value { return parser::get_bool(e); },
-               [&](int8_t) -> value { return parser::get_int8(e); },
-               [&](int16_t) -> value { return parser::get_int16(e); },
-               [&](int32_t) -> value { return parser::get_int32(e); },
-               [&](int64_t) -> value { return parser::get_int64(e); },
-               [&](float) -> value { return parser::get_float(e); },
-               [&](double) -> value { return parser::get_double(e); },
-               [&](const uuid&) -> value { return parser::get_uuid(e); },
-               [&](const ombrel_date&) -> value { return parser::get_date(e); },
-               [&](const ombrel_time&) -> value { return parser::get_time(e); },
-               [&](const ombrel_date_time&) -> value { return parser::get_date_time(e); },
-               [&](const ombrel_timestamp&) -> value { return parser::get_timestamp(e); },
-               [&](const ombrel_duration&) -> value { return parser::get_duration(e); },
-               [&](const ombrel_period&) -> value { return parser::get_period(e); },
-               [&](const varlen_value&) -> value {
-                 return varlen_value{std::string(parser::get_varlen(e).as_string())};
-               },
-               [&](const raw_value&) -> value { return raw_value{std::string(e.as_string())}; },
-               [&](const number_value&) -> value {
-                 return number_value{parser::get_number(e).to_int64()};
-               },
-               [&](const decimal_value&) -> value {
-                 const big_decimal d = parser::get_decimal(e);
-                 return decimal_value{d.unscaled().to_int64(), d.scale()};
-               }},
-      like);
-}
-
 // Encoding of one non-null value as the element of a one-element tuple.
 bytes element_of(const value& v) {
   const bytes t = build({v});
@@ -164,7 +128,7 @@ TEST(BinaryTupleTest, IntegersUseTheShortestWidth) {
     EXPECT_EQ(parser::get_int64(view(expected)), v);
   }
   EXPECT_EQ(element_of(int32_t{-129}), of({0x7f, 0xff}));
-  EXPECT_EQ(element_of(int16_t{100}), of({0x64}));
+  EXPECT_EQ(element_of(int16_t{101}), of({0x65}));
   EXPECT_EQ(element_of(int8_t{-1}), of({0xff}));
   // The whole tuple: header, one 1-byte entry, the value.
   EXPECT_EQ(build({int64_t{128}}), of({0x00, 0x02, 0x80, 0x00}));
@@ -312,10 +276,13 @@ TEST(BinaryTupleTest, ShortBuffersAreRefusedAndTrailingBytesIgnored) {
   longer.insert(longer.end(), {std::byte{1}, std::byte{2}, std::byte{3}});
   parser p(4, view(longer));
   EXPECT_EQ(p.tuple().size(), t.size());
-  for (const auto& v : values) EXPECT_EQ(decode(p.get_next(), v), v);
+  EXPECT_EQ(parser::get_int64(p.get_next()), 1);
+  EXPECT_TRUE(p.get_next().is_null());
+  EXPECT_EQ(parser::get_varlen(p.get_next()).as_string(), "hello");
+  EXPECT_EQ(parser::get_timestamp(p.get_next()), (ombrel_timestamp{5, 6}));
   EXPECT_EQ(error_of([&] { p.get_next(); }), "No more elements");
   p.reset();
-  EXPECT_EQ(decode(p.get_next(), values[0]), values[0]);
+  EXPECT_EQ(parser::get_int64(p.get_next()), 1);
 }
 
 TEST(BinaryTupleTest, LyingHeadersAndOffsetsAreRefused) {
@@ -387,22 +354,17 @@ TEST(BinaryTupleTest, DecodersRefuseLengthsTheTypeDoesNotAllow) {
   EXPECT_EQ(error_of([] { parser::get_varlen(bytes_view{}); }), "Bad element size");
 }
 
-// The byte form is big_integer's (its own test pins it); here the element around it.
-TEST(BinaryTupleTest, NumberIsTheBigIntegerByteForm) {
+// The byte forms are big_integer's and big_decimal's (their own tests pin them); here the
+// element around them. A decimal is rescaled on reading only upward.
+TEST(BinaryTupleTest, NumbersAndDecimals) {
   EXPECT_EQ(element_of(number_value{-129}), of({0xff, 0x7f}));
   EXPECT_EQ(element_of(number_value{128}), of({0x00, 0x80}));
   EXPECT_EQ(parser::get_number(view(of({0xff, 0x7f}))).to_int64(), -129);
   EXPECT_EQ(parser::get_number(bytes_view{}).to_string(), "0");
-}
-
-TEST(BinaryTupleTest, DecimalCarriesScaleAndZeroIsWrittenWithScaleZero) {
   EXPECT_EQ(element_of(decimal_value{150, 2}), of({0x02, 0x00, 0x00, 0x96}));
   EXPECT_EQ(element_of(decimal_value{-5, -3}), of({0xfd, 0xff, 0xfb}));
   EXPECT_EQ(element_of(decimal_value{0, 5}), of({0x00, 0x00, 0x00}));
   EXPECT_EQ(parser::get_decimal(view(of({0x02, 0x00, 0x00, 0x96}))).to_string(), "1.50");
-}
-
-TEST(BinaryTupleTest, DecimalIsRescaledOnlyUpward) {
   const bytes d = element_of(decimal_value{1234, 3});  // 1.234
   EXPECT_EQ(error_of([&] { parser::get_decimal(view(d), 2); }),
             "Invalid scale, expected less than or equal to 2, but was 3");
@@ -424,7 +386,7 @@ TEST(BinaryTupleTest, DecimalIsRescaledOnlyUpward) {
   }
 }
 
-TEST(BinaryTupleTest, AppendBeyondTheClaimFailsInsteadOfOverrunning) {
+TEST(BinaryTupleTest, AppendBeyondTheClaimFailsAndTheBuilderIsReusable) {
   binary_tuple_builder b(2);
   b.start();
   b.claim_int64(1);
@@ -440,186 +402,10 @@ TEST(BinaryTupleTest, AppendBeyondTheClaimFailsInsteadOfOverrunning) {
   EXPECT_THROW(b.append_null(), errors::fatal_error);  // a third element
   binary_tuple_builder unlaid(1);
   EXPECT_THROW(unlaid.append_null(), errors::fatal_error);
-}
-
-TEST(BinaryTupleTest, BuilderIsReusableAcrossTuples) {
-  binary_tuple_builder b(2);
+  // After a failure the builder starts afresh.
   EXPECT_EQ(build(b, {raw_value{std::string(300, 'y')}, int8_t{1}}).size(), 1 + 4 + 301u);
   EXPECT_EQ(build(b, {int8_t{7}, null_value{}}), of({0x00, 0x01, 0x01, 0x07}));
   EXPECT_EQ(b.release(), of({0x00, 0x01, 0x01, 0x07}));
-}
-
-value random_value(std::mt19937_64& rng) {
-  auto u = [&](int64_t lo, int64_t hi) {
-    return std::uniform_int_distribution<int64_t>(lo, hi)(rng);
-  };
-  // Magnitudes spread over all widths, so every integer form is hit.
-  auto any_int = [&] { return static_cast<int64_t>(rng()) >> u(0, 63); };
-  auto nano = [&]() -> int32_t {
-    switch (u(0, 2)) {
-      case 0:
-        return static_cast<int32_t>(u(0, 999) * 1000000);
-      case 1:
-        return static_cast<int32_t>(u(0, 999999) * 1000);
-      default:
-        return static_cast<int32_t>(u(0, 999999999));
-    }
-  };
-  auto time = [&] {
-    return ombrel_time{static_cast<int8_t>(u(0, 23)), static_cast<int8_t>(u(0, 59)),
-                       static_cast<int8_t>(u(0, 59)), nano()};
-  };
-  auto date = [&] {
-    return ombrel_date{static_cast<int32_t>(u(-16384, 16383)), static_cast<int8_t>(u(1, 12)),
-                       static_cast<int8_t>(u(1, 31))};
-  };
-  auto text = [&](size_t length) {
-    std::string s(length, ' ');
-    for (auto& c : s) c = static_cast<char>(u(0, 255));
-    if (length != 0 && u(0, 3) == 0) s[0] = '\x80';
-    return s;
-  };
-  switch (u(0, 18)) {
-    case 17:
-      return number_value{any_int()};
-    case 18: {
-      const int64_t unscaled = any_int();
-      return decimal_value{unscaled, static_cast<int16_t>(unscaled == 0 ? 0 : u(-40, 40))};
-    }
-    case 0:
-      return null_value{};
-    case 1:
-      return u(0, 1) == 1;
-    case 2:
-      return static_cast<int8_t>(any_int());
-    case 3:
-      return static_cast<int16_t>(any_int());
-    case 4:
-      return static_cast<int32_t>(any_int());
-    case 5:
-      return any_int();
-    case 6:
-      return static_cast<float>(u(-1000000, 1000000)) / 64.0f;
-    case 7: {
-      if (u(0, 1) == 0) return static_cast<double>(static_cast<float>(u(-99999, 99999)) / 8.0f);
-      double d;
-      do {
-        const uint64_t bits = rng();
-        std::memcpy(&d, &bits, 8);
-      } while (std::isnan(d));
-      return d;
-    }
-    case 8:
-      return uuid{static_cast<int64_t>(rng()), static_cast<int64_t>(rng())};
-    case 9:
-      return date();
-    case 10:
-      return time();
-    case 11:
-      return ombrel_date_time{date(), time()};
-    case 12:
-      return ombrel_timestamp{any_int(), u(0, 1) == 0 ? 0 : nano()};
-    case 13:
-      return ombrel_duration{any_int(), u(0, 1) == 0 ? 0 : nano()};
-    case 14: {
-      const int bits = static_cast<int>(u(0, 2));
-      auto part = [&] {
-        return static_cast<int32_t>(any_int() >> (bits == 0 ? 56 : bits == 1 ? 48 : 32));
-      };
-      return ombrel_period{part(), part(), part()};
-    }
-    case 15: {
-      const int64_t r = u(0, 99);
-      return varlen_value{text(r < 85 ? u(0, 40) : r < 99 ? u(200, 400) : u(65000, 70000))};
-    }
-    default:
-      return raw_value{text(u(1, 20))};
-  }
-}
-
-// The goldens above pin every width and form; random tuples check that each value comes back.
-TEST(BinaryTupleTest, RandomTuplesRoundTrip) {
-  const uint64_t seed = testing::test_seed();
-  SCOPED_TRACE("seed " + std::to_string(seed));
-  std::mt19937_64 rng(seed);
-  for (int round = 0; round < 500; ++round) {
-    std::vector<value> values(std::uniform_int_distribution<int>(0, 30)(rng));
-    for (auto& v : values) v = random_value(rng);
-    const bytes t = build(values);
-    parser p(static_cast<int32_t>(values.size()), view(t));
-    for (size_t i = 0; i < values.size(); ++i) {
-      ASSERT_EQ(decode(p.get_next(), values[i]), values[i])
-          << "round " << round << " element " << i;
-    }
-    EXPECT_FALSE(p.has_next());
-  }
-}
-
-// Calls every decoder on an element; only std::out_of_range, or ombrel_error from a number
-// too large for the big-number layer, may come out.
-void decode_every_way(bytes_view e) {
-  auto attempt = [](auto f) {
-    try {
-      f();
-    } catch (const std::out_of_range&) {
-    } catch (const ombrel_error&) {
-    }
-  };
-  for (const auto& d : DECODERS) attempt([&] { d.decode(e); });
-  attempt([&] { parser::get_varlen(e); });
-  attempt([&] { parser::get_number(e); });
-  attempt([&] { parser::get_decimal(e); });
-  attempt([&] { parser::get_decimal(e, 4); });
-}
-
-TEST(BinaryTupleTest, HostileBuffersNeverEscapeTheirBytes) {
-  const uint64_t seed = testing::test_seed();
-  SCOPED_TRACE("seed " + std::to_string(seed));
-  std::mt19937_64 rng(seed);
-  auto u = [&](int64_t lo, int64_t hi) {
-    return std::uniform_int_distribution<int64_t>(lo, hi)(rng);
-  };
-  int parsed = 0;
-  for (int round = 0; round < 20000; ++round) {
-    bytes buffer;
-    int32_t count;
-    if (round % 2 == 0) {
-      // Pure noise with a small element count.
-      buffer.resize(u(0, 48));
-      for (auto& b : buffer) b = static_cast<std::byte>(u(0, 255));
-      count = static_cast<int32_t>(u(0, 12));
-    } else {
-      // A valid tuple with a few bytes of its header and offset table corrupted.
-      std::vector<value> values(u(1, 8));
-      for (auto& v : values) v = random_value(rng);
-      buffer = build(values);
-      count = static_cast<int32_t>(values.size());
-      const size_t head = std::min<size_t>(buffer.size(), 1 + 4 * values.size());
-      for (int64_t k = u(1, 3); k > 0; --k) {
-        buffer[u(0, head - 1)] = static_cast<std::byte>(u(0, 255));
-      }
-      buffer.resize(u(0, buffer.size()));
-    }
-    // A copy allocated to exactly the buffer's bytes, so that ASan sees any read past them.
-    buffer = bytes(buffer.begin(), buffer.end());
-    try {
-      parser p(count, view(buffer));
-      ASSERT_LE(p.tuple().size(), buffer.size());
-      while (p.has_next()) {
-        const bytes_view e = p.get_next();
-        if (!e.is_null()) {
-          ASSERT_GE(e.begin(), buffer.data());
-          ASSERT_LE(e.end(), buffer.data() + buffer.size());
-        }
-        decode_every_way(e);
-      }
-      ++parsed;
-    } catch (const std::out_of_range& e) {
-      const std::string m = e.what();
-      ASSERT_TRUE(m == "Too short byte buffer" || m == "Bad offset table") << m;
-    }
-  }
-  EXPECT_GT(parsed, 0);  // some buffers must get past the header checks
 }
 
 }  // namespace

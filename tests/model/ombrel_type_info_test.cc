@@ -64,18 +64,5 @@ TEST(OmbrelTypeInfoTest, NumbersOutsideTheTableAreUnsupported) {
   }
 }
 
-TEST(OmbrelTypeInfoTest, ValueClassesOrderFieldByFieldInDeclarationOrder) {
-  EXPECT_LT((ombrel_date{-5, 12, 31}), (ombrel_date{2000, 1, 1}));
-  EXPECT_LT((ombrel_date{2000, 1, 31}), (ombrel_date{2000, 2, 1}));
-  EXPECT_LT((ombrel_time{1, 59, 59, 999999999}), (ombrel_time{2, 0, 0, 0}));
-  EXPECT_LT((ombrel_time{1, 0, 0, 1}), (ombrel_time{1, 0, 0, 2}));
-  EXPECT_LT((ombrel_date_time{{2000, 1, 1}, {23, 0, 0, 0}}),
-            (ombrel_date_time{{2000, 1, 2}, {0, 0, 0, 0}}));
-  EXPECT_LT((ombrel_timestamp{-1, 999}), (ombrel_timestamp{0, 0}));
-  EXPECT_LT((ombrel_duration{5, 1}), (ombrel_duration{5, 2}));
-  EXPECT_LT((ombrel_period{0, 13, 0}), (ombrel_period{1, 0, 0}));
-  EXPECT_EQ((ombrel_period{1, 2, 3}), (ombrel_period{1, 2, 3}));
-}
-
 }  // namespace
 }  // namespace ombrel
