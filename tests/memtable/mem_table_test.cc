@@ -53,7 +53,7 @@ TEST(MemTableTest, InsertWithoutRoomIsALogicError) {
   EXPECT_EQ(memtable.index().size(), 1u);
 }
 
-TEST(MemTableTest, BuffersAreTakenWhenFullAndAllReturnedOnDestruction) {
+TEST(MemTableTest, BuffersAreTakenWhenFullSizedToTheRowAndAllReturnedOnDestruction) {
   mem_table_buffer_pool pool(4096, 8 * 4096);
   counting_creator creator(pool);
   const test_table table(testing::int_key_schema());
@@ -100,12 +100,8 @@ TEST(MemTableTest, BuffersAreTakenWhenFullAndAllReturnedOnDestruction) {
     EXPECT_EQ(memtable.buffer_bytes(), 2 * 4096u);
   }
   EXPECT_EQ(free_buffers(pool), 8u);
-}
 
-TEST(MemTableTest, RowLargerThanABufferGetsALargeBuffer) {
-  mem_table_buffer_pool pool(4096, 8 * 4096);
-  counting_creator creator(pool);
-  const test_table table(testing::int_key_schema());
+  // A row larger than a buffer gets a large buffer of whole pages.
   {
     mem_table memtable(table.schema, pool);
     const auto row = table.row({5, 6, std::string(10000, 'y')});

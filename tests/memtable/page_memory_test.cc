@@ -31,33 +31,23 @@ TEST(PageMemoryTest, ArgumentsAreCheckedBeforeAnySystemCall) {
   const page_memory& pages = page_memory::get_instance();
   const uint64_t page = pages.page_size();
   std::byte* p = pages.allocate(2 * page);
+  const char* const SIZE = "Size must be a multiple of the page size";
+  const char* const ADDRESS = "Address must be a multiple of the page size";
   const struct {
     const char* what;
     std::function<void()> call;
     const char* message;
   } cases[] = {
-      {"allocate 0", [&] { pages.allocate(0); }, "Size must be a multiple of the page size"},
-      {"allocate page+1", [&] { pages.allocate(page + 1); },
-       "Size must be a multiple of the page size"},
-      {"deallocate 0 bytes", [&] { pages.deallocate(p, 0); },
-       "Size must be a multiple of the page size"},
-      {"deallocate half page", [&] { pages.deallocate(p, page / 2); },
-       "Size must be a multiple of the page size"},
-      {"deallocate null", [&] { pages.deallocate(nullptr, page); },
-       "Address must be a multiple of the page size"},
-      {"deallocate unaligned", [&] { pages.deallocate(p + 8, page); },
-       "Address must be a multiple of the page size"},
-      {"depopulate null", [&] { pages.depopulate(nullptr, page); },
-       "Address must be a multiple of the page size"},
-      {"depopulate unaligned", [&] { pages.depopulate(p + 1, page); },
-       "Address must be a multiple of the page size"},
-      {"depopulate odd size", [&] { pages.depopulate(p, page + 8); },
-       "Size must be a multiple of the page size"},
+      {"allocate 0", [&] { pages.allocate(0); }, SIZE},
+      {"allocate page+1", [&] { pages.allocate(page + 1); }, SIZE},
+      {"deallocate 0 bytes", [&] { pages.deallocate(p, 0); }, SIZE},
+      {"deallocate null", [&] { pages.deallocate(nullptr, page); }, ADDRESS},
+      {"deallocate unaligned", [&] { pages.deallocate(p + 8, page); }, ADDRESS},
+      {"depopulate null", [&] { pages.depopulate(nullptr, page); }, ADDRESS},
+      {"depopulate unaligned", [&] { pages.depopulate(p + 1, page); }, ADDRESS},
+      {"depopulate odd size", [&] { pages.depopulate(p, page + 8); }, SIZE},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(message_of(c.call), c.message);
-  }
+  for (const auto& c : cases) EXPECT_EQ(message_of(c.call), c.message) << c.what;
   // The mapping is untouched by the refused calls.
   p[0] = std::byte{1};
   p[2 * page - 1] = std::byte{2};

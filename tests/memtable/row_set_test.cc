@@ -179,50 +179,8 @@ std::vector<std::pair<int64_t, tx_timestamp>> scan(row_set& rows, const material
   return out;
 }
 
-TEST_F(RowSetTest, IteratorCarriesOnFromFallbackAfterFlush) {
-  fake_tree& t = tree();
-  auto rows = t.new_row_set();
-  std::vector<std::pair<int64_t, tx_timestamp>> expected;
-  for (int64_t k = 0; k < 100; ++k) {
-    for (tx_timestamp ts : {3, 1}) {
-      t.upsert(rows, {k, k * 1000 + ts, "v"}, ts);
-      expected.emplace_back(k, ts);
-    }
-  }
-  std::sort(expected.begin(), expected.end(), [](auto& a, auto& b) {
-    return a.first != b.first ? a.first < b.first : a.second > b.second;
-  });
-  const auto picker = picked_columns::of(t.schema(), {0, 1});
-  for (int before : {0, 1, 57, 199}) {
-    SCOPED_TRACE(before);
-    auto set = t.new_row_set();
-    for (auto [k, ts] : expected) t.upsert(set, {k, k * 1000 + ts, "v"}, ts);
-    const auto seen = scan(*set, t.table().row_material, picker, before, [&] {
-      auto block = t.block_tree_wait();
-      auto u = set->get_memtable_updater();
-      u.flush(*block);
-      ASSERT_TRUE(set->is_flushed());
-    });
-    EXPECT_EQ(seen, expected);
-  }
-  // An iterator opened after the flush starts on the fallback.
-  {
-    auto block = t.block_tree_wait();
-    rows->get_memtable_updater().flush(*block);
-  }
-  EXPECT_EQ(scan(*rows, t.table().row_material, picker, -1, nullptr), expected);
-  // Switching needs the current entry in the fallback.
-  auto it = rows->get_iterator(t.table().row_material);
-  ASSERT_TRUE(it.valid());
-  auto other = t.new_row_set();
-  t.upsert(other, {500, 1, "z"}, 1);
-  auto lost = other->get_iterator(t.table().row_material);
-  other->discard();
-  EXPECT_EQ(message_of([&] { lost.get_next_tuple(picker); }),
-            "Cursor failed to switch to a fallback segment");
-}
-
-TEST_F(RowSetTest, BatchesOwnTheirCopiesCarryOnFromFallbackAndStopAtTheirByteRoom) {
+// Row by row or in batches, a scan carries on from the fallback when its row set is flushed.
+TEST_F(RowSetTest, ScansCarryOnFromFallbackAfterFlushAndBatchesStopAtTheirByteRoom) {
   fake_tree& t = tree();
   // Keys 20..22 hold 20 KB strings: two of them never share a batch's 32 KB; key 30's 40 KB
   // make a batch of its own with more room. Key 7 is removed.
@@ -234,19 +192,38 @@ TEST_F(RowSetTest, BatchesOwnTheirCopiesCarryOnFromFallbackAndStopAtTheirByteRoo
     for (tx_timestamp ts : {3, 1}) expected.emplace_back(k, ts);
   }
   expected.insert(expected.begin() + 14, {7, 4});
-  const auto picker = picked_columns::of(t.schema(), {2, 1});
-  for (int flush_after : {0, 2, 9, -1}) {
-    SCOPED_TRACE(flush_after);
+  auto filled = [&] {
     auto rows = t.new_row_set();
     for (auto [k, ts] : expected) {
       if (ts != 4) t.upsert(rows, {k, k * 1000 + ts, text(k)}, ts);
     }
     auto removal = t.table().removal({int64_t{7}});
-    {
-      auto u = rows->get_memtable_updater();
-      ASSERT_TRUE(u.ensure_tuple_size(removal->parsed->material_size()));
-      u.insert(*removal->parsed, 4, uuid{});
-    }
+    auto u = rows->get_memtable_updater();
+    EXPECT_TRUE(u.ensure_tuple_size(removal->parsed->material_size()));
+    u.insert(*removal->parsed, 4, uuid{});
+    return rows;
+  };
+  auto flush = [&](row_set& rows) {
+    auto block = t.block_tree_wait();
+    rows.get_memtable_updater().flush(*block);
+    ASSERT_TRUE(rows.is_flushed());
+  };
+  const auto row_picker = picked_columns::of(t.schema(), {0, 1});
+  for (int before : {0, 1, 57, 100}) {
+    SCOPED_TRACE(before);
+    auto rows = filled();
+    EXPECT_EQ(scan(*rows, t.table().row_material, row_picker, before, [&] { flush(*rows); }),
+              expected);
+  }
+  // An iterator opened after the flush starts on the fallback.
+  auto rows = filled();
+  flush(*rows);
+  EXPECT_EQ(scan(*rows, t.table().row_material, row_picker, -1, nullptr), expected);
+
+  const auto picker = picked_columns::of(t.schema(), {2, 1});
+  for (int flush_after : {0, 2, 9, -1}) {
+    SCOPED_TRACE(flush_after);
+    auto rows = filled();
     auto it = rows->get_iterator(t.table().row_material);
     row_set::entry_batch batch;
     row_values values;
@@ -255,8 +232,7 @@ TEST_F(RowSetTest, BatchesOwnTheirCopiesCarryOnFromFallbackAndStopAtTheirByteRoo
       ASSERT_GE(batch.size(), 1u);
       ASSERT_LE(batch.size(), 7u);
       if (n == flush_after) {
-        auto block = t.block_tree_wait();
-        rows->get_memtable_updater().flush(*block);
+        flush(*rows);
         ASSERT_EQ(row_set::cached_memtables(), 0u) << "the batch holds no reader";
       }
       int long_texts = 0;
@@ -282,6 +258,14 @@ TEST_F(RowSetTest, BatchesOwnTheirCopiesCarryOnFromFallbackAndStopAtTheirByteRoo
     EXPECT_FALSE(it.next_batch(picker, 7, batch));
     EXPECT_EQ(batch.size(), 0u);
   }
+
+  // Switching needs the current entry in the fallback.
+  auto other = t.new_row_set();
+  t.upsert(other, {500, 1, "z"}, 1);
+  auto lost = other->get_iterator(t.table().row_material);
+  other->discard();
+  EXPECT_EQ(message_of([&] { lost.get_next_tuple(row_picker); }),
+            "Cursor failed to switch to a fallback segment");
 }
 
 TEST_F(RowSetTest, IteratorSeesLaterInsertsAfterItsPositionAcrossSplits) {

@@ -55,7 +55,7 @@ std::string text(__int128 v) {
   return negative ? "-" + digits : digits;
 }
 
-TEST(BigDecimalTest, ByteFormIsLittleEndianScaleThenUnscaled) {
+TEST(BigDecimalTest, ByteFormIsLittleEndianScaleThenUnscaledAndShortFormsAreZero) {
   const struct {
     big_decimal value;
     bytes form;
@@ -76,9 +76,7 @@ TEST(BigDecimalTest, ByteFormIsLittleEndianScaleThenUnscaled) {
     EXPECT_EQ(decoded.scale(), c.value.is_zero() ? 0 : c.value.scale());
     EXPECT_EQ(decoded.unscaled(), c.value.unscaled());
   }
-}
-
-TEST(BigDecimalTest, ShortByteFormsDecodeAsZero) {
+  // Forms too short for a value decode as zero.
   const bytes form = hex({0x07, 0x00, 0x2A});
   for (size_t length : {0, 1}) {
     const big_decimal value(form.data(), length);
@@ -177,21 +175,9 @@ TEST(BigDecimalTest, SetScaleMultipliesOrTruncatesTowardZero) {
   }
 }
 
-TEST(BigDecimalTest, ArithmeticWorksAtTheLargerScale) {
-  const big_decimal a = dec(15, 1), b = dec(25, 2);
+// Scales -6 to 6 are checked against the exact reference at random; here aliasing and extremes.
+TEST(BigDecimalTest, ArithmeticWithAliasedOutputsAndScalesBeyondSixteenBits) {
   big_decimal r;
-  a.add(b, r);
-  EXPECT_EQ(r.to_string(), "1.75");
-  a.subtract(b, r);
-  EXPECT_EQ(r.to_string(), "1.25");
-  b.subtract(a, r);
-  EXPECT_EQ(r.to_string(), "-1.25");
-  a.multiply(b, r);
-  EXPECT_EQ(r.to_string(), "0.375");
-  dec(12, -2).add(dec(3, 0), r);
-  EXPECT_EQ(r.to_string(), "1203");
-  EXPECT_EQ(r.scale(), 0);
-  // Outputs may alias the operands.
   big_decimal x = dec(5, 1);
   x.add(x, x);
   EXPECT_EQ(x.to_string(), "1.0");
@@ -239,7 +225,7 @@ TEST(BigDecimalTest, DivideChoosesScaleFromDivisorPrecision) {
   }
 }
 
-TEST(BigDecimalTest, TextFormPlacesDecimalPointByScale) {
+TEST(BigDecimalTest, TextFormPlacesDecimalPointByScaleAndStreamsReadIt) {
   const struct {
     big_decimal value;
     std::string text;
@@ -254,9 +240,6 @@ TEST(BigDecimalTest, TextFormPlacesDecimalPointByScale) {
     out << c.value;
     EXPECT_EQ(out.str(), c.text);
   }
-}
-
-TEST(BigDecimalTest, StreamInputReadsPlainDecimalText) {
   std::istringstream in(" -12.30 7 .5 x");
   big_decimal a, b, c, d = dec(9, 0);
   in >> a >> b >> c;
