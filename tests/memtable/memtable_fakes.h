@@ -25,24 +25,13 @@
 #include "model/tuple.h"
 #include "native/config.h"
 #include "native/errors.h"
+#include "tests/support/schemas.h"
 #include "tests/support/testing.h"
 #include "tests/support/tuples.h"
 
 namespace ombrel::testing {
 
 using cell = std::optional<std::variant<int64_t, std::string>>;
-
-inline column_descriptor column(std::string name, ombrel_type type, bool nullable = false) {
-  return column_descriptor(std::move(name), column_info::of_type(type, nullable));
-}
-
-inline schema_descriptor make_schema(std::vector<column_descriptor> columns,
-                                     std::vector<uint32_t> key_positions) {
-  schema_descriptor s;
-  s.columns = std::move(columns);
-  s.initialize_positions(std::move(key_positions));
-  return s;
-}
 
 // (k INT64 key, v INT64, s STRING nullable)
 inline schema_descriptor int_key_schema() {

@@ -6,26 +6,16 @@
 #include <vector>
 
 #include "native/errors.h"
+#include "tests/support/schemas.h"
 #include "tests/support/test_dir.h"
 #include "tests/support/testing.h"
 
 namespace ombrel {
 namespace {
 
+using testing::column;
+using testing::make_schema;
 using testing::message_of;
-
-column_descriptor column(std::string name, ombrel_type type, bool nullable = false) {
-  return column_descriptor(std::move(name), column_info::of_type(type, nullable));
-}
-
-schema_descriptor make_schema(std::vector<column_descriptor> columns,
-                              std::vector<uint32_t> positions, uint32_t version = 0) {
-  schema_descriptor s;
-  s.version = version;
-  s.columns = std::move(columns);
-  s.initialize_positions(std::move(positions));
-  return s;
-}
 
 std::vector<std::byte> bytes(std::initializer_list<int> values) {
   return testing::bytes_from(values);

@@ -13,28 +13,19 @@
 #include "model/flat_tuple.h"
 #include "model/schema_descriptor.h"
 #include "native/errors.h"
+#include "tests/support/schemas.h"
 #include "tests/support/testing.h"
 #include "tests/support/tuples.h"
 
 namespace ombrel {
 namespace {
 
+using testing::column;
 using testing::encode_tuple;
+using testing::make_schema;
 using testing::material;
 using testing::message_of;
 using testing::view;
-
-column_descriptor column(std::string name, ombrel_type type, bool nullable = false) {
-  return column_descriptor(std::move(name), column_info::of_type(type, nullable));
-}
-
-schema_descriptor make_schema(std::vector<column_descriptor> columns,
-                              std::vector<uint32_t> positions) {
-  schema_descriptor s;
-  s.columns = std::move(columns);
-  s.initialize_positions(std::move(positions));
-  return s;
-}
 
 bytes_view view_of(const std::string& s) { return {s.data(), s.size()}; }
 
