@@ -166,7 +166,8 @@ TEST(BigIntegerTest, CompareBytesOrdersLikeValues) {
   EXPECT_EQ(big_integer::compare_bytes(minus_one.data(), 1, nullptr, 0), -1);
 }
 
-TEST(BigIntegerTest, ArithmeticMatchesInt64AndTruncatesTowardZero) {
+// Sums, differences and products are checked through the decimal test's exact reference.
+TEST(BigIntegerTest, DivisionMatchesInt64AndTruncatesTowardZero) {
   const uint64_t seed = testing::test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
@@ -175,19 +176,12 @@ TEST(BigIntegerTest, ArithmeticMatchesInt64AndTruncatesTowardZero) {
     int64_t y = static_cast<int32_t>(rng()) >> (rng() % 32);
     if (y == 0) y = -7;
     const big_integer a(x), b(y);
-    big_integer r, q, m;
-    a.add(b, r);
-    ASSERT_EQ(r.to_int64(), x + y);
-    a.subtract(b, r);
-    ASSERT_EQ(r.to_int64(), x - y);
-    a.multiply(b, r);
-    ASSERT_EQ(r.to_int64(), x * y);
+    big_integer q, m;
     a.divide(b, q, m);
     ASSERT_EQ(q.to_int64(), x / y) << x << " / " << y;
     ASSERT_EQ(m.to_int64(), x % y) << x << " % " << y;
     a.divide(b, q);
     ASSERT_EQ(q.to_int64(), x / y);
-    ASSERT_EQ(a.compare(b), (x > y) - (x < y));
   }
   // Results that are zero are never negative: -1 / 3 and -3 % 3.
   big_integer q, m;
@@ -309,10 +303,8 @@ TEST(BigIntegerTest, MbedtlsFailuresBecomeOmbrelErrors) {
               big_integer(1).divide(big_integer(), q, r);
             }),
             "mbedtls: division by zero");
-  for (const std::string& text : std::vector<std::string>{"12a", "0x10", "1 2", "--1",
-                                                          std::string("12\0"
-                                                                      "3",
-                                                                      4)}) {
+  for (const std::string& text :
+       std::vector<std::string>{"12a", "0x10", "1 2", "--1", std::string{'1', '2', '\0', '3'}}) {
     EXPECT_EQ(expect_ombrel_error([&] { from_string(text); }), "mbedtls: invalid characters")
         << text;
   }
