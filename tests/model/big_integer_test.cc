@@ -70,7 +70,7 @@ TEST(BigIntegerTest, ByteFormIsMinimalBigEndianTwosComplement) {
     const big_integer decoded(c.form.data(), c.form.size());
     EXPECT_EQ(decoded.to_string(), c.value);
   }
-  // Beyond 64 bits; each 64-bit value is checked against the reference in the random test.
+  // Beyond 64 bits; 64-bit values are checked for minimal forms in the random test.
   EXPECT_EQ(from_string("-9223372036854775809").bit_length(), 64u);
   EXPECT_EQ(from_string("9223372036854775808").bit_length(), 64u);
 }
