@@ -33,7 +33,7 @@ using row = std::vector<value>;
 using testing::decimal;
 using testing::drain;
 using testing::join;
-using testing::make_schema;
+using testing::keyed_schema;
 using testing::packed_date;
 using testing::packed_time;
 using testing::rows_table;
@@ -75,7 +75,7 @@ std::string refusal(abstract_table& table, const ombrel_aggregate& r) {
 }
 
 TEST(AggregateCursorTest, WorkedExampleGivesOneRowPerGroupByteForByte) {
-  rows_table table(make_schema({{"k", INT32}, {"g", STRING}, {"v", STRING}}),
+  rows_table table(keyed_schema({{"k", INT32}, {"g", STRING}, {"v", STRING}}),
                    {{fixed(1), text("b"), text("y")},
                     {fixed(2), text("a"), text("x")},
                     {fixed(3), text("a"), std::nullopt}});
@@ -108,7 +108,7 @@ TEST(AggregateCursorTest, WorkedExampleGivesOneRowPerGroupByteForByte) {
 }
 
 TEST(AggregateCursorTest, RefusedRequestsOpenNoScan) {
-  rows_table table(make_schema({{"k", INT32}, {"d", DATE}, {"n", NONE}}), {});
+  rows_table table(keyed_schema({{"k", INT32}, {"d", DATE}, {"n", NONE}}), {});
   const std::pair<ombrel_aggregate, std::string> cases[] = {
       {request({}, {{AGGREGATE_COUNT, 0}, {AGGREGATE_COUNT, 3}}),
        "Invalid aggregate call column index."},
@@ -131,7 +131,7 @@ std::vector<int64_t> group_counts(ombrel_type type, std::vector<value> keys,
                                   uint64_t extra_group_bit = 0) {
   std::vector<row> rows;
   for (size_t i = 0; i < keys.size(); ++i) rows.push_back({fixed<int32_t>(i), keys[i]});
-  rows_table table(make_schema({{"k", INT32}, {"g", type}}), rows);
+  rows_table table(keyed_schema({{"k", INT32}, {"g", type}}), rows);
   std::vector<uint64_t> groups = {1};
   if (extra_group_bit) groups.push_back(extra_group_bit);
   cursor c(&table, TX_TIMESTAMP_LATEST,
@@ -176,11 +176,11 @@ TEST(AggregateCursorTest, GroupKeysFollowOneTotalOrder) {
 }
 
 TEST(AggregateCursorTest, EmptyScansYieldNoRowAndUngroupedScansOne) {
-  rows_table empty(make_schema({{"k", INT32}}), {});
+  rows_table empty(keyed_schema({{"k", INT32}}), {});
   cursor none(&empty, TX_TIMESTAMP_LATEST, request({}, {{AGGREGATE_COUNT, -1}}));
   EXPECT_TRUE(drain(none).empty()) << "not even count(*) = 0";
 
-  rows_table table(make_schema({{"k", INT64}, {"d", DECIMAL}, {"x", DOUBLE}}),
+  rows_table table(keyed_schema({{"k", INT64}, {"d", DECIMAL}, {"x", DOUBLE}}),
                    {{fixed<int64_t>(INT64_MAX), std::nullopt, std::nullopt},
                     {fixed<int64_t>(2), std::nullopt, std::nullopt}});
   // sum wraps; averages of nothing: NaN for DOUBLE, null for DECIMAL.
@@ -299,7 +299,7 @@ TEST(AggregateCursorTest, RandomizedAgainstAModel) {
   std::vector<std::pair<std::string, ombrel_type>> columns = {{"k", INT64}};
   for (size_t i = 0; i < std::size(GROUPABLE); ++i)
     columns.push_back({"c" + std::to_string(i + 1), GROUPABLE[i]});
-  const schema_descriptor schema = make_schema(columns);
+  const schema_descriptor schema = keyed_schema(columns);
   table_partition* partition = store.create_table_partition("t", 1, 1, schema);
   ASSERT_NE(partition, nullptr);
   std::vector<std::vector<ranked>> domains = {{}};  // none for the key
@@ -413,7 +413,7 @@ TEST(AggregateCursorTest, OneWordKeysOfSegmentRunsMatchAModel) {
   testing::test_dir dir;
   storage store(dir.path());
   schema_descriptor schema =
-      make_schema({{"k", INT64}, {"a", INT8}, {"b", INT16}, {"c", INT32}, {"d", INT64}});
+      keyed_schema({{"k", INT64}, {"a", INT8}, {"b", INT16}, {"c", INT32}, {"d", INT64}});
   for (auto& column : schema.columns) column.nullable = false;
   table_partition* partition = store.create_table_partition("t", 1, 1, schema);
   ASSERT_NE(partition, nullptr);
@@ -485,7 +485,7 @@ class generated_table : public abstract_table {
     row_values values_;
   };
   int64_t rows_;
-  schema_descriptor schema_ = make_schema({{"g", INT64}, {"v", INT64}});
+  schema_descriptor schema_ = keyed_schema({{"g", INT64}, {"v", INT64}});
 };
 
 TEST(AggregateCursorTest, TenMillionRowsIntoAMillionGroups) {

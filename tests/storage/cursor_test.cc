@@ -24,7 +24,7 @@ using material = std::vector<std::byte>;
 
 // (a INT32 key, b STRING nullable, c INT64 nullable)
 schema_descriptor page_schema() {
-  return testing::make_schema({{"a", INT32}, {"b", STRING}, {"c", INT64}});
+  return testing::keyed_schema({{"a", INT32}, {"b", STRING}, {"c", INT64}});
 }
 
 testing::material_row page_row(int32_t a, std::optional<std::string> b, std::optional<int64_t> c) {
@@ -175,7 +175,7 @@ TEST(CursorTest, OutputSchemaComesWithTheScanAndTheCatalogHonoursItsProjection) 
   testing::test_dir dir;
   storage s(dir.path());
   storage::table_deleter::run(
-      s.create_table_partition("orders", 4, 9, testing::make_schema({{"id", INT64}})));
+      s.create_table_partition("orders", 4, 9, testing::keyed_schema({{"id", INT64}})));
   std::unique_ptr<abstract_table> catalog = s.get_table_catalog();
   bitset name_only(3, false);
   name_only.set(2);

@@ -14,6 +14,7 @@
 #include "model/binary_tuple_builder.h"
 #include "model/schema_descriptor.h"
 #include "storage/cursor.h"
+#include "tests/support/schemas.h"
 #include "tests/support/tuples.h"
 #include "tree/abstract_table.h"
 
@@ -50,17 +51,15 @@ inline std::vector<std::byte> packed_time(int8_t h, int8_t m, int8_t s, int32_t 
 }
 
 // (name, type) columns, all nullable but the first, which is the key.
-inline schema_descriptor make_schema(
+inline schema_descriptor keyed_schema(
     const std::vector<std::pair<std::string, ombrel_type>>& columns) {
-  schema_descriptor s;
+  std::vector<column_descriptor> described;
   std::vector<uint32_t> keys(columns.size(), NO_COLUMN);
   keys[0] = 0;
-  for (const auto& [name, type] : columns) {
-    s.columns.emplace_back(name, column_info::of_type(type, true));
+  for (size_t i = 0; i < columns.size(); ++i) {
+    described.push_back(column(columns[i].first, columns[i].second, i != 0));
   }
-  s.columns[0].nullable = false;
-  s.initialize_positions(keys);
-  return s;
+  return make_schema(std::move(described), std::move(keys));
 }
 
 // A table of fixed rows of material values. Counts its scans, the iterators alive and the rows
