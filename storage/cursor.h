@@ -79,7 +79,7 @@ class cursor {
   // fit, or the row has_next_page took).
   std::deque<flat_tuple> pending_;
   row_values run_row_;
-  // A run's columns, its rows' sizes and where each row placed from it goes.
+  // The columns of the run being placed.
   std::vector<column_values> run_columns_;
   uint64_t widest_row_ = 64;  // the longest row placed so far, with its length slot
   schema_descriptor output_schema_;

@@ -4,7 +4,6 @@ import java.lang.management.ManagementFactory;
 import java.lang.management.ThreadMXBean;
 import java.io.IOException;
 import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
@@ -65,33 +64,15 @@ public final class ScanBench {
 
     /** Rows of a scan at the latest timestamp; with `digest` non-null, digests the pages in it. */
     static long scan(long partition, long[] digest) {
-        long cursor = NativeInterface.createCursor(partition, Long.MAX_VALUE, null);
-        long rows = 0;
-        try {
-            ByteBuffer page =
-                    NativeInterface.cursorGetBuffer(cursor).order(ByteOrder.LITTLE_ENDIAN);
-            boolean replaced = false;
-            while (NativeInterface.cursorHasNextPage(cursor)) {
-                int count = NativeInterface.cursorGatherTuples(cursor);
-                if (count == 0) {
-                    // The next row needs a buffer of its own.
-                    if (replaced) {
-                        throw new IllegalStateException("cursor returns empty pages");
+        long[] rows = {0};
+        SideBySide.drainPages(NativeInterface.createCursor(partition, Long.MAX_VALUE, null),
+                (page, count) -> {
+                    rows[0] += count;
+                    if (digest != null) {
+                        digest[0] = digest(digest[0], page, count);
                     }
-                    replaced = true;
-                    page = NativeInterface.cursorGetBuffer(cursor).order(ByteOrder.LITTLE_ENDIAN);
-                    continue;
-                }
-                replaced = false;
-                rows += count;
-                if (digest != null) {
-                    digest[0] = digest(digest[0], page, count);
-                }
-            }
-        } finally {
-            NativeInterface.releaseCursor(cursor);
-        }
-        return rows;
+                });
+        return rows[0];
     }
 
     static String range(double[] values) {

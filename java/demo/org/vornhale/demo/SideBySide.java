@@ -110,11 +110,17 @@ public final class SideBySide {
         void accept(TupleReader tuple);
     }
 
-    /** Drains a cursor page by page, handing each tuple of `columns` elements to the sink. */
-    static void drain(long cursor, int columns, TupleSink sink) {
+    interface PageSink {
+        void accept(ByteBuffer page, int count);
+    }
+
+    /**
+     * Drains a cursor page by page, handing each page and its row count to the sink, then
+     * releases the cursor.
+     */
+    static void drainPages(long cursor, PageSink sink) {
         try {
             ByteBuffer page = NativeInterface.cursorGetBuffer(cursor).order(ByteOrder.LITTLE_ENDIAN);
-            TupleReader tuple = new TupleReader();
             int empty = 0;
             while (NativeInterface.cursorHasNextPage(cursor)) {
                 int count = NativeInterface.cursorGatherTuples(cursor);
@@ -127,16 +133,24 @@ public final class SideBySide {
                     continue;
                 }
                 empty = 0;
-                int offset = 0;
-                for (int i = 0; i < count; i++) {
-                    int length = page.getInt(offset);
-                    sink.accept(tuple.at(page, offset + 4, columns));
-                    offset += 4 + length;
-                }
+                sink.accept(page, count);
             }
         } finally {
             NativeInterface.releaseCursor(cursor);
         }
+    }
+
+    /** Drains a cursor, handing each tuple of `columns` elements to the sink. */
+    static void drain(long cursor, int columns, TupleSink sink) {
+        TupleReader tuple = new TupleReader();
+        drainPages(cursor, (page, count) -> {
+            int offset = 0;
+            for (int i = 0; i < count; i++) {
+                int length = page.getInt(offset);
+                sink.accept(tuple.at(page, offset + 4, columns));
+                offset += 4 + length;
+            }
+        });
     }
 
     /** An open storage with its partitions of the workload table (table 1, partitions 0..). */
